@@ -1,0 +1,230 @@
+// CKxLaserEyeDevice: one laser eye camera. The operations are split over several sources along
+// their concerns: kxlasereyedevice.cpp (object, open/close, guarded rule, getters),
+// kxlasereyedeviceparams.cpp (detection and imaging parameters), kxlasereyedevicecapture.cpp
+// (capture pipeline, image mode, single-shot and pull roads), kxlasereyedevicedata.cpp (stored
+// data and identity).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "kxlasereyedevice.h"  // public interfaces (include/)
+#include "kxpositionencodermanager.h"
+#include "oreyeapi.h"
+
+class CKxEyeSwingMotorDevice;
+
+// Property cache mask bits.
+static const uint32_t c_nMaskROI = 0x1;
+static const uint32_t c_nMaskExpose = 0x2;
+static const uint32_t c_nMaskThres = 0x4;
+static const uint32_t c_nMaskDebug = 0x8;
+static const uint32_t c_nMaskDenoise = 0x10;
+static const uint32_t c_nMaskQMatrix = 0x20;
+static const uint32_t c_nMaskAccelerator = 0x40;
+static const uint32_t c_nMaskTrigger = 0x80;
+static const uint32_t c_nMaskDynamicROI = 0x100;
+
+struct SKxLaserEyeProperties {
+    SKxNLROIRect sLeftROI;
+    SKxNLROIRect sRightROI;
+    uint16_t nExposeValue;
+    uint16_t nLaserThres;
+    bool bDebugMode;
+    uint16_t nDenoise;
+    uint16_t nAccelerator;
+    uint16_t nTriggerMode;
+    uint16_t nDynamicROI;
+    double dQMatrix[16];
+};
+
+struct SKxCompensateEntry {
+    float fFrom;
+    float fTo;
+    float fAdd;
+};
+static_assert(sizeof(SKxCompensateEntry) == 12, "compensation entry is 12 bytes");
+
+struct SKxDeviceParam {
+    int32_t nKind;  // -1 = absent
+    uint8_t byReserved[4];
+    uint8_t bySection96[96];
+    double adCoordOffset[3];
+    uint8_t bySection16[16];
+};
+
+class CKxLaserEyeDevice : public IKxLaserEyeDevice {
+public:
+    CKxLaserEyeDevice(const SKxNLEyeDeviceInfoEx& info, IKxSurfacePool* pSurfacePool,
+                      IKxMemPool* pMemPool);
+    ~CKxLaserEyeDevice() override;
+
+    // IKxDevice
+    const SKxNLEyeDeviceInfoEx* GetDeviceInfo() override;
+    int32_t Open(int32_t nReserved) override;
+    void Close() override;
+    bool IsOpen() override;
+    int32_t Reserved8() override;
+    int32_t SetEventHandler(IKxDeviceEventHandler* pHandler) override;
+    int32_t Reserved10() override;
+    int32_t Reserved11() override;
+    int32_t GetVideoResolution(uint32_t* pnWidth, uint32_t* pnHeight) override;
+    void Lock() override;
+    void Unlock() override;
+    int32_t ReadData(uint32_t eType, void* pBuffer, uint32_t nLength, uint32_t* pnRequired) override;
+    int32_t WriteData(uint32_t eType, const void* pData, uint32_t nLength) override;
+    int32_t ReadCustomData(uint32_t nAddress, uint8_t* pBuffer, uint32_t nLength) override;
+    int32_t WriteCustomData(uint32_t nAddress, const uint8_t* pData, uint32_t nLength) override;
+    int32_t GetDataRange(int32_t* pnFirst, int32_t* pnSecond) override;
+
+    // IKxEyeDevice
+    int32_t GetVersion(SKxEyeVersionInfo* pInfo) override;
+    int32_t EnableDenoise(bool bOn) override;
+    bool IsDenoiseEnabled() override;
+    int32_t SetExpose(int32_t nAuto, uint32_t nValue) override;
+    int32_t GetExpose(int32_t* pnAuto, int32_t* pnValue) override;
+    int32_t SetDetectROI(const SKxNLROIRect* pLeft, const SKxNLROIRect* pRight) override;
+    int32_t GetDetectROI(SKxNLROIRect* pLeft, SKxNLROIRect* pRight) override;
+    int32_t SetCameraGain(int32_t nReserved, uint16_t nGain) override;
+    int32_t Reserved28() override;
+    int32_t GetImage(IKxSurface** ppLeft, IKxSurface** ppRight, uint32_t nTimeoutMs) override;
+    IOrEyeCamera* GetCoreEye() override;
+    int32_t SetFrameRate(uint16_t nRate) override;
+    int32_t Reserved32() override;
+    int32_t GetQMatrix(double* pdMatrix16) override;
+    int32_t Reserved34() override;
+    void UpdateIPAddress(const uint8_t* pbyIP4) override;
+    int32_t WriteSerialNum(const char* pszSerial) override;
+    int32_t WriteDeviceID(const char* pszID) override;
+    int32_t WriteMACAddress(const uint8_t* pbyMAC6) override;
+    bool CheckOnline() override;
+    int32_t Reserved40() override;
+
+    // IKxLaserEyeDevice
+    uint32_t GetHWVersion() override;
+    int32_t SetLaserThres(int32_t nValue) override;
+    int32_t GetLaserThres(int32_t* pnValue) override;
+    int32_t Detect(IKxLaserEyeResultBlock** ppBlock) override;
+    int32_t ApplyDebugMode() override;
+    int32_t StartCapture(int32_t nReserved, IKxLaserDataCallBack* pCallBack,
+                         IKxSignal** ppFinishSignal) override;
+    int32_t GetLaserResult(IKxLaserEyeResultBlock** ppBlock, uint32_t nTimeoutMs) override;
+    int32_t StopCapture() override;
+    int32_t Reserved49() override;
+    bool IsCapturing() override;
+    int32_t ConfigDebugCapture(bool bRestore, int32_t nMode) override;
+    int32_t Reserved52() override;
+    int32_t Reserved53() override;
+    int32_t ConfigImgBitMode(int32_t nMode) override;
+    int32_t SetDebugMode(bool bOn) override;
+    bool GetDebugMode() override;
+    int32_t EnableAccelerator(bool bOn) override;
+    int32_t SetTriggerMode(int32_t nMode) override;
+    int32_t GetTriggerMode(int32_t* pnMode) override;
+    int32_t EnableDynamicROI(bool bOn) override;
+    bool IsDynamicROIEnabled(int32_t* pnError) override;
+    int32_t SetGap(int32_t nGap) override;
+    int32_t SetTriggerN(uint32_t nA, uint32_t nB) override;
+    void SetReservedFlag(bool bFlag) override;
+    bool GetReservedFlag() override;
+    bool GetSwingMotorDevice(IKxSwingMotorDevice** ppMotor) override;
+    bool Reserved67() override;
+    bool Reserved68() override;
+    int32_t SetCustomCommand(int32_t nA, int32_t nB, int32_t nValue) override;
+    int32_t ReadCustomCommand(int32_t nA, int32_t nB, void* pReply) override;
+    int32_t ConfigCameraOption(bool bWhich, bool bOn, int32_t nValue, int32_t nValue2) override;
+    int32_t WriteParam60(const void* pData, uint32_t nLength) override;
+    int32_t CameraOp43(int32_t nA, void* pB, int32_t nC, void* pD, int32_t nE) override;
+    int32_t SyncDetectROI() override;
+    int32_t EnableTriggerFilter(bool bOn) override;
+    int32_t CameraOp45(bool bOn, int32_t nValue) override;
+    int32_t SwitchDebug(int32_t nOn) override;
+    bool IsDebugModeOn() override;
+    void EnableDetectDebug(bool bOn) override;
+    bool IsDetectDebugEnabled() override;
+    void EnableSwingOnCapture(bool bOn) override;
+    bool IsSwingOnCapture() override;
+    void NotifyEvent() override;
+    bool GetReservedState() override;
+
+    // CKxLaserEyeDevice's own operations (85 to 90).
+    virtual int32_t StopDevice();
+    virtual int32_t SetWheelRadius(double dRadius);
+    virtual double GetWheelRadius();
+    virtual int32_t SetEncodeMode(int32_t nMode);
+    virtual int32_t GetEncodeMode();
+    virtual int32_t SetPulsePerRound(uint32_t nPulses);
+
+    // ---- internal operations shared by the sources ----
+    // Validity check: -79988 not open, -79996 offline, else 0.
+    int32_t CheckValid() const;
+    // Retry loop: calls op() up to 3 times while it answers -10014, logs the rule's lines.
+    template <class Op>
+    int32_t Retry(Op op);
+    // The guarded-command rule: validity check, device mutex, busy refusal "%s Capturing" with
+    // pszName, then op(pICoreEye) under the retry loop.
+    template <class Op>
+    int32_t Guarded(const char* pszName, Op op);
+    int32_t ReadLaserInfo(SKxLaserEyeProperties& props, uint32_t& nMask);
+    int32_t ApplyDetectROI(const SKxNLROIRect& left, const SKxNLROIRect& right);
+    int32_t ApplyFrameRate(uint16_t nRate);
+    uint16_t GetAutoFrameRate();
+    void SaveProperties();
+    int32_t RestoreTriggerMode();
+    // Raises an event through the handler, if any.
+    void RaiseEvent(int32_t nEvent);
+    // Frame-event function registered with the camera.
+    static void FrameEventThunk(int nEvent, int nParam, void* pBuffer, unsigned int nLength,
+                                unsigned int nBufferId, void* pContext);
+    void OnFrameEvent(int nEvent, int nParam, void* pBuffer, unsigned int nLength,
+                      unsigned int nBufferId);
+    bool IsSwingActive();
+    std::recursive_mutex& Mutex() { return m_mutex; }
+
+    // ---- members (declaration order follows the object's description) ----
+    IOrEyeCamera* pICoreEye = nullptr;
+    SKxNLEyeDeviceInfoEx m_sDevInfo;
+    IKxDeviceEventHandler* m_pIEventHandler = nullptr;
+    IKxSurfacePool* m_pISurfacePool = nullptr;
+    std::atomic<bool> m_bCapturing{false};
+    bool m_bDebugRequest = false;
+    SKxLaserEyeProperties m_sProperties{};
+    uint32_t m_nPropertyMask = 0;
+    std::recursive_mutex m_mutex;
+    IKxMemPool* m_pIMemPool = nullptr;
+    std::atomic<bool> m_bOffline{false};
+    uint16_t m_nFrameRate = 0;
+    // Per-capture continuity state (reset by StartCapture).
+    int32_t m_nPreDelta = 0;
+    uint32_t m_nPrevTimestamp = 0xFFFFFFFFu;
+    uint32_t m_nPrevCounter = 0xFFFFFFFFu;
+    uint64_t m_nTimeTicks = 0;
+    uint64_t m_nFrameCount = 0;
+    uint32_t m_nLastSwingValue = 0;
+    bool m_bSwingEventRaised = false;
+    IKxLaserDataCallBack* pIDataCallBack = nullptr;  // not referenced
+    bool m_bReservedFlag = true;
+    KxPositionEncoderManager m_encoder;
+    int32_t m_nEncodeMode = 1;
+    SKxLaserEyeProperties m_sSavedProperties{};
+    uint32_t m_nSavedPropertyMask = 0;
+    bool m_bRestoreDebug = false;
+    uint32_t m_nRestoreDebug = 0;
+    CKxEyeSwingMotorDevice* m_pSwingDevice = nullptr;
+    IKxSignal* m_pISignalFinish = nullptr;
+    bool m_bTriggerActive = false;
+    bool m_bTriggerFilter = false;
+    bool m_bDetectDebug = true;
+    bool m_bSwingOnCapture = true;
+    std::vector<SKxCompensateEntry> m_vecCompensate;
+    bool m_bCompensateBuilt = false;  // the table is built once per object (blocks point into it)
+    SKxDeviceParam m_sDeviceParam{};
+    bool m_bReservedState = false;
+};
+
+// Full operation names used in the "%s Capturing" refusal line.
+#define KX_DEVICE_OP(name) "CKxLaserEyeDevice::" name
+
+#include "kxlasereyedeviceretry.inl"
