@@ -1,0 +1,78 @@
+// CreateOrEyeApi: one camera object per access path, or the test's factory while one is set.
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "orbasecamera.h"
+#include "oreyeapi_testsupport.h"
+#include "orlocalcamera.h"
+#include "orlog.h"
+
+namespace {
+std::mutex g_mtxFactory;
+OrEyeTest::Factory g_factory;
+
+// The small smart eye: a minimal device that connects and tells its device ID.
+class COrSmartEyeCamera : public COrBaseCamera {
+public:
+    int InitDevice(int nWidth, int nHeight, int nA, int nMode, const char* pszConnect) override {
+        if (nWidth != 960 || nHeight != 1280 || nA != 2 || nMode != 0 || pszConnect != nullptr) {
+            OrLog::Print(Orvik::utilSystem::LogLevel_Warning,
+                         "small smart eye: InitDevice(%d, %d, %d, %d) refused", nWidth, nHeight,
+                         nA, nMode);
+            return c_nOrEyeNoDevice;
+        }
+        m_bInit = true;
+        return c_nOrEyeOK;
+    }
+    int ReadProduct(int nItem, void* pData, int nLength) override {
+        if (!m_bInit) return c_nOrEyeNotInitialised;
+        if (pData == nullptr || nItem != 2 || nLength <= 0) return c_nOrEyeBadArgument;
+        static const char c_szId[16] = {'S', 'M', 'A', 'R', 'T', 'E', 'Y', 'E',
+                                        '0', '0', '0', '0', '0', '0', '0', '1'};
+        memset(pData, 0, static_cast<size_t>(nLength));
+        memcpy(pData, c_szId, nLength < 16 ? static_cast<size_t>(nLength) : 16u);
+        return c_nOrEyeOK;
+    }
+    int GetVersionText(char* pszText, int nLength) override {
+        if (pszText == nullptr || nLength <= 0) return c_nOrEyeBadArgument;
+        snprintf(pszText, static_cast<size_t>(nLength), "OrEyeApi small smart eye 1.0");
+        return c_nOrEyeOK;
+    }
+
+private:
+    bool m_bInit = false;
+};
+}  // namespace
+
+extern "C" OREYE_API IOrEyeCamera* CreateOrEyeApi(OREYEAPI_TYPE eType) {
+    {
+        OrEyeTest::Factory factory;
+        {
+            std::lock_guard<std::mutex> lock(g_mtxFactory);
+            factory = g_factory;
+        }
+        if (factory) return factory(eType);
+    }
+    switch (eType) {
+    case OREYEAPI_TYPE_SMALL_SMART_EYE:
+        return new (std::nothrow) COrSmartEyeCamera();
+    case OREYEAPI_TYPE_LOCAL:
+        return new (std::nothrow) COrLocalCamera();
+    case OREYEAPI_TYPE_ETHERNET:
+        // The Ethernet access path is not offered yet.
+        OrLog::Print(Orvik::utilSystem::LogLevel_Info, "CreateOrEyeApi: Ethernet path not available");
+        return nullptr;
+    default:
+        OrLog::Print(Orvik::utilSystem::LogLevel_Warning, "CreateOrEyeApi: unknown type %d",
+                     static_cast<int>(eType));
+        return nullptr;
+    }
+}
+
+namespace OrEyeTest {
+OREYE_API void SetFactory(const Factory& factory) {
+    std::lock_guard<std::mutex> lock(g_mtxFactory);
+    g_factory = factory;
+}
+}  // namespace OrEyeTest
