@@ -40,6 +40,8 @@ KXKERNEL_API int GetLogLevel();
 KXKERNEL_API bool SetLogFile(const char* pszPath);
 // Application sink: every line with level <= nLevel; null removes it.
 KXKERNEL_API void SetLogCallback(KxLogCallback pfn, void* pContext, int nLevel);
+// Reads KXEYE_LOG_LEVEL and KXEYE_LOG_FILE again (they are read once, at the first line).
+KXKERNEL_API void ReloadFromEnvironment();
 }  // namespace KxLogUtils
 
 // Process-wide switches, read once from the environment (docs/configuration.md).

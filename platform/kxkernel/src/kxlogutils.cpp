@@ -148,4 +148,14 @@ void SetLogCallback(KxLogCallback pfn, void* pContext, int nLevel) {
     st.nCallbackLevel = pfn != NULL ? ClampLevel(nLevel) : 0;
 }
 
+void ReloadFromEnvironment() {
+    SLogState& st = State();
+    std::lock_guard<std::recursive_mutex> lock(st.mutex);
+    // Back to the defaults first, so that an unset variable really means the default.
+    st.bEnvRead = false;
+    st.nStderrLevel = c_nKxLogWarning;
+    OpenFileLocked(st, NULL);
+    ReadEnvLocked(st);
+}
+
 }  // namespace KxLogUtils

@@ -65,7 +65,7 @@ class CKxMemPool : public IKxMemPool {
 public:
     ~CKxMemPool() override {
         // Only free blocks are left here: each held block keeps the pool alive.
-        for (std::set<CKxPoolMemBlock*>::iterator it = m_setAll.begin(); it != m_setAll.end(); ++it) {
+        for (std::set<IKxMemBlock*>::iterator it = m_setAll.begin(); it != m_setAll.end(); ++it) {
             (*it)->m_pIPool = NULL;
             (*it)->Release();
         }
@@ -109,10 +109,10 @@ public:
         if (pIBlock == NULL) return KX_E_NULL_ARGUMENT;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            CKxPoolMemBlock* pBlock = static_cast<CKxPoolMemBlock*>(pIBlock);
-            // Compare addresses before trusting the cast: foreign blocks are refused.
-            std::set<CKxPoolMemBlock*>::iterator it = m_setAll.find(pBlock);
+            // Compare addresses before any cast: foreign blocks are refused.
+            std::set<IKxMemBlock*>::iterator it = m_setAll.find(pIBlock);
             if (it == m_setAll.end()) return KX_E_NOT_FOUND;
+            CKxPoolMemBlock* pBlock = static_cast<CKxPoolMemBlock*>(pIBlock);
             if (!pBlock->m_bInUse || pBlock->GetRefCount() != 1) return KX_E_BUSY;
             pBlock->m_bInUse = false;
             m_mapFree.insert(std::make_pair(pBlock->m_nCapacity, pBlock));
@@ -124,7 +124,7 @@ public:
 private:
     std::mutex m_mutex;
     std::multimap<unsigned int, CKxPoolMemBlock*> m_mapFree;
-    std::set<CKxPoolMemBlock*> m_setAll;
+    std::set<IKxMemBlock*> m_setAll;
 };
 
 }  // namespace

@@ -123,10 +123,10 @@ public:
         if (pISurface == NULL) return KX_E_NULL_ARGUMENT;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            CKxPoolSurface* pSurface = static_cast<CKxPoolSurface*>(pISurface);
             // Only surfaces of this pool whose last reference is gone come back.
-            std::set<CKxPoolSurface*>::iterator it = m_setOut.find(pSurface);
+            std::set<IKxSurface*>::iterator it = m_setOut.find(pISurface);
             if (it == m_setOut.end()) return KX_E_NOT_FOUND;
+            CKxPoolSurface* pSurface = static_cast<CKxPoolSurface*>(pISurface);
             if (pSurface->GetRefCount() != 0) return KX_E_BUSY;
             m_setOut.erase(it);
             m_mapFree.insert(std::make_pair(pSurface->Size(), pSurface));
@@ -138,7 +138,7 @@ public:
 private:
     std::mutex m_mutex;
     std::multimap<Key, CKxPoolSurface*> m_mapFree;
-    std::set<CKxPoolSurface*> m_setOut;
+    std::set<IKxSurface*> m_setOut;
 };
 
 int32_t CKxPoolSurface::Release() {
