@@ -258,11 +258,15 @@ struct SKxLaserResultAfterProcParam {
             !Close(dRefXRange, o.dRefXRange))
             return false;
         if (nFilterFlags != o.nFilterFlags) return false;
+        // The bounds of every filtered axis count: comparing only the first one would keep a
+        // decode made with stale bounds of another filtered axis.
         if (nFilterFlags & (c_nKxFilterYInside | c_nKxFilterYOutside)) {
             if (!Close(dYMin, o.dYMin) || !Close(dYMax, o.dYMax)) return false;
-        } else if (nFilterFlags & (c_nKxFilterZInside | c_nKxFilterZOutside)) {
+        }
+        if (nFilterFlags & (c_nKxFilterZInside | c_nKxFilterZOutside)) {
             if (!Close(dZMin, o.dZMin) || !Close(dZMax, o.dZMax)) return false;
-        } else if (nFilterFlags & (c_nKxFilterXInside | c_nKxFilterXOutside)) {
+        }
+        if (nFilterFlags & (c_nKxFilterXInside | c_nKxFilterXOutside)) {
             if (!Close(dXMin, o.dXMin) || !Close(dXMax, o.dXMax)) return false;
         }
         if (!Close(dAuxOffset, o.dAuxOffset) || !Close(dXOffset, o.dXOffset)) return false;
