@@ -1,10 +1,12 @@
 // Test support of the camera access library: replace the factory behind CreateOrEyeApi, and
 // reach the virtual cameras of this process (bookkeeping, fault injection). Not for
-// applications.
+// applications. docs/virtual-camera.md describes the virtual camera.
 #ifndef OREYEAPI_TESTSUPPORT_H
 #define OREYEAPI_TESTSUPPORT_H
 
+#include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "oreyeapi.h"
 
@@ -13,6 +15,107 @@ namespace OrEyeTest {
 // function restores the library's own factory.
 typedef std::function<IOrEyeCamera*(OREYEAPI_TYPE)> Factory;
 OREYE_API void SetFactory(const Factory& factory);
+
+// Camera operations that fault injection can script.
+enum Op {
+    Op_GetVersionText = 0,
+    Op_ListDevices,
+    Op_InitDevice,
+    Op_SetFrameCallback,
+    Op_EnableStream,
+    Op_WaitStreamFrame,
+    Op_GrabFrame,
+    Op_SetParam,
+    Op_GetParam,
+    Op_WriteRegister,
+    Op_GetQMatrix,
+    Op_WriteProduct,
+    Op_ReadProduct,
+    Op_SetROI,
+    Op_SetROIMode,
+    Op_EnableDevice,
+    Op_SetTriggerN,
+    Op_SetImageTransfer,
+    Op_WriteStorage,
+    Op_ReadStorage,
+    Op_SelectDevice,
+    Op_ReleaseFrameBuffer,
+    Op_ExecuteCustomCommand,
+    Op_SetOptionEx,
+    Op_SetOption,
+    Op_ExtendedCommand,
+    Op_SyncROI,
+    Op_SetFeature,
+    Op_Count
+};
+
+struct Counters {
+    uint64_t nFramesProduced;   // every frame the camera made (streamed or grabbed)
+    uint64_t nFramesDropped;    // streamed frames that found no free buffer
+    uint64_t nFramesDelivered;  // frames handed to the frame callback
+    uint64_t nBuffersOut;       // buffers handed out, in all
+    uint64_t nBuffersReturned;  // buffers handed back with ReleaseFrameBuffer, in all
+    uint64_t nBadReleases;      // ReleaseFrameBuffer with an id not handed out (or returned twice)
+    uint32_t nBuffersHeld;      // buffers out right now
+    uint32_t nPoolBuffers;      // buffers in the current pool
+};
+
+// Fixed geometry of one virtual camera, for tests that check where points lie.
+struct Geometry {
+    double dFocal;        // pixels
+    double dCx, dCy;      // principal point, pixels (sensor coordinates)
+    double dBaseline;     // mm
+    double dBelt;         // distance of the conveyor surface, mm
+    int nFixedDisparity;  // parameter 50
+};
+
+// Control of one process-wide virtual camera. Owned by the library; valid until
+// ReloadVirtualCameras.
+class IVirtualCameraControl {
+public:
+    // The next n calls of op answer code (before doing anything).
+    virtual void FailNext(Op eOp, int nCode, unsigned int n) = 0;
+    // Offline: every call answers -10030 and a running stream stops (event 7 first).
+    virtual void SetOffline(bool bOffline) = 0;
+    // Every storage read answers c_nOrEyeIoError while set.
+    virtual void FailStorageRead(bool bFail) = 0;
+    // Fault bits or-ed into the motor status word (bits 2, 3, 0x670, 0x1000).
+    virtual void SetMotorStatusFault(uint16_t nBits) = 0;
+    // Trigger status of frame k is pattern[k % size] (true = on); empty = always on.
+    virtual void SetTriggerPattern(const std::vector<bool>& vecPattern) = 0;
+    // Calls the frame callback with a notification event (0, 5, 7, 10, 11).
+    virtual void RaiseEvent(int nEvent, int nParam) = 0;
+    virtual Counters GetCounters() = 0;
+    virtual Geometry GetGeometry() = 0;
+    // Last value written with SetParam (false when never written).
+    virtual bool GetLastParam(int nId, std::vector<uint8_t>* pValue) = 0;
+    // Last value written with WriteRegister (false when never written).
+    virtual bool GetLastRegister(int nTarget, unsigned int nAddress, std::vector<uint8_t>* pValue) = 0;
+    // Last values of SetOption/SetOptionEx/SetFeature/SetTriggerN/SetROIMode/EnableDevice.
+    virtual bool GetOption(int nFlag, int* pnValue, int* pnValue2) = 0;
+    virtual bool GetFeature(int nFlag, int* pnA, int* pnB) = 0;
+    virtual void GetTriggerN(unsigned int* pnA, unsigned int* pnB) = 0;
+    virtual int GetROIMode() = 0;
+    virtual int GetDeviceEnabled() = 0;
+    virtual bool IsStreaming() = 0;
+    // Swing motor: position in tenths of a degree, sweep running.
+    virtual double GetMotorPositionTenths() = 0;
+    virtual bool IsSweeping() = 0;
+    // Back to the configured state: parameters, storage, motor, counters, faults.
+    virtual void Reset() = 0;
+
+protected:
+    virtual ~IVirtualCameraControl() {}
+};
+
+// Number of virtual cameras of this process (from KXEYE_VIRTUAL_CAMERAS or the default).
+OREYE_API int VirtualCameraCount();
+// Control of virtual camera i, or null.
+OREYE_API IVirtualCameraControl* VirtualCamera(int nIndex);
+// Reads the configuration again and replaces the cameras. No camera object may be in use.
+// Returns the number of cameras, or a negative code when the configuration is invalid (the
+// cameras are then the default one).
+OREYE_API int ReloadVirtualCameras();
 }  // namespace OrEyeTest
 
 #endif

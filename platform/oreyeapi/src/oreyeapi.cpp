@@ -1,4 +1,5 @@
 // CreateOrEyeApi: one camera object per access path, or the test's factory while one is set.
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>

@@ -1,0 +1,451 @@
+// The virtual camera's frames: the scene (a conveyor carrying a few shapes through the laser
+// plane), point records, trailer words per hardware version, images, and the streaming road
+// with its bounded pool of frame buffers.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "orlog.h"
+#include "orvirtualcamera.h"
+
+using Orvik::utilSystem::LogLevel_Debug;
+using Orvik::utilSystem::LogLevel_Info;
+
+namespace {
+const double c_dBeltSpeed = 100.0;      // mm per second
+const double c_dCountsPerMm = 10.0;     // encoder counts per mm of travel
+const double c_dLaserX = -150.0;        // laser origin beside the camera, mm
+const double c_dScenePeriod = 600.0;    // the shapes repeat every this many mm of travel
+const uint8_t c_nBackground = 16;
+const uint8_t c_nLine = 255;
+
+struct STimeBase {
+    uint32_t nCounterWrap, nTimestampWrap;
+    double dTick;
+};
+const STimeBase c_asTimeBase[9] = {
+    {0, 2147483647u, 8.5e-9}, {0, 2147483647u, 1e-8}, {0, 2147483647u, 1e-8},
+    {256, 8388607u, 1e-6},    {4096, 524287u, 1e-5},  {4096, 524287u, 1e-5},
+    {4096, 524287u, 1e-5},    {4096, 536870911u, 1e-5}, {4096, 536870911u, 1e-5}};
+
+// Height of the scene above the belt at belt position x (along the travel) and y (across).
+double SceneHeight(double dX, double dY) {
+    double x = std::fmod(dX, c_dScenePeriod);
+    if (x < 0) x += c_dScenePeriod;
+    if (x >= 100 && x < 180 && dY >= -120 && dY < -20) return 30.0;  // box
+    const double dR2 = (x - 330) * (x - 330) + (dY - 60) * (dY - 60);
+    if (dR2 < 50.0 * 50.0) return 40.0 * std::sqrt(1.0 - dR2 / 2500.0);  // dome
+    if (x >= 450 && x < 550 && std::fabs(dY) <= 150) return 25.0 * (x - 450) / 100.0;  // ramp
+    return 0.0;
+}
+
+uint32_t SignMagnitude(long long n) {
+    const uint32_t nMag = static_cast<uint32_t>(std::min<long long>(std::llabs(n), 0x7FFFFFFF));
+    return n < 0 ? (nMag | 0x80000000u) : nMag;
+}
+
+void PutU32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+struct SPoint {
+    int nRow, nCol, nRightCol;
+    int32_t nH;
+    double dX, dY, dZ;
+};
+}  // namespace
+
+unsigned int COrVirtualCamera::FrameBytes() const {
+    const unsigned int nW = static_cast<unsigned int>(m_sLeft.nRight - m_sLeft.nLeft);
+    const unsigned int nH = static_cast<unsigned int>(m_sLeft.nBottom - m_sLeft.nTop);
+    return (m_bImages ? 2 * nW * nH : 0) + c_nOrEyeLaserBytes;
+}
+
+void COrVirtualCamera::ProduceFrameLocked() {
+    const auto tNow = std::chrono::steady_clock::now();
+    const double dSeconds = std::chrono::duration<double>(tNow - m_tCreated).count();
+    const int nVer = std::min(std::max(m_cfg.nVersion, 0), 8);
+    const STimeBase& tb = c_asTimeBase[nVer];
+    const uint64_t nTicks = m_cfg.nStartTimestamp + static_cast<uint64_t>(dSeconds / tb.dTick);
+    const uint32_t nTs = static_cast<uint32_t>(nTicks % tb.nTimestampWrap);
+    const uint32_t nCnt = tb.nCounterWrap ? (m_nCounter % tb.nCounterWrap) : 0;
+    const uint64_t nFrameNo = m_nProducedCount;
+    ++m_nCounter;
+    ++m_nProducedCount;
+    AdvanceMotor(tNow);
+
+    const OrEyeTest::Geometry g = GetGeometry();
+    const double dTravel = c_dBeltSpeed * dSeconds;
+    const bool bSwing = m_cfg.bSwingMotor && (m_nSwingMode & 0x1) != 0;
+    double dAlpha = std::atan(-c_dLaserX / g.dBelt);
+    if (bSwing) dAlpha += (m_sMotor.dPos / 10.0 - 37.5) * 0.5 * M_PI / 180.0;
+    const double dTanA = std::tan(dAlpha);
+
+    // The laser line: one point per sensor row of the window.
+    std::vector<SPoint> vecLine;
+    vecLine.reserve(static_cast<size_t>(m_sLeft.nBottom - m_sLeft.nTop));
+    for (int r = m_sLeft.nTop; r < m_sLeft.nBottom; ++r) {
+        const double v = (r - g.dCy) / g.dFocal;
+        double z = g.dBelt;
+        for (int k = 0; k < 6; ++k) {
+            const double x = c_dLaserX + z * dTanA;
+            z = g.dBelt - SceneHeight(x + dTravel, v * z);
+        }
+        const double x = c_dLaserX + z * dTanA;
+        // Put the point on the centre of its pixel, so that decoding finds exactly this pixel.
+        const long nCol = std::lround(g.dCx + g.dFocal * x / z);
+        SPoint p;
+        p.nRow = r;
+        p.nCol = static_cast<int>(nCol);
+        p.dZ = z;
+        p.dX = (nCol - g.dCx) / g.dFocal * z;
+        p.dY = v * z;
+        p.nH = static_cast<int32_t>(std::lround(g.dFocal * g.dBaseline / z * 256.0));
+        p.nRightCol = p.nCol - static_cast<int>(std::trunc(p.nH / 256.0)) + g.nFixedDisparity;
+        vecLine.push_back(p);
+    }
+    // Dynamic ROI (version 5 on): the windows follow the line sideways.
+    if (m_nDynRoi == 2 && nVer >= 5 && !vecLine.empty()) {
+        std::vector<int> vecL, vecR;
+        for (const SPoint& p : vecLine) {
+            vecL.push_back(p.nCol);
+            vecR.push_back(p.nRightCol);
+        }
+        std::nth_element(vecL.begin(), vecL.begin() + vecL.size() / 2, vecL.end());
+        std::nth_element(vecR.begin(), vecR.begin() + vecR.size() / 2, vecR.end());
+        const int nW = m_sLeft.nRight - m_sLeft.nLeft;
+        const int nMax = static_cast<int>(m_cfg.nWidth) - nW;
+        const int nL = std::min(std::max((vecL[vecL.size() / 2] - nW / 2) & ~1, 0), nMax);
+        const int nR = std::min(std::max((vecR[vecR.size() / 2] - nW / 2) & ~1, 0), nMax);
+        m_sLeft.nLeft = nL;
+        m_sLeft.nRight = nL + nW;
+        m_sRight.nLeft = nR;
+        m_sRight.nRight = nR + nW;
+        SyncInfoBlock();
+    }
+
+    const unsigned int nW = static_cast<unsigned int>(m_sLeft.nRight - m_sLeft.nLeft);
+    const unsigned int nH = static_cast<unsigned int>(m_sLeft.nBottom - m_sLeft.nTop);
+    const unsigned int nImage = m_bImages ? nW * nH : 0;
+    m_nFrameLength = 2 * nImage + c_nOrEyeLaserBytes;
+    if (m_vecFrame.size() < m_nFrameLength) m_vecFrame.resize(m_nFrameLength);
+    uint8_t* pLeft = m_vecFrame.data();
+    uint8_t* pRight = pLeft + nImage;
+    uint8_t* pLaser = pRight + nImage;
+    if (nImage) memset(pLeft, c_nBackground, 2 * nImage);
+    memset(pLaser, 0, c_nOrEyeLaserBytes);
+
+    uint32_t nPoints = 0;
+    for (const SPoint& p : vecLine) {
+        if (nPoints >= 2047) break;  // a count of 2048 or more means "no points" to the reader
+        if (p.nCol < m_sLeft.nLeft || p.nCol >= m_sLeft.nRight) continue;
+        if (p.nRightCol < m_sRight.nLeft || p.nRightCol >= m_sRight.nLeft + static_cast<int>(nW)) continue;
+        if (p.nRow < m_sRight.nTop || p.nRow >= m_sRight.nTop + static_cast<int>(nH)) continue;
+        uint8_t* pRec = pLaser + 16 * nPoints;
+        long long nZ, nY, nX;
+        if (nVer == 0) {  // value = raw / h / -2
+            nZ = -std::llround(p.dZ * 2.0 * p.nH);
+            nY = -std::llround(p.dY * 2.0 * p.nH);
+            nX = -std::llround(p.dX * 2.0 * p.nH);
+        } else {  // thousandths of a millimetre
+            nZ = std::llround(p.dZ * 1000.0);
+            nY = std::llround(p.dY * 1000.0);
+            nX = std::llround(p.dX * 1000.0);
+        }
+        PutU32(pRec, static_cast<uint32_t>(p.nH));
+        PutU32(pRec + 4, SignMagnitude(nZ));
+        PutU32(pRec + 8, SignMagnitude(nY));
+        PutU32(pRec + 12, SignMagnitude(nX));
+        if (nImage) {
+            pLeft[static_cast<size_t>(p.nRow - m_sLeft.nTop) * nW + (p.nCol - m_sLeft.nLeft)] = c_nLine;
+            pRight[static_cast<size_t>(p.nRow - m_sRight.nTop) * nW + (p.nRightCol - m_sRight.nLeft)] = c_nLine;
+        }
+        ++nPoints;
+    }
+
+    // Trailer.
+    bool bTriggerOn = true;
+    if (!m_vecTrigger.empty()) bTriggerOn = m_vecTrigger[nFrameNo % m_vecTrigger.size()];
+    const uint32_t nCountRaw = static_cast<uint32_t>(dTravel * c_dCountsPerMm);
+    const double dSincePulse = (dTravel * c_dCountsPerMm - nCountRaw) / (c_dCountsPerMm * c_dBeltSpeed);
+    const uint32_t nEncTimer = static_cast<uint32_t>(std::min(dSincePulse / tb.dTick, 536870911.0));
+    uint32_t aT[8] = {};
+    aT[0] = (static_cast<uint32_t>(g.dCx * 1024.0) & 0x3FFFFF) | (bTriggerOn ? 0 : 0x80000000u);
+    aT[1] = static_cast<uint32_t>(g.dCy * 1024.0) & 0x3FFFFF;
+    aT[2] = static_cast<uint32_t>(g.dFocal * 1024.0) & 0x1FFFFFF;
+    if (nVer >= 7) {
+        aT[3] = nPoints << 20;
+        aT[4] = (nEncTimer & 0x1FFFFFFF) | (((nTs >> 27) & 0x3) << 29);
+        aT[5] = (nTs & 0x7FFFF) | ((nCnt & 0xFFF) << 19);
+    } else {
+        aT[4] = nPoints;
+        if (nVer <= 2)
+            aT[5] = nTs;
+        else if (nVer == 3)
+            aT[5] = (nTs & 0x7FFFFF) | ((nCnt & 0xFF) << 23);
+        else
+            aT[5] = (nTs & 0x7FFFF) | ((nCnt & 0xFFF) << 19);
+    }
+    uint32_t nWord6;
+    if (bSwing) {
+        nWord6 = m_sMotor.bEndMark ? 14400u : static_cast<uint32_t>(std::lround(m_sMotor.dPos));
+        m_sMotor.bEndMark = false;
+    } else {
+        nWord6 = nCountRaw;  // forward travel: direction bit clear
+    }
+    if (nVer >= 7)
+        aT[6] = nWord6 & 0x1FFFFFFF;
+    else  // 19-bit count, and the 12-bit frame number again for the consistency check
+        aT[6] = (nWord6 & 0x7FFFF) | (aT[5] & 0x7FF80000u);
+    aT[7] = (static_cast<uint32_t>(m_sLeft.nLeft) & 0xFFF) | ((static_cast<uint32_t>(m_sRight.nLeft) & 0xFFF) << 12);
+    if (nVer >= 7) aT[7] |= ((nTs >> 19) & 0xFF) << 24;
+    for (int i = 0; i < 8; ++i) PutU32(pLaser + 32768 + 4 * i, aT[i]);
+    ++m_nFrameSeq;
+    m_cvFrame.notify_all();
+}
+
+// ---- frame delivery -------------------------------------------------------------------------
+
+int COrVirtualCamera::CopyFrame(unsigned char* apDest[3], unsigned int* pnLength, unsigned int* pnFrameId) {
+    const unsigned int nImage = (m_nFrameLength - c_nOrEyeLaserBytes) / 2;
+    if (nImage) {
+        if (apDest[0]) memcpy(apDest[0], m_vecFrame.data(), nImage);
+        if (apDest[1]) memcpy(apDest[1], m_vecFrame.data() + nImage, nImage);
+    }
+    memcpy(apDest[2], m_vecFrame.data() + 2 * nImage, c_nOrEyeLaserBytes);
+    if (pnLength) *pnLength = m_nFrameLength;
+    if (pnFrameId) *pnFrameId = m_nCounter - 1;
+    return c_nOrEyeOK;
+}
+
+int COrVirtualCamera::WaitStreamFrame(unsigned char* apDest[3], unsigned int* pnLength,
+                                      unsigned int* pnFrameId, unsigned int nTimeoutMs) {
+    if (apDest == nullptr || apDest[2] == nullptr) return c_nOrEyeBadArgument;
+    std::unique_lock<std::mutex> lock(m_mtx);
+    if (!m_bStreamRun) return c_nOrEyeNotSupported;  // the stream is off
+    const uint64_t nSeen = m_nFrameSeq;
+    const bool bGot = m_cvFrame.wait_for(lock, std::chrono::milliseconds(nTimeoutMs), [&] {
+        return m_nFrameSeq != nSeen || m_bOffline || !m_bStreamRun;
+    });
+    if (m_bOffline) return c_nOrEyeOffline;
+    if (!bGot || m_nFrameSeq == nSeen) return c_nOrEyeTimeout;
+    return CopyFrame(apDest, pnLength, pnFrameId);
+}
+
+int COrVirtualCamera::GrabFrame(unsigned char* apDest[3], unsigned int* pnLength,
+                                unsigned int* pnFrameId, unsigned int nTimeoutMs) {
+    if (apDest == nullptr || apDest[2] == nullptr) return c_nOrEyeBadArgument;
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        if (!m_bStreamRun) {
+            ProduceFrameLocked();
+            return CopyFrame(apDest, pnLength, pnFrameId);
+        }
+    }
+    // While streaming, a grab takes the next streamed frame.
+    return WaitStreamFrame(apDest, pnLength, pnFrameId, nTimeoutMs);
+}
+
+int COrVirtualCamera::ReleaseFrameBuffer(unsigned int nBufferId) {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    auto it = m_mapBuffers.find(nBufferId);
+    if (it == m_mapBuffers.end() || !it->second->bOut) {
+        ++m_nBadRelease;
+        OrLog::Print(Orvik::utilSystem::LogLevel_Warning,
+                     "virtual camera %d: ReleaseFrameBuffer(%u) of a buffer not handed out", m_nIndex,
+                     nBufferId);
+        return c_nOrEyeBadArgument;
+    }
+    it->second->bOut = false;
+    ++m_nBufBack;
+    if (it->second->bRetired) m_mapBuffers.erase(it);
+    return c_nOrEyeOK;
+}
+
+int COrVirtualCamera::SetImageTransfer(int nOn, unsigned int nBufferCount, unsigned int nFrameBytes) {
+    if (nBufferCount == 0 || nBufferCount > 4096 || nFrameBytes < c_nOrEyeLaserBytes)
+        return c_nOrEyeBadArgument;
+    if (static_cast<uint64_t>(nBufferCount) * nFrameBytes > (1ull << 30)) return c_nOrEyeOutOfRange;
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_bImages = nOn != 0;
+    m_nPoolCount = nBufferCount;
+    m_nPoolBytes = nFrameBytes;
+    for (auto it = m_mapBuffers.begin(); it != m_mapBuffers.end();) {
+        if (it->second->bOut) {
+            it->second->bRetired = true;
+            ++it;
+        } else {
+            it = m_mapBuffers.erase(it);
+        }
+    }
+    SyncInfoBlock();
+    return c_nOrEyeOK;
+}
+
+int COrVirtualCamera::SetFrameCallback(const void* pOwner, int nEnable, OrEyeFrameCallback pfn, void* pContext) {
+    std::unique_lock<std::mutex> lock(m_mtx);
+    if (nEnable && pfn) {
+        m_pfnCallback = pfn;
+        m_pCallbackContext = pContext;
+        m_pCallbackOwner = pOwner;
+        return c_nOrEyeOK;
+    }
+    m_pfnCallback = nullptr;
+    m_pCallbackContext = nullptr;
+    m_pCallbackOwner = nullptr;
+    // After this returns the old function is no longer running (unless asked from inside it).
+    if (std::this_thread::get_id() != m_idStream)
+        m_cvIdle.wait(lock, [&] { return m_nInFlight == 0; });
+    return c_nOrEyeOK;
+}
+
+int COrVirtualCamera::EnableStream(const void* pOwner, int nOn) {
+    std::unique_lock<std::mutex> lock(m_mtx);
+    if (nOn) {
+        if (m_bStreamRun) {
+            m_pStreamOwner = pOwner;
+            return c_nOrEyeOK;
+        }
+        StopStream(lock);  // joins a thread that ended by itself
+        m_bStreamRun = true;
+        m_pStreamOwner = pOwner;
+        m_thStream = std::thread(&COrVirtualCamera::StreamThread, this);
+        m_idStream = m_thStream.get_id();
+        OrLog::Print(LogLevel_Info, "virtual camera %d: stream on", m_nIndex);
+        return c_nOrEyeOK;
+    }
+    StopStream(lock);
+    m_pStreamOwner = nullptr;
+    return c_nOrEyeOK;
+}
+
+void COrVirtualCamera::StopStream(std::unique_lock<std::mutex>& lock) {
+    m_bStreamRun = false;
+    m_cvIdle.notify_all();
+    m_cvFrame.notify_all();
+    if (!m_thStream.joinable()) return;
+    if (std::this_thread::get_id() == m_thStream.get_id()) {
+        // Asked from the frame callback: the thread ends after the callback returns.
+        m_thStream.detach();
+        return;
+    }
+    std::thread th(std::move(m_thStream));
+    lock.unlock();
+    th.join();
+    lock.lock();
+    m_idStream = std::thread::id();
+}
+
+void COrVirtualCamera::DetachSession(const void* pOwner) {
+    std::unique_lock<std::mutex> lock(m_mtx);
+    if (m_pStreamOwner == pOwner) {
+        StopStream(lock);
+        m_pStreamOwner = nullptr;
+    }
+    if (m_pCallbackOwner == pOwner) {
+        m_pfnCallback = nullptr;
+        m_pCallbackContext = nullptr;
+        m_pCallbackOwner = nullptr;
+        if (std::this_thread::get_id() != m_idStream)
+            m_cvIdle.wait(lock, [&] { return m_nInFlight == 0; });
+    }
+}
+
+bool COrVirtualCamera::IsStreaming() {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    return m_bStreamRun;
+}
+
+void COrVirtualCamera::RaiseEvent(int nEvent, int nParam) {
+    std::unique_lock<std::mutex> lock(m_mtx);
+    OrEyeFrameCallback pfn = m_pfnCallback;
+    void* pContext = m_pCallbackContext;
+    if (pfn == nullptr) return;
+    ++m_nInFlight;
+    lock.unlock();
+    pfn(nEvent, nParam, nullptr, 0, 0, pContext);
+    lock.lock();
+    --m_nInFlight;
+    m_cvIdle.notify_all();
+}
+
+void COrVirtualCamera::SetOffline(bool bOffline) {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_bOffline = bOffline;
+    m_cvIdle.notify_all();
+    m_cvFrame.notify_all();
+}
+
+void COrVirtualCamera::StreamThread() {
+    std::unique_lock<std::mutex> lock(m_mtx);
+    auto tNext = std::chrono::steady_clock::now();
+    while (m_bStreamRun) {
+        unsigned int nRate = m_nFrameRate ? m_nFrameRate : 20;
+        if (!m_cfg.bUnlimitedRate) nRate = std::min(nRate, c_nMaxRate);
+        const auto tPeriod = std::chrono::nanoseconds(1000000000ll / nRate);
+        tNext += tPeriod;
+        const auto tNow = std::chrono::steady_clock::now();
+        if (tNext + std::chrono::seconds(1) < tNow) tNext = tNow;  // far behind: do not burst
+        if (!m_cfg.bUnlimitedRate || tNext > tNow)
+            m_cvIdle.wait_until(lock, tNext, [&] { return !m_bStreamRun || m_bOffline; });
+        if (!m_bStreamRun) break;
+        if (m_bOffline) {
+            // The camera went away: tell the application once and stop.
+            m_bStreamRun = false;
+            m_cvFrame.notify_all();
+            OrEyeFrameCallback pfn = m_pfnCallback;
+            void* pContext = m_pCallbackContext;
+            if (pfn) {
+                ++m_nInFlight;
+                lock.unlock();
+                pfn(c_nOrEyeEventError7, c_nOrEyeOffline, nullptr, 0, 0, pContext);
+                lock.lock();
+                --m_nInFlight;
+                m_cvIdle.notify_all();
+            }
+            OrLog::Print(LogLevel_Info, "virtual camera %d: offline, stream stopped", m_nIndex);
+            break;
+        }
+        ProduceFrameLocked();
+        OrEyeFrameCallback pfn = m_pfnCallback;
+        if (pfn == nullptr) continue;
+        // A free buffer of the pool, or a new one while the pool is not full.
+        SBuffer* pBuf = nullptr;
+        unsigned int nId = 0, nLive = 0;
+        for (auto& b : m_mapBuffers) {
+            if (b.second->bRetired) continue;
+            ++nLive;
+            if (!b.second->bOut && pBuf == nullptr) {
+                pBuf = b.second.get();
+                nId = b.first;
+            }
+        }
+        if (pBuf == nullptr && nLive < m_nPoolCount) {
+            nId = m_nNextBufferId++;
+            if (m_nNextBufferId == 0) m_nNextBufferId = 1;
+            auto p = std::make_unique<SBuffer>();
+            pBuf = p.get();
+            m_mapBuffers[nId] = std::move(p);
+        }
+        if (pBuf == nullptr) {
+            ++m_nDropped;
+            OrLog::Print(LogLevel_Debug, "virtual camera %d: no free buffer, frame dropped", m_nIndex);
+            continue;
+        }
+        const unsigned int nSize = std::max(m_nPoolBytes, m_nFrameLength);
+        if (pBuf->vecData.size() < nSize) pBuf->vecData.resize(nSize);
+        memcpy(pBuf->vecData.data(), m_vecFrame.data(), m_nFrameLength);
+        pBuf->bOut = true;
+        ++m_nBufOut;
+        ++m_nDelivered;
+        ++m_nInFlight;
+        void* pContext = m_pCallbackContext;
+        uint8_t* pData = pBuf->vecData.data();
+        const unsigned int nLength = m_nFrameLength;
+        lock.unlock();
+        pfn(c_nOrEyeEventFrame, 0, pData, nLength, nId, pContext);
+        lock.lock();
+        --m_nInFlight;
+        m_cvIdle.notify_all();
+    }
+}
