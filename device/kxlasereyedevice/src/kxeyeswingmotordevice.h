@@ -10,8 +10,8 @@
 #include <atomic>
 #include <cstdint>
 
-// Angle brackets: the public header in include/, not the device class header beside this file.
-#include <kxlasereyedevice.h>
+// The public header has the same name as the device class header beside this file: by path.
+#include "../../../include/kxlasereyedevice.h"
 
 // Register table rows used by the motor (index into the table of command records).
 enum EKxSwingRegister : int {
