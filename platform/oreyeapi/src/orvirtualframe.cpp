@@ -32,10 +32,10 @@ const STimeBase c_asTimeBase[9] = {
 double SceneHeight(double dX, double dY) {
     double x = std::fmod(dX, c_dScenePeriod);
     if (x < 0) x += c_dScenePeriod;
-    if (x >= 100 && x < 180 && dY >= -120 && dY < -20) return 30.0;  // box
-    const double dR2 = (x - 330) * (x - 330) + (dY - 60) * (dY - 60);
-    if (dR2 < 50.0 * 50.0) return 40.0 * std::sqrt(1.0 - dR2 / 2500.0);  // dome
-    if (x >= 450 && x < 550 && std::fabs(dY) <= 150) return 25.0 * (x - 450) / 100.0;  // ramp
+    if (x >= 40 && x < 180 && dY >= -120 && dY < -20) return 30.0;  // box
+    const double dR2 = (x - 260) * (x - 260) + (dY - 60) * (dY - 60);
+    if (dR2 < 60.0 * 60.0) return 40.0 * std::sqrt(1.0 - dR2 / 3600.0);  // dome
+    if (x >= 320 && x < 560 && std::fabs(dY) <= 150) return 25.0 * (x - 320) / 240.0;  // ramp
     return 0.0;
 }
 
