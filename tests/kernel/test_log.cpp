@@ -13,6 +13,13 @@
 
 namespace {
 
+// The tests provoke error lines on purpose; keep stderr for the test runner's own output.
+class QuietStderr : public ::testing::Environment {
+public:
+    void SetUp() override { KxLogUtils::SetLogLevel(0); }
+};
+::testing::Environment* const g_pQuiet = ::testing::AddGlobalTestEnvironment(new QuietStderr);
+
 std::string ReadAll(const std::string& path) {
     std::ifstream f(path.c_str());
     std::stringstream ss;
