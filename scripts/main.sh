@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the SDK and runs the main job against the embedded virtual camera.
+# Builds the SDK and runs the main job: kxeye scans the embedded virtual camera and leaves a PLY
+# point cloud and a PNG height map in the output folder (out/ or the first argument).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -7,4 +8,9 @@ cmake --preset release >/dev/null
 cmake --build --preset release -j "${KX_JOBS:-2}"
 OUT=${1:-out}
 mkdir -p "$OUT"
-./build/release/examples/kernel_tour "$OUT"
+# Local search only: the job never sends a search onto the host's networks.
+./build/release/tools/kxeye/kxeye --source local scan 0 --frames "${KX_FRAMES:-300}" --out "$OUT"
+echo
+echo "Results in $(cd "$OUT" && pwd):"
+echo "  point cloud: $OUT/scan.ply"
+echo "  height map:  $OUT/scan.png"

@@ -1,0 +1,445 @@
+// list, info, set, snapshot, motor and codes.
+#include "kxeyecommands.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "kxeyecodes.h"
+#include "kxeyeoutput.h"
+
+using ordered_json = nlohmann::ordered_json;
+
+static void PrintJson(const ordered_json& j) {
+    // Record texts come from cameras: replace bytes that are not UTF-8 rather than throw.
+    std::cout << j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+}
+
+static std::string ResolutionText(const SKxVideoResolution& res) {
+    return std::to_string(res.nFrameWidth) + "x" + std::to_string(res.nFrameHeight);
+}
+
+static ordered_json RecordJson(size_t nIndex, const SKxNLEyeDeviceInfoEx& info) {
+    ordered_json j;
+    j["index"] = nIndex;
+    j["name"] = KxEyeFieldText(info.szDeviceName);
+    j["deviceId"] = KxEyeFieldText(info.szDeviceID);
+    j["ip"] = KxEyeFieldText(info.szIPAddress);
+    j["mac"] = KxEyeFieldText(info.szMACAddress);
+    j["hardwareVersion"] = info.sVideoRes.nVersion;
+    j["hardwareVersionText"] = KxEyeFieldText(info.szHWVersion);
+    j["width"] = info.sVideoRes.nFrameWidth;
+    j["height"] = info.sVideoRes.nFrameHeight;
+    j["valid"] = info.bDeviceInfoValid != 0;
+    j["deviceType"] = info.eDeviceType;
+    j["flags"] = info.nDeviceFlags;
+    j["productInfo"] = KxEyeFieldText(info.szProductInfo);
+    j["connectText"] = KxEyeFieldText(info.szConnectText);
+    return j;
+}
+
+int KxEyeList(EKxEyeSource eSource, bool bJson) {
+    std::vector<SKxNLEyeDeviceInfoEx> vecInfos;
+    if (!KxEyeSearch(eSource, vecInfos)) return c_nKxEyeExitFailure;
+    if (bJson) {
+        ordered_json j = ordered_json::array();
+        for (size_t i = 0; i < vecInfos.size(); ++i) j.push_back(RecordJson(i, vecInfos[i]));
+        PrintJson(j);
+        return c_nKxEyeExitOk;
+    }
+    std::printf("%-5s %-28s %-38s %-15s %-17s %-3s %-10s %s\n", "INDEX", "NAME", "DEVICE ID", "IP", "MAC", "HW",
+                "RESOLUTION", "VALID");
+    for (size_t i = 0; i < vecInfos.size(); ++i) {
+        const SKxNLEyeDeviceInfoEx& info = vecInfos[i];
+        auto orDash = [](const std::string& s) { return s.empty() ? std::string("-") : s; };
+        std::printf("%-5zu %-28s %-38s %-15s %-17s %-3u %-10s %s\n", i, orDash(KxEyeFieldText(info.szDeviceName)).c_str(),
+                    orDash(KxEyeFieldText(info.szDeviceID)).c_str(), orDash(KxEyeFieldText(info.szIPAddress)).c_str(),
+                    orDash(KxEyeFieldText(info.szMACAddress)).c_str(), info.sVideoRes.nVersion,
+                    ResolutionText(info.sVideoRes).c_str(), info.bDeviceInfoValid ? "yes" : "no");
+    }
+    std::printf("%zu camera(s)\n", vecInfos.size());
+    return c_nKxEyeExitOk;
+}
+
+// Frame rate that capture start applies for a ROI of this size (non-accelerated table).
+static uint32_t TableFrameRate(const SKxNLROIRect& roi, uint32_t nFlags) {
+    static const uint32_t s_anA[5][3] = {{1070, 740, 630}, {780, 490, 390}, {500, 310, 220}, {180, 120, 90}, {60, 40, 30}};
+    static const uint32_t s_anB[5][3] = {{930, 760, 620}, {700, 520, 400}, {420, 300, 220}, {170, 120, 90}, {60, 40, 30}};
+    static const int64_t s_anRows[] = {64, 128, 256, 512, 1536};
+    static const int64_t s_anCols[] = {1024, 1536, 2048};
+    const int64_t w = static_cast<int64_t>(roi.right) - roi.left;
+    const int64_t h = static_cast<int64_t>(roi.bottom) - roi.top;
+    size_t i = 0, j = 0;
+    while (i < 5 && s_anRows[i] < w) ++i;
+    while (j < 3 && s_anCols[j] < h) ++j;
+    if (i > 4 || j > 2) return 0;
+    if (nFlags & 0x1) return s_anA[i][j];
+    if (nFlags & 0x2) return s_anB[i][j];
+    return 0;
+}
+
+static ordered_json CodeJson(int32_t nCode) {
+    ordered_json j;
+    j["code"] = nCode;
+    j["meaning"] = KxEyeCodeMeaning(nCode);
+    return j;
+}
+
+static ordered_json RectJson(const SKxNLROIRect& r) {
+    return ordered_json{{"left", r.left}, {"right", r.right}, {"top", r.top}, {"bottom", r.bottom}};
+}
+
+static ordered_json MotorJson(IKxSwingMotorDevice* pMotor) {
+    ordered_json j;
+    SKxMotorInfo sInfo{};
+    const int32_t nInfo = pMotor->GetMotorInfo(&sInfo);
+    if (nInfo == KX_OK) {
+        j["maxAngle"] = sInfo.nMaxAngle;
+        j["minSpeed"] = sInfo.nMinSpeed;
+        j["maxSpeed"] = sInfo.nMaxSpeed;
+    } else {
+        j["motorInfo"] = CodeJson(nInfo);
+    }
+    int32_t nStart = 0, nEnd = 0;
+    const int32_t nRange = pMotor->GetSwingRange(&nStart, &nEnd);
+    if (nRange == KX_OK) j["range"] = ordered_json{nStart, nEnd};
+    else j["range"] = CodeJson(nRange);
+    int32_t nSpeed = 0;
+    const int32_t nSpeedCode = pMotor->GetSpeed(&nSpeed);
+    if (nSpeedCode >= 0) j["speed"] = nSpeed;
+    else j["speed"] = CodeJson(nSpeedCode);
+    j["center"] = pMotor->GetCenter();
+    int32_t nError = 0;
+    const float fPosition = pMotor->GetPosition(&nError);
+    if (nError == KX_OK) j["position"] = fPosition;
+    else j["position"] = CodeJson(nError);
+    nError = 0;
+    const bool bRunning = pMotor->IsMotorRunning(&nError);
+    if (nError == KX_OK) j["running"] = bRunning;
+    else j["running"] = CodeJson(nError);
+    nError = 0;
+    const bool bIdle = pMotor->IsMotorIdle(&nError);
+    if (nError == KX_OK) j["idle"] = bIdle;
+    else j["status"] = CodeJson(nError);
+    j["swingEnabled"] = pMotor->IsSwingEnabled();
+    j["swingMode"] = pMotor->GetSwingMode();
+    j["motorVersion"] = pMotor->GetMotorVersion();
+    return j;
+}
+
+static std::string ValueText(const ordered_json& j) {
+    if (j.is_object() && j.contains("code") && j.contains("meaning"))
+        return "n/a: " + KxEyeFormatCode(j["code"].get<int32_t>());
+    if (j.is_string()) return j.get<std::string>();
+    if (j.is_object() && j.contains("left"))
+        return "left " + j["left"].dump() + ", right " + j["right"].dump() + ", top " + j["top"].dump() +
+               ", bottom " + j["bottom"].dump();
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+static void PrintSection(const ordered_json& j, const std::string& strIndent) {
+    for (auto it = j.begin(); it != j.end(); ++it) {
+        const ordered_json& v = it.value();
+        if (it.key() == "qMatrix" && v.is_array()) {
+            std::printf("%s%s:\n", strIndent.c_str(), it.key().c_str());
+            for (size_t r = 0; r < 4; ++r)
+                std::printf("%s  %14.6g %14.6g %14.6g %14.6g\n", strIndent.c_str(), v[r * 4].get<double>(),
+                            v[r * 4 + 1].get<double>(), v[r * 4 + 2].get<double>(), v[r * 4 + 3].get<double>());
+        } else if (v.is_object() && !v.contains("code") && !v.contains("left")) {
+            std::printf("%s%s:\n", strIndent.c_str(), it.key().c_str());
+            PrintSection(v, strIndent + "  ");
+        } else {
+            std::printf("%s%s: %s\n", strIndent.c_str(), it.key().c_str(), ValueText(v).c_str());
+        }
+    }
+}
+
+int KxEyeInfo(EKxEyeSource eSource, const std::string& strCamera, bool bJson) {
+    CKxEyeSession session;
+    if (!session.Open(eSource, strCamera)) return c_nKxEyeExitFailure;
+    IKxLaserEyeDevice* pDev = session.Device();
+    const SKxNLEyeDeviceInfoEx& info = session.Info();
+    ordered_json j;
+    j["name"] = KxEyeFieldText(info.szDeviceName);
+    j["deviceId"] = KxEyeFieldText(info.szDeviceID);
+    j["hardwareVersion"] = pDev->GetHWVersion();
+
+    SKxEyeVersionInfo sVersion;
+    std::memset(&sVersion, 0, sizeof(sVersion));
+    const int32_t nVersion = pDev->GetVersion(&sVersion);
+    j["hardwareVersionText"] = (sVersion.nPresence & c_nKxVersionHardware)
+                                   ? ordered_json(KxEyeFieldText(sVersion.szHardwareVersion))
+                                   : CodeJson(nVersion);
+    j["firmwareVersionText"] = (sVersion.nPresence & c_nKxVersionFirmware)
+                                   ? ordered_json(KxEyeFieldText(sVersion.szFirmwareVersion))
+                                   : CodeJson(nVersion);
+    if (sVersion.nPresence & c_nKxVersionDeviceID) j["storedDeviceId"] = KxEyeFieldText(sVersion.szDeviceID);
+
+    uint32_t nWidth = 0, nHeight = 0;
+    const int32_t nRes = pDev->GetVideoResolution(&nWidth, &nHeight);
+    if (nRes == KX_OK) j["resolution"] = ordered_json{{"width", nWidth}, {"height", nHeight}};
+    else j["resolution"] = CodeJson(nRes);
+
+    SKxNLROIRect sLeft{}, sRight{};
+    const int32_t nRoi = pDev->GetDetectROI(&sLeft, &sRight);
+    if (nRoi == KX_OK) {
+        j["leftRoi"] = RectJson(sLeft);
+        j["rightRoi"] = RectJson(sRight);
+    } else {
+        j["leftRoi"] = CodeJson(nRoi);
+    }
+    int32_t nAuto = 0, nExpose = 0;
+    const int32_t nExposeCode = pDev->GetExpose(&nAuto, &nExpose);
+    if (nExposeCode == KX_OK) j["exposure"] = nExpose;
+    else j["exposure"] = CodeJson(nExposeCode);
+    int32_t nThres = 0;
+    const int32_t nThresCode = pDev->GetLaserThres(&nThres);
+    if (nThresCode == KX_OK) j["laserThreshold"] = nThres;
+    else j["laserThreshold"] = CodeJson(nThresCode);
+    int32_t nTrigger = 0;
+    const int32_t nTriggerCode = pDev->GetTriggerMode(&nTrigger);
+    if (nTriggerCode == KX_OK) j["triggerMode"] = nTrigger;
+    else j["triggerMode"] = CodeJson(nTriggerCode);
+    if (nRoi == KX_OK) j["frameRateForRoi"] = TableFrameRate(sLeft, info.nDeviceFlags);
+    j["denoise"] = pDev->IsDenoiseEnabled();
+    int32_t nDynError = 0;
+    const bool bDynamic = pDev->IsDynamicROIEnabled(&nDynError);
+    if (nDynError == KX_OK) j["dynamicRoi"] = bDynamic;
+    else j["dynamicRoi"] = CodeJson(nDynError);
+    double adQ[16] = {};
+    const int32_t nQ = pDev->GetQMatrix(adQ);
+    if (nQ == KX_OK) {
+        ordered_json q = ordered_json::array();
+        for (double d : adQ) q.push_back(d);
+        j["qMatrix"] = q;
+    } else {
+        j["qMatrix"] = CodeJson(nQ);
+    }
+    IKxSwingMotorDevice* pMotorRaw = nullptr;
+    if (pDev->GetSwingMotorDevice(&pMotorRaw) && pMotorRaw) {
+        CKxEyeRef<IKxSwingMotorDevice> pMotor(pMotorRaw);
+        j["swingMotor"] = MotorJson(pMotor.Get());
+    } else {
+        j["swingMotor"] = "not fitted";
+    }
+    if (bJson) PrintJson(j);
+    else PrintSection(j, "");
+    return c_nKxEyeExitOk;
+}
+
+static int32_t ApplySetting(IKxLaserEyeDevice* pDev, const SKxEyeSetting& s) {
+    switch (s.eParam) {
+        case EKxEyeParam::Exposure: return pDev->SetExpose(0, static_cast<uint32_t>(s.nValue));
+        case EKxEyeParam::Threshold: return pDev->SetLaserThres(static_cast<int32_t>(s.nValue));
+        case EKxEyeParam::Gain: return pDev->SetCameraGain(0, static_cast<uint16_t>(s.nValue));
+        case EKxEyeParam::FrameRate: return pDev->SetFrameRate(static_cast<uint16_t>(s.nValue));
+        case EKxEyeParam::Roi: return pDev->SetDetectROI(&s.sLeft, &s.sRight);
+        case EKxEyeParam::Trigger: return pDev->SetTriggerMode(static_cast<int32_t>(s.nValue));
+        case EKxEyeParam::Denoise: return pDev->EnableDenoise(s.nValue != 0);
+        case EKxEyeParam::Accelerator: return pDev->EnableAccelerator(s.nValue != 0);
+        case EKxEyeParam::DynamicRoi: return pDev->EnableDynamicROI(s.nValue != 0);
+    }
+    return KX_E_NOT_SUPPORTED;
+}
+
+int KxEyeSet(EKxEyeSource eSource, const std::string& strCamera, const std::vector<SKxEyeSetting>& vecSettings) {
+    CKxEyeSession session;
+    if (!session.Open(eSource, strCamera)) return c_nKxEyeExitFailure;
+    int nExit = c_nKxEyeExitOk;
+    // Every item is tried, so that one refusal does not hide the outcome of the others.
+    for (const SKxEyeSetting& s : vecSettings) {
+        const int32_t nCode = ApplySetting(session.Device(), s);
+        std::printf("%s: %s\n", s.strText.c_str(), KxEyeFormatCode(nCode).c_str());
+        if (nCode != KX_OK) nExit = c_nKxEyeExitFailure;
+    }
+    return nExit;
+}
+
+// The SDK composes export names into 256-byte buffers; refuse paths that would not fit.
+static bool CheckExportPath(const std::string& strPath) {
+    if (strPath.size() + std::strlen("_3D.txt") < 250) return true;
+    std::cerr << "kxeye: output path too long: " << strPath << "\n";
+    return false;
+}
+
+static bool MakeOutputDir(const std::string& strDir) {
+    std::error_code ec;
+    std::filesystem::create_directories(strDir, ec);
+    if (ec || !std::filesystem::is_directory(strDir)) {
+        std::cerr << "kxeye: cannot create output folder \"" << strDir << "\": " << ec.message() << "\n";
+        return false;
+    }
+    return true;
+}
+
+int KxEyeSnapshot(EKxEyeSource eSource, const std::string& strCamera, const std::string& strOut, bool bImages) {
+    const std::string strBase = (std::filesystem::path(strOut) / "snapshot").string();
+    if (!CheckExportPath(strBase) || !MakeOutputDir(strOut)) return c_nKxEyeExitFailure;
+    CKxEyeSession session;
+    if (!session.Open(eSource, strCamera)) return c_nKxEyeExitFailure;
+    IKxLaserEyeDevice* pDev = session.Device();
+    pDev->EnableDetectDebug(bImages);
+    CKxEyeRef<IKxLaserEyeResultBlock> pBlock;
+    const int32_t nDetect = pDev->Detect(pBlock.Out());
+    if (nDetect != KX_OK || !pBlock) {
+        std::cerr << "kxeye: Detect failed: " << KxEyeFormatCode(nDetect != KX_OK ? nDetect : KX_E_NOT_FOUND) << "\n";
+        return c_nKxEyeExitFailure;
+    }
+    const std::string strRaw = strBase + ".raw";
+    pBlock->SaveToFile(strRaw.c_str());
+    std::printf("frame: index %llu, raw points %u\n", static_cast<unsigned long long>(pBlock->GetFrameIndex()),
+                pBlock->GetRawPointCount());
+    int nExit = c_nKxEyeExitOk;
+    auto report = [&](const char* pszWhat, const std::string& strPath) {
+        if (std::filesystem::exists(strPath)) {
+            std::printf("%s: %s\n", pszWhat, strPath.c_str());
+        } else {
+            std::fprintf(stderr, "kxeye: %s was not written: %s\n", pszWhat, strPath.c_str());
+            nExit = c_nKxEyeExitFailure;
+        }
+    };
+    report("raw frame", strRaw);
+    report("3D text", strBase + "_3D.txt");
+    if (bImages) {
+        IKxSurface* pLeft = nullptr;
+        IKxSurface* pRight = nullptr;
+        if (pBlock->GetSurfaces(&pLeft, &pRight)) {
+            CKxEyeRef<IKxSurface> left(pLeft), right(pRight);
+            report("left image", strBase + "_L.png");
+            report("right image", strBase + "_R.png");
+        } else {
+            std::fprintf(stderr, "kxeye: the frame carries no images\n");
+            nExit = c_nKxEyeExitFailure;
+        }
+    }
+    std::vector<SKxEyePoint> vecPoints;
+    KxEyeReadBlock(pBlock.Get(), c_nKxFormatFloat, vecPoints);
+    const std::string strPly = strBase + ".ply";
+    if (!KxEyeWritePly(strPly, vecPoints)) {
+        std::fprintf(stderr, "kxeye: cannot write %s: %s\n", strPly.c_str(), std::strerror(errno));
+        return c_nKxEyeExitFailure;
+    }
+    std::printf("point cloud: %s (%zu points)\n", strPly.c_str(), vecPoints.size());
+    return nExit;
+}
+
+int KxEyeCodes() {
+    for (const SKxEyeCodeInfo& info : KxEyeCodeTable())
+        std::printf("%7d  %-24s %s\n", info.nCode, info.pszName, info.pszMeaning);
+    return c_nKxEyeExitOk;
+}
+
+bool KxEyeMotorCheck(const SKxEyeMotorOptions& opts, std::string& strError) {
+    const std::string& a = opts.strAction;
+    size_t nArgs = 0;
+    if (a == "move") nArgs = 1;
+    else if (a == "range") nArgs = 2;
+    else if (a != "status" && a != "center" && a != "run" && a != "stop") {
+        strError = "unknown motor action \"" + a + "\" (status, move, range, center, run, stop)";
+        return false;
+    }
+    if (opts.vecArgs.size() != nArgs) {
+        strError = "motor " + a + " takes " + std::to_string(nArgs) + " value(s)";
+        return false;
+    }
+    if (a == "move") {
+        double dAngle = 0;
+        // The motor knows no negative angle; NaN would pass any upper bound check.
+        if (!KxEyeParseDouble(opts.vecArgs[0], dAngle) || dAngle < 0 || dAngle > 3600) {
+            strError = "motor move takes an angle in degrees from 0";
+            return false;
+        }
+    }
+    if (a == "range") {
+        int64_t n = 0;
+        for (const std::string& s : opts.vecArgs) {
+            if (!KxEyeParseInt(s, 0, 3600, n)) {
+                strError = "motor range takes two whole angles in degrees from 0";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// Motor commands wait for the motor without a limit of their own; a stuck motor must not
+// leave the tool hanging.
+class CKxEyeWatchdog {
+public:
+    explicit CKxEyeWatchdog(double dSeconds) : m_thread([this, dSeconds] { Run(dSeconds); }) {}
+    ~CKxEyeWatchdog() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bDone = true;
+        }
+        m_cv.notify_all();
+        m_thread.join();
+    }
+
+private:
+    void Run(double dSeconds) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (!m_cv.wait_for(lock, std::chrono::duration<double>(dSeconds), [this] { return m_bDone; })) {
+            std::fprintf(stderr, "kxeye: the motor did not finish within %.0f s\n", dSeconds);
+            std::fflush(stdout);
+            _exit(c_nKxEyeExitFailure);
+        }
+    }
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_bDone = false;
+    std::thread m_thread;
+};
+
+int KxEyeMotor(EKxEyeSource eSource, const SKxEyeMotorOptions& opts) {
+    CKxEyeSession session;
+    if (!session.Open(eSource, opts.strCamera)) return c_nKxEyeExitFailure;
+    IKxSwingMotorDevice* pMotorRaw = nullptr;
+    if (!session.Device()->GetSwingMotorDevice(&pMotorRaw) || !pMotorRaw) {
+        std::fprintf(stderr, "kxeye: this camera has no swing motor: %s\n", KxEyeFormatCode(KX_E_NOT_SUPPORTED).c_str());
+        return c_nKxEyeExitFailure;
+    }
+    CKxEyeRef<IKxSwingMotorDevice> pMotor(pMotorRaw);
+    CKxEyeWatchdog watchdog(opts.dTimeout);
+    const std::string& a = opts.strAction;
+    if (a == "status") {
+        PrintSection(MotorJson(pMotor.Get()), "");
+        return c_nKxEyeExitOk;
+    }
+    int32_t nCode = KX_OK;
+    std::string strWhat = "motor " + a;
+    if (a == "move") {
+        double dAngle = 0;
+        KxEyeParseDouble(opts.vecArgs[0], dAngle);
+        nCode = pMotor->MoveTo(static_cast<float>(dAngle), true);
+        strWhat += " " + opts.vecArgs[0];
+    } else if (a == "range") {
+        int64_t nStart = 0, nEnd = 0;
+        KxEyeParseInt(opts.vecArgs[0], 0, 3600, nStart);
+        KxEyeParseInt(opts.vecArgs[1], 0, 3600, nEnd);
+        nCode = pMotor->SetSwingRange(static_cast<int32_t>(nStart), static_cast<int32_t>(nEnd));
+        strWhat += " " + opts.vecArgs[0] + " " + opts.vecArgs[1];
+    } else if (a == "center") {
+        nCode = pMotor->MoveToCenter(true);
+    } else if (a == "run") {
+        nCode = pMotor->RunMotor(true);
+    } else if (a == "stop") {
+        nCode = pMotor->RunMotor(false);
+    }
+    std::printf("%s: %s\n", strWhat.c_str(), KxEyeFormatCode(nCode).c_str());
+    if (nCode == KX_OK && (a == "move" || a == "center")) {
+        int32_t nError = 0;
+        const float fPosition = pMotor->GetPosition(&nError);
+        if (nError == KX_OK) std::printf("position: %.1f\n", fPosition);
+    }
+    return nCode == KX_OK ? c_nKxEyeExitOk : c_nKxEyeExitFailure;
+}

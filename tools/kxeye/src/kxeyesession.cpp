@@ -1,0 +1,120 @@
+#include "kxeyesession.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <iostream>
+
+#include "kxeyecodes.h"
+
+std::string KxEyeFieldText(const char* pszField, size_t nSize) {
+    // Records cross a library boundary: never trust a terminator to be there.
+    const void* pEnd = std::memchr(pszField, 0, nSize);
+    const size_t nLength = pEnd ? static_cast<size_t>(static_cast<const char*>(pEnd) - pszField) : nSize;
+    return std::string(pszField, nLength);
+}
+
+int32_t KxEyeSearchFlags(EKxEyeSource eSource) {
+    switch (eSource) {
+        case EKxEyeSource::Local: return c_nKxSearchLocal;
+        case EKxEyeSource::Ethernet: return c_nKxSearchEthernet;
+        case EKxEyeSource::All: return c_nKxSearchLocal | c_nKxSearchEthernet;
+    }
+    return c_nKxSearchLocal;
+}
+
+bool KxEyeSearch(EKxEyeSource eSource, std::vector<SKxNLEyeDeviceInfoEx>& vecInfos) {
+    vecInfos.clear();
+    CKxEyeRef<IKxEyeDeviceEnumrator> pEnum;
+    if (!KxCreateLaserEyeDeviceEnumrator(pEnum.Out()) || !pEnum) {
+        std::cerr << "kxeye: could not create a device enumerator\n";
+        return false;
+    }
+    pEnum->SearchDevice(KxEyeSearchFlags(eSource));
+    pEnum->GetDeviceInfoList(vecInfos);
+    return true;
+}
+
+static std::string NormalisedID(const std::string& str) {
+    std::string strOut;
+    for (char c : str) {
+        if (c == '{' || c == '}') continue;
+        strOut += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return strOut;
+}
+
+int KxEyeSelect(const std::vector<SKxNLEyeDeviceInfoEx>& vecInfos, const std::string& strCamera) {
+    if (strCamera.empty()) return -1;
+    const bool bDigits = std::all_of(strCamera.begin(), strCamera.end(),
+                                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
+    if (bDigits && strCamera.size() <= 6) {
+        const size_t nIndex = std::stoul(strCamera);
+        return nIndex < vecInfos.size() ? static_cast<int>(nIndex) : -1;
+    }
+    const std::string strID = NormalisedID(strCamera);
+    for (size_t i = 0; i < vecInfos.size(); ++i) {
+        const std::string strRecordID = KxEyeFieldText(vecInfos[i].szDeviceID);
+        if (!strRecordID.empty() && NormalisedID(strRecordID) == strID) return static_cast<int>(i);
+    }
+    for (size_t i = 0; i < vecInfos.size(); ++i) {
+        const std::string strIP = KxEyeFieldText(vecInfos[i].szIPAddress);
+        if (!strIP.empty() && strIP == strCamera) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+CKxEyeSession::~CKxEyeSession() { Close(); }
+
+void CKxEyeSession::Close() {
+    if (m_pDevice) {
+        if (m_pDevice->IsCapturing()) m_pDevice->StopCapture();
+        m_pDevice->Close();
+    }
+    // The device holds references on the pools: release it first.
+    m_pDevice.Reset();
+    m_pSurfacePool.Reset();
+    m_pMemPool.Reset();
+}
+
+bool CKxEyeSession::Open(EKxEyeSource eSource, const std::string& strCamera) {
+    std::vector<SKxNLEyeDeviceInfoEx> vecInfos;
+    if (!KxEyeSearch(eSource, vecInfos)) return false;
+    const int nIndex = KxEyeSelect(vecInfos, strCamera);
+    if (nIndex < 0) {
+        std::cerr << "kxeye: no camera \"" << strCamera << "\" among " << vecInfos.size()
+                  << " found (give an index, a device ID or an IP address; see kxeye list)\n";
+        return false;
+    }
+    m_sInfo = vecInfos[static_cast<size_t>(nIndex)];
+    if (!m_sInfo.bDeviceInfoValid) {
+        std::cerr << "kxeye: camera " << nIndex << " could not be read during the search\n";
+        return false;
+    }
+    if (!KxKernel::KxCreateMemPool(m_pMemPool.Out()) ||
+        !KxKernel::KxCreateSurfacePool(m_pSurfacePool.Out())) {
+        std::cerr << "kxeye: could not create the memory pools\n";
+        return false;
+    }
+    if (!KxCreateLaserEyeDevice(&m_sInfo, m_pSurfacePool.Get(), m_pMemPool.Get(), m_pDevice.Out()) ||
+        !m_pDevice) {
+        std::cerr << "kxeye: could not create the device\n";
+        return false;
+    }
+    const int32_t nOpen = m_pDevice->Open(0);
+    if (nOpen != KX_OK) {
+        // Open reports a failed read of the device's stored parameter block although the camera
+        // works; go on when the camera answered its laser information, else give up.
+        int32_t nThres = 0;
+        const bool bCameraCode = nOpen <= -10000 && nOpen > -11000;
+        const bool bUsable = bCameraCode && m_pDevice->IsOpen() && m_pDevice->GetLaserThres(&nThres) == KX_OK;
+        if (!bUsable) {
+            std::cerr << "kxeye: open failed: " << KxEyeFormatCode(nOpen) << "\n";
+            Close();
+            return false;
+        }
+        std::cerr << "kxeye: warning: open answered " << KxEyeFormatCode(nOpen)
+                  << "; the camera answers, going on\n";
+    }
+    return true;
+}

@@ -1,0 +1,87 @@
+// Finding and opening a camera the way an application does: enumerator, pools, device.
+#ifndef KXEYESESSION_H
+#define KXEYESESSION_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kxkernel.h"
+#include "kxlasereyedevice.h"
+
+// Holds one reference and drops it on destruction.
+template <class T>
+class CKxEyeRef {
+public:
+    CKxEyeRef() : m_p(nullptr) {}
+    explicit CKxEyeRef(T* p) : m_p(p) {}
+    ~CKxEyeRef() { Reset(); }
+    CKxEyeRef(const CKxEyeRef&) = delete;
+    CKxEyeRef& operator=(const CKxEyeRef&) = delete;
+    CKxEyeRef(CKxEyeRef&& o) noexcept : m_p(o.m_p) { o.m_p = nullptr; }
+    CKxEyeRef& operator=(CKxEyeRef&& o) noexcept {
+        if (this != &o) {
+            Reset();
+            m_p = o.m_p;
+            o.m_p = nullptr;
+        }
+        return *this;
+    }
+    void Reset() {
+        if (m_p) m_p->Release();
+        m_p = nullptr;
+    }
+    T** Out() {
+        Reset();
+        return &m_p;
+    }
+    T* Get() const { return m_p; }
+    T* operator->() const { return m_p; }
+    explicit operator bool() const { return m_p != nullptr; }
+
+private:
+    T* m_p;
+};
+
+// Text of a fixed-size record field that may lack its terminator.
+std::string KxEyeFieldText(const char* pszField, size_t nSize);
+template <size_t N>
+std::string KxEyeFieldText(const char (&szField)[N]) {
+    return KxEyeFieldText(szField, N);
+}
+
+// Search sources chosen on the command line.
+enum class EKxEyeSource { Local, Ethernet, All };
+int32_t KxEyeSearchFlags(EKxEyeSource eSource);
+
+// Runs one search; false (with a message on stderr) when no enumerator could be created.
+bool KxEyeSearch(EKxEyeSource eSource, std::vector<SKxNLEyeDeviceInfoEx>& vecInfos);
+
+// Picks a record by index ("0"), device ID (braces and case ignored) or IP address.
+// Answers the index in the list, or -1.
+int KxEyeSelect(const std::vector<SKxNLEyeDeviceInfoEx>& vecInfos, const std::string& strCamera);
+
+// An opened camera with the pools it was created with. Closes and releases in the right order.
+class CKxEyeSession {
+public:
+    CKxEyeSession() = default;
+    ~CKxEyeSession();
+    CKxEyeSession(const CKxEyeSession&) = delete;
+    CKxEyeSession& operator=(const CKxEyeSession&) = delete;
+
+    // Searches, selects and opens; prints what went wrong on stderr and answers false.
+    bool Open(EKxEyeSource eSource, const std::string& strCamera);
+    void Close();
+
+    IKxLaserEyeDevice* Device() const { return m_pDevice.Get(); }
+    const SKxNLEyeDeviceInfoEx& Info() const { return m_sInfo; }
+
+private:
+    CKxEyeRef<IKxMemPool> m_pMemPool;
+    CKxEyeRef<IKxSurfacePool> m_pSurfacePool;
+    CKxEyeRef<IKxLaserEyeDevice> m_pDevice;
+    SKxNLEyeDeviceInfoEx m_sInfo{};
+};
+
+#endif
