@@ -10,7 +10,9 @@
 #include <mutex>
 #include <vector>
 
-#include "kxlasereyedevice.h"  // public interfaces (include/)
+// The public header has the same name; reach it by path so this file never includes itself.
+#include "../../../include/kxlasereyedevice.h"
+#include "kxlasereyeinnerutils.h"  // SKxCompensateEntry
 #include "kxpositionencodermanager.h"
 #include "oreyeapi.h"
 
@@ -40,12 +42,6 @@ struct SKxLaserEyeProperties {
     double dQMatrix[16];
 };
 
-struct SKxCompensateEntry {
-    float fFrom;
-    float fTo;
-    float fAdd;
-};
-static_assert(sizeof(SKxCompensateEntry) == 12, "compensation entry is 12 bytes");
 
 struct SKxDeviceParam {
     int32_t nKind;  // -1 = absent
@@ -167,7 +163,12 @@ public:
     // pszName, then op(pICoreEye) under the retry loop.
     template <class Op>
     int32_t Guarded(const char* pszName, Op op);
+    // Busy test of the rule: while capturing logs "%s Capturing" with pszName and answers
+    // -79971; else 0. The caller holds the device mutex.
+    int32_t CheckBusy(const char* pszName);
     int32_t ReadLaserInfo(SKxLaserEyeProperties& props, uint32_t& nMask);
+    // ReadLaserInfo run again while it answers -10014, at most 3 runs.
+    int32_t ReadLaserInfoRuns(SKxLaserEyeProperties& props, uint32_t& nMask);
     int32_t ApplyDetectROI(const SKxNLROIRect& left, const SKxNLROIRect& right);
     int32_t ApplyFrameRate(uint16_t nRate);
     uint16_t GetAutoFrameRate();
@@ -181,6 +182,9 @@ public:
     void OnFrameEvent(int nEvent, int nParam, void* pBuffer, unsigned int nLength,
                       unsigned int nBufferId);
     bool IsSwingActive();
+    // Open's steps over the 4096-byte parameter page.
+    void ParseDeviceParam(const uint8_t* pbyPage, unsigned int nLength);
+    void BuildCompensateTable(const uint8_t* pbyPage, unsigned int nLength);
     std::recursive_mutex& Mutex() { return m_mutex; }
 
     // ---- members (declaration order follows the object's description) ----
@@ -222,6 +226,13 @@ public:
     bool m_bCompensateBuilt = false;  // the table is built once per object (blocks point into it)
     SKxDeviceParam m_sDeviceParam{};
     bool m_bReservedState = false;
+
+    // Capture pipeline state shared with the camera library's thread (kxlasereyedeviceframe.cpp):
+    // a leaf lock over the ROI follow, the per-capture sums and the finish signal pointer, and
+    // the count of frames being built and being handled, which StopCapture waits to drain.
+    std::mutex m_frameStateMutex;
+    std::atomic<int32_t> m_nFramesBuilding{0};
+    std::atomic<int32_t> m_nFramesInFlight{0};
 };
 
 // Full operation names used in the "%s Capturing" refusal line.

@@ -24,10 +24,8 @@ int32_t CKxLaserEyeDevice::Guarded(const char* pszName, Op op) {
     const int32_t nValid = CheckValid();
     if (nValid != 0) return nValid;
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (m_bCapturing) {
-        KxLogUtils::PrintLog(c_nKxLogError, "%s Capturing", pszName);
-        return KX_E_BUSY;
-    }
+    const int32_t nBusy = CheckBusy(pszName);
+    if (nBusy != 0) return nBusy;
     IOrEyeCamera* pCamera = pICoreEye;
     return Retry([&]() -> int32_t { return op(pCamera); });
 }

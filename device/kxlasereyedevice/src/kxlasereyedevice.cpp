@@ -1,0 +1,421 @@
+// CKxLaserEyeDevice: the object, open and close, the validity check, the laser-information read,
+// the confirmed ROI and frame-rate steps, getters and simple operations.
+#include "kxlasereyedevice.h"
+
+#include <cstring>
+#include <memory>
+
+#include "kxeyeswingmotordevice.h"
+#include "kxkernel.h"
+#include "kxlaserinfo.h"
+
+namespace {
+// Device storage page that holds the parameter block and the compensation data.
+const unsigned int c_nStorageAddress = KxParamPage::c_nAddress;
+const unsigned int c_nStorageBytes = KxParamPage::c_nBytes;
+// Camera parameters read at open.
+const int c_nParamLaserInfo = 54;
+const int c_nParamDisparity = 50;
+const int c_nParamFrameRate = 34;
+// Frame rate sent with the default ROIs when the camera's own ROIs do not fit.
+const uint16_t c_nDefaultFrameRate = 20;
+// Rows kept clear at the bottom of the default ROI.
+const uint32_t c_nDefaultRoiBottomMargin = 128;
+// Upper bound of the last compensation range.
+const float c_fCompensateEnd = 100000000.0f;
+}  // namespace
+
+CKxLaserEyeDevice::CKxLaserEyeDevice(const SKxNLEyeDeviceInfoEx& info, IKxSurfacePool* pSurfacePool,
+                                     IKxMemPool* pMemPool)
+    : m_sDevInfo(info), m_pISurfacePool(pSurfacePool), m_pIMemPool(pMemPool) {
+    if (m_pISurfacePool) m_pISurfacePool->AddRef();
+    if (m_pIMemPool) m_pIMemPool->AddRef();
+    m_sDeviceParam.nKind = -1;
+    m_encoder.SetErrorBase(-82000);
+    m_encoder.ResetCounter();
+}
+
+CKxLaserEyeDevice::~CKxLaserEyeDevice() {
+    Close();
+    if (m_pISurfacePool) m_pISurfacePool->Release();
+    if (m_pIMemPool) m_pIMemPool->Release();
+    if (m_pIEventHandler) m_pIEventHandler->Release();
+    m_pISurfacePool = nullptr;
+    m_pIMemPool = nullptr;
+    m_pIEventHandler = nullptr;
+}
+
+// ---- validity, busy test, laser information ----
+
+int32_t CKxLaserEyeDevice::CheckValid() const {
+    if (pICoreEye == nullptr) return KX_E_NOT_OPEN;
+    if (m_bOffline.load()) return KX_E_OFFLINE;
+    return KX_OK;
+}
+
+int32_t CKxLaserEyeDevice::CheckBusy(const char* pszName) {
+    if (m_bCapturing.load()) {
+        KxLogUtils::PrintLog(c_nKxLogError, "%s Capturing", pszName);
+        return KX_E_BUSY;
+    }
+    return KX_OK;
+}
+
+int32_t CKxLaserEyeDevice::ReadLaserInfo(SKxLaserEyeProperties& props, uint32_t& nMask) {
+    uint8_t byData[KxLaserInfo::c_nBytes] = {};
+    IOrEyeCamera* pCamera = pICoreEye;
+    const int32_t nResult = Retry([&]() -> int32_t {
+        return pCamera->GetParam(c_nParamLaserInfo, byData, static_cast<int>(sizeof(byData)));
+    });
+    if (nResult != 0) {
+        KxLogUtils::PrintLog(c_nKxLogError, "Get Laser Info Failed");
+        return nResult;
+    }
+    using KxLaserInfo::GetWord;
+    const uint32_t nVersion = m_sDevInfo.sVideoRes.nVersion;
+    const uint16_t nWord0 = GetWord(byData, KxLaserInfo::c_nWordTriggerDynRoi);
+    if (nVersion >= 7) {
+        props.nTriggerMode = static_cast<uint16_t>(nWord0 & 0xFF);
+        nMask |= c_nMaskTrigger;
+    }
+    if (nVersion >= 8) {
+        props.nDynamicROI = static_cast<uint16_t>(nWord0 >> 8);
+        nMask |= c_nMaskDynamicROI;
+    }
+    props.nExposeValue = GetWord(byData, KxLaserInfo::c_nWordExposure);
+    const unsigned int nL = KxLaserInfo::c_nWordLeftRoi;
+    const unsigned int nR = KxLaserInfo::c_nWordRightRoi;
+    props.sLeftROI.left = GetWord(byData, nL + 0);
+    props.sLeftROI.right = GetWord(byData, nL + 1);
+    props.sLeftROI.top = GetWord(byData, nL + 2);
+    props.sLeftROI.bottom = GetWord(byData, nL + 3);
+    props.sRightROI.left = GetWord(byData, nR + 0);
+    props.sRightROI.right = GetWord(byData, nR + 1);
+    props.sRightROI.top = GetWord(byData, nR + 2);
+    props.sRightROI.bottom = GetWord(byData, nR + 3);
+    props.nLaserThres = GetWord(byData, KxLaserInfo::c_nWordThreshold);
+    props.bDebugMode = GetWord(byData, KxLaserInfo::c_nWordImageMode) != 0;
+    KxDeviceUtils::GetHardwareVersion(byData, m_sDevInfo.szHWVersion, sizeof(m_sDevInfo.szHWVersion));
+    m_sDevInfo.szHWVersion[sizeof(m_sDevInfo.szHWVersion) - 1] = '\0';
+    nMask |= c_nMaskExpose | c_nMaskROI | c_nMaskThres | c_nMaskDebug;
+    return KX_OK;
+}
+
+int32_t CKxLaserEyeDevice::ReadLaserInfoRuns(SKxLaserEyeProperties& props, uint32_t& nMask) {
+    int32_t nResult = 0;
+    int nRuns = 0;
+    do {
+        nResult = ReadLaserInfo(props, nMask);
+        ++nRuns;
+    } while (nResult == KX_E_CAMERA_RETRY && nRuns < 3);
+    return nResult;
+}
+
+int32_t CKxLaserEyeDevice::ApplyDetectROI(const SKxNLROIRect& left, const SKxNLROIRect& right) {
+    IOrEyeCamera* pCamera = pICoreEye;
+    if (pCamera == nullptr) return KX_E_NOT_OPEN;
+    // Only the left ROI's size is sent: both ROIs share it.
+    int32_t nResult = Retry([&]() -> int32_t {
+        return pCamera->SetROI(left.left, left.top, right.left, right.top, left.right - left.left,
+                               left.bottom - left.top);
+    });
+    if (nResult != 0) {
+        KxLogUtils::PrintLog(c_nKxLogError, "Set Detect ROI Failed");
+        return nResult;
+    }
+    SKxLaserEyeProperties sCheckProperties{};
+    uint32_t sCheckMaskValid = 0;
+    nResult = ReadLaserInfoRuns(sCheckProperties, sCheckMaskValid);
+    if (nResult != 0) {
+        KxLogUtils::PrintLog(c_nKxLogError, "Update Data Failed");
+        return nResult;
+    }
+    const SKxNLROIRect& l = sCheckProperties.sLeftROI;
+    const SKxNLROIRect& r = sCheckProperties.sRightROI;
+    const bool bSame = l.left == left.left && l.right == left.right && l.top == left.top &&
+                       l.bottom == left.bottom && r.left == right.left && r.right == right.right &&
+                       r.top == right.top && r.bottom == right.bottom;
+    if (!bSame) {
+        KxLogUtils::PrintLog(c_nKxLogError, "Set & Get ROI Data No Match");
+        return KX_E_READBACK_MISMATCH;
+    }
+    m_sProperties.sLeftROI = left;
+    m_sProperties.sRightROI = right;
+    return KX_OK;
+}
+
+int32_t CKxLaserEyeDevice::ApplyFrameRate(uint16_t nRate) {
+    IOrEyeCamera* pCamera = pICoreEye;
+    if (pCamera == nullptr) return KX_E_NOT_OPEN;
+    const int32_t nResult = Retry([&]() -> int32_t {
+        return pCamera->SetParam(c_nParamFrameRate, &nRate, static_cast<int>(sizeof(nRate)));
+    });
+    if (nResult == 0) {
+        const SKxNLROIRect& roi = m_sProperties.sLeftROI;
+        KxLogUtils::PrintLog(c_nKxLogDetail, "ROI %d %d Set FrameRate %d", roi.right - roi.left,
+                             roi.bottom - roi.top, static_cast<int>(nRate));
+    }
+    return nResult;
+}
+
+// ---- open and close ----
+
+void CKxLaserEyeDevice::ParseDeviceParam(const uint8_t* pbyPage, unsigned int nLength) {
+    m_sDeviceParam = SKxDeviceParam{};  // kind 0 until the block says otherwise
+    CKxMemFile file(pbyPage, nLength);
+    if (!file.Open()) return;
+    // Each step stops the parse at the first short read or mismatch; what was read stays.
+    auto readExact = [&file](void* pOut, unsigned int nBytes) {
+        unsigned int nRead = nBytes;
+        return file.Read(pOut, nRead) && nRead == nBytes;
+    };
+    auto readTag = [&]() {
+        char szTag[KxParamPage::c_nTagBytes];
+        return readExact(szTag, sizeof(szTag)) &&
+               std::memcmp(szTag, KxParamPage::c_szTag, KxParamPage::c_nTagBytes) == 0;
+    };
+    do {
+        if (!readTag()) break;
+        uint8_t nVersion = 0;
+        if (!readExact(&nVersion, 1) || nVersion < 1 || nVersion > 3) break;
+        int32_t nKind = 0;
+        if (!readExact(&nKind, sizeof(nKind))) break;
+        m_sDeviceParam.nKind = nKind;
+        if (nKind != -1 && !readExact(m_sDeviceParam.bySection96, sizeof(m_sDeviceParam.bySection96)))
+            break;
+        if (nVersion >= 2 &&
+            !readExact(m_sDeviceParam.adCoordOffset, sizeof(m_sDeviceParam.adCoordOffset)))
+            break;
+        if (nVersion == 3 && !readExact(m_sDeviceParam.bySection16, sizeof(m_sDeviceParam.bySection16)))
+            break;
+        readTag();  // the closing tag only ends the block; nothing depends on it
+    } while (false);
+    file.Close();
+}
+
+void CKxLaserEyeDevice::BuildCompensateTable(const uint8_t* pbyPage, unsigned int nLength) {
+    // Result blocks of an earlier opening keep pointing into the table, so it is built once per
+    // object and never grown or moved afterwards.
+    if (m_bCompensateBuilt) return;
+    unsigned int nCount = 0;
+    KxDeviceUtils::ParseCompensateData(pbyPage, nLength, nullptr, nullptr, &nCount);
+    if (nCount == 0 || nCount > KxParamPage::c_nCompMaxEntries) return;
+    std::unique_ptr<float[]> pfA(new float[nCount]());
+    std::unique_ptr<float[]> pfB(new float[nCount]());
+    unsigned int nFilled = nCount;
+    if (!KxDeviceUtils::ParseCompensateData(pbyPage, nLength, pfA.get(), pfB.get(), &nFilled))
+        return;
+    std::vector<SKxCompensateEntry> table;
+    table.reserve(nCount + 1);
+    for (unsigned int i = 0; i < nCount; ++i) {
+        SKxCompensateEntry entry;
+        entry.fFrom = i == 0 ? 0.0f : pfA[i - 1];
+        entry.fTo = pfA[i];
+        entry.fAdd = (pfB[i] + pfB[i == 0 ? 0 : i - 1]) / 2.0f;
+        table.push_back(entry);
+    }
+    table.push_back(SKxCompensateEntry{pfA[nCount - 1], c_fCompensateEnd, pfB[nCount - 1]});
+    m_vecCompensate = std::move(table);
+    m_bCompensateBuilt = true;
+}
+
+int32_t CKxLaserEyeDevice::Open(int32_t /*nReserved*/) {
+    if (IsOpen()) return KX_OK;
+
+    const uint32_t nFlags = m_sDevInfo.nDeviceFlags;
+    OREYEAPI_TYPE eType = OREYEAPI_TYPE_SMALL_SMART_EYE;
+    int nMode = 3;
+    if (nFlags & c_nKxFlagLocal) {
+        eType = OREYEAPI_TYPE_LOCAL;
+    } else if (nFlags & c_nKxFlagEthernet) {
+        eType = OREYEAPI_TYPE_ETHERNET;
+        if (nFlags & c_nKxFlagStandard)
+            nMode = 7;
+        else if (nFlags & c_nKxFlagLarge)
+            nMode = 5;
+    }
+
+    pICoreEye = CreateOrEyeApi(eType);
+    if (pICoreEye == nullptr) return KX_E_NO_CAMERA;
+    IOrEyeCamera* pCamera = pICoreEye;
+
+    static const uint8_t c_byNoID[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    if (std::memcmp(m_sDevInfo.byDeviceID, c_byNoID, sizeof(c_byNoID)) != 0)
+        pCamera->SelectDevice(m_sDevInfo.byDeviceID);
+
+    // The record comes from the caller: never trust its text to be terminated.
+    char szConnect[sizeof(m_sDevInfo.szConnectText) + 1] = {};
+    std::memcpy(szConnect, m_sDevInfo.szConnectText, sizeof(m_sDevInfo.szConnectText));
+    const char* pszConnect = (nMode == 5 && szConnect[0] == '\0') ? nullptr : szConnect;
+    int32_t nResult = pCamera->InitDevice(static_cast<int>(m_sDevInfo.sVideoRes.nFrameWidth),
+                                          static_cast<int>(m_sDevInfo.sVideoRes.nFrameHeight), 0,
+                                          nMode, pszConnect);
+    if (nResult != 0) return nResult;
+
+    nResult = Retry([&]() -> int32_t { return pCamera->EnableDevice(1); });
+    if (nResult != 0) return nResult;
+
+    nResult = ReadLaserInfoRuns(m_sProperties, m_nPropertyMask);
+    if (nResult != 0) return nResult;
+
+    SKxVideoResolution& res = m_sDevInfo.sVideoRes;
+    if (res.nVersion > c_nLaserEyeHwVersion) {
+        KxLogUtils::PrintLog(c_nKxLogError, "Device Hardware Version Not Enough");
+        return KX_E_NOT_SUPPORTED;
+    }
+
+    if (res.nVersion >= 6) {
+        if (nFlags & c_nKxFlagLocal) {
+            uint8_t byDisparity[8] = {};
+            nResult = Retry([&]() -> int32_t {
+                return pCamera->GetParam(c_nParamDisparity, byDisparity, static_cast<int>(sizeof(byDisparity)));
+            });
+            if (nResult != 0) return nResult;
+            res.nRightOffset = static_cast<uint32_t>(byDisparity[0]) * 256u + byDisparity[1];
+        } else {
+            uint16_t nDisparity = 0;
+            nResult = Retry([&]() -> int32_t {
+                return pCamera->GetParam(c_nParamDisparity, &nDisparity, static_cast<int>(sizeof(nDisparity)));
+            });
+            res.nRightOffset = nResult == 0 ? nDisparity : 0;
+        }
+    }
+
+    if (KxDetectUtils::IsValidDetectROI(m_sProperties.sLeftROI, m_sProperties.sRightROI, res, nFlags,
+                                        nullptr) != 0) {
+        nResult = ApplyFrameRate(c_nDefaultFrameRate);
+        if (nResult != 0) return nResult;
+        SKxNLROIRect roi;
+        roi.left = 0;
+        roi.right = static_cast<int32_t>(res.nFrameWidth);
+        roi.top = 0;
+        roi.bottom = static_cast<int32_t>(res.nFrameHeight) - static_cast<int32_t>(c_nDefaultRoiBottomMargin);
+        nResult = ApplyDetectROI(roi, roi);
+        if (nResult != 0) {
+            KxLogUtils::PrintLog(c_nKxLogError, "Set Detect ROI Failed");
+            return nResult;
+        }
+    }
+
+    nResult = Retry([&]() -> int32_t { return pCamera->SetROIMode(1); });
+    if (nResult != 0) {
+        KxLogUtils::PrintLog(c_nKxLogError, "Set ROI Mode Failed");
+        return nResult;
+    }
+
+    if (res.nVersion >= 8) {
+        // Version 8 cameras may carry a swing motor; without one the device works as usual.
+        const int32_t nSwingResult = CKxEyeSwingMotorDevice::Create(this, &m_pSwingDevice);
+        KxLogUtils::PrintLog(c_nKxLogState, "Open Swing Device %s", nSwingResult == 0 ? "Success" : "Failed");
+    }
+
+    std::unique_ptr<uint8_t[]> pbyPage(new uint8_t[c_nStorageBytes]());
+    const int32_t nStorageResult = Retry([&]() -> int32_t {
+        return pCamera->ReadStorage(c_nStorageAddress, pbyPage.get(), c_nStorageBytes);
+    });
+    ParseDeviceParam(pbyPage.get(), c_nStorageBytes);
+    BuildCompensateTable(pbyPage.get(), c_nStorageBytes);
+
+    pCamera->SetFrameCallback(1, &CKxLaserEyeDevice::FrameEventThunk, this);
+    pCamera->SetOption(0, 5000);
+    pCamera->SetOptionEx(0, 5000, 2);
+    return nStorageResult;
+}
+
+void CKxLaserEyeDevice::Close() {
+    if (!IsOpen()) return;
+    if (m_bCapturing.load()) {
+        pICoreEye->EnableStream(0);
+        KxLogUtils::PrintLog(c_nKxLogState, "Close Device");
+    }
+    if (m_pSwingDevice) {
+        // An application may still hold the motor: cut it off from this device first.
+        m_pSwingDevice->Detach();
+        m_pSwingDevice->Release();
+        m_pSwingDevice = nullptr;
+    }
+    IOrEyeCamera* pCamera = pICoreEye;
+    pICoreEye = nullptr;
+    delete pCamera;
+}
+
+bool CKxLaserEyeDevice::IsOpen() { return pICoreEye != nullptr; }
+
+// ---- getters and simple operations ----
+
+const SKxNLEyeDeviceInfoEx* CKxLaserEyeDevice::GetDeviceInfo() { return &m_sDevInfo; }
+
+int32_t CKxLaserEyeDevice::Reserved8() { return KX_OK; }
+int32_t CKxLaserEyeDevice::Reserved10() { return KX_OK; }
+int32_t CKxLaserEyeDevice::Reserved11() { return 1; }
+int32_t CKxLaserEyeDevice::Reserved49() { return KX_OK; }
+int32_t CKxLaserEyeDevice::Reserved52() {
+    const int32_t nValid = CheckValid();
+    return nValid != 0 ? nValid : KX_E_NOT_SUPPORTED;
+}
+int32_t CKxLaserEyeDevice::Reserved53() { return KX_E_NOT_SUPPORTED; }
+bool CKxLaserEyeDevice::Reserved67() { return false; }
+bool CKxLaserEyeDevice::Reserved68() { return false; }
+
+int32_t CKxLaserEyeDevice::SetEventHandler(IKxDeviceEventHandler* pHandler) {
+    // Reference the new handler first: the same handler may be set again.
+    if (pHandler) pHandler->AddRef();
+    IKxDeviceEventHandler* pOld = m_pIEventHandler;
+    m_pIEventHandler = pHandler;
+    if (pOld) pOld->Release();
+    return KX_OK;
+}
+
+int32_t CKxLaserEyeDevice::GetVideoResolution(uint32_t* pnWidth, uint32_t* pnHeight) {
+    const int32_t nValid = CheckValid();
+    if (nValid != 0) return nValid;
+    if (pnWidth) *pnWidth = m_sDevInfo.sVideoRes.nFrameWidth;
+    if (pnHeight) *pnHeight = m_sDevInfo.sVideoRes.nFrameHeight;
+    return KX_OK;
+}
+
+void CKxLaserEyeDevice::Lock() { m_mutex.lock(); }
+void CKxLaserEyeDevice::Unlock() { m_mutex.unlock(); }
+
+IOrEyeCamera* CKxLaserEyeDevice::GetCoreEye() { return pICoreEye; }
+uint32_t CKxLaserEyeDevice::GetHWVersion() { return m_sDevInfo.sVideoRes.nVersion; }
+bool CKxLaserEyeDevice::IsCapturing() { return m_bCapturing.load(); }
+
+void CKxLaserEyeDevice::SetReservedFlag(bool bFlag) { m_bReservedFlag = bFlag; }
+bool CKxLaserEyeDevice::GetReservedFlag() { return m_bReservedFlag; }
+bool CKxLaserEyeDevice::GetReservedState() { return m_bReservedState; }
+
+bool CKxLaserEyeDevice::GetSwingMotorDevice(IKxSwingMotorDevice** ppMotor) {
+    IKxSwingMotorDevice* pMotor = m_pSwingDevice;
+    if (ppMotor) {
+        if (pMotor) pMotor->AddRef();
+        *ppMotor = pMotor;
+    }
+    return pMotor != nullptr;
+}
+
+void CKxLaserEyeDevice::RaiseEvent(int32_t nEvent) {
+    IKxDeviceEventHandler* pHandler = m_pIEventHandler;
+    if (pHandler) pHandler->OnDeviceEvent(this, nEvent);
+}
+
+void CKxLaserEyeDevice::NotifyEvent() { RaiseEvent(c_nKxEventNotify); }
+
+// ---- position encoder manager ----
+
+int32_t CKxLaserEyeDevice::SetWheelRadius(double dRadius) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_encoder.SetWheelRadius(dRadius);
+}
+
+double CKxLaserEyeDevice::GetWheelRadius() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    double dRadius = 0.0;
+    m_encoder.GetWheelRadius(&dRadius);
+    return dRadius;
+}
+
+int32_t CKxLaserEyeDevice::SetPulsePerRound(uint32_t nPulses) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_encoder.SetPulsePerRound(nPulses);
+}
