@@ -71,13 +71,16 @@ KXKERNEL_API void ReloadFromEnvironment();
 namespace KxDeviceUtils {
 KXKERNEL_API int GetDeviceType(const uint8_t* pbyInfo52);
 KXKERNEL_API uint16_t GetDeviceVersion(const uint8_t* pbyInfo52);
+// Writes width and height only; false when either is 0.
 KXKERNEL_API bool GetResolution(const uint8_t* pbyInfo52, SKxVideoResolution* pRes);
-// Writes the hardware version text (at most nSize bytes with the terminator).
+// Writes the hardware version text, e.g. "KXLE-V8-R2.1" (at most nSize bytes with the
+// terminator; false when that cut it).
 KXKERNEL_API bool GetHardwareVersion(const uint8_t* pbyInfo52, char* pszText, unsigned int nSize = 64);
 KXKERNEL_API bool IsLargeEye(const uint8_t* pbyInfo52);
 // Compensation data inside the 4096-byte parameter page (kxlaserinfo.h). With null arrays
 // *pnCount receives the count; with arrays of *pnCount entries they are filled. Answers false and
-// a count of 0 for missing, corrupt or truncated data.
+// a count of 0 for missing, corrupt or truncated data; arrays shorter than the count are not
+// written (false, *pnCount = the count needed).
 KXKERNEL_API bool ParseCompensateData(const uint8_t* pData, unsigned int nLength, float* pfA,
                                       float* pfB, unsigned int* pnCount);
 }  // namespace KxDeviceUtils
