@@ -5,7 +5,7 @@
 #include <ostream>
 
 #include "kxkernel.h"
-#include "kxlasereyedevice.h"
+#include "../../../include/kxlasereyedevice.h"  // public interfaces, not the device class
 #include "kxlasereyeinnerutils.h"
 
 bool KxComposeExportPath(const char* pszDir, const char* pszName, const char* pszSuffix,

@@ -6,7 +6,8 @@
 #include <cstdint>
 
 #include "kxkernelinterfaces.h"
-#include "kxlasereyedevice.h"
+// The public header shares its name with the device class header beside this file.
+#include "../../../include/kxlasereyedevice.h"
 #include "kxlasereyeinnerutils.h"
 #include "kxlasereyerecords.h"
 
