@@ -357,3 +357,70 @@ TEST(Export, CreatesAnEnumeratorWithOneReference) {
     EXPECT_EQ(1, p->Release());
     EXPECT_EQ(0, p->Release());
 }
+
+// ---- against the virtual camera ----
+
+namespace {
+void UseVirtualCameras(const char* pszConfig) {
+    setenv("KXEYE_VIRTUAL_CAMERAS", pszConfig, 1);
+    ASSERT_GT(OrEyeTest::ReloadVirtualCameras(), 0);
+}
+}  // namespace
+
+TEST(VirtualListing, OneAndTwoLaserEyes) {
+    UseVirtualCameras("[{\"version\": 8}]");
+    CKxEyeDeviceEnumrator e;
+    auto list = Search(e, c_nKxSearchLocal);
+    ASSERT_EQ(2u, list.size());
+    EXPECT_STREQ("OrvikEye-Laser-0", list[0].szDeviceName);
+    EXPECT_STREQ("virtual:0", list[0].szConnectText);
+    EXPECT_EQ(8u, list[0].sVideoRes.nVersion);
+    EXPECT_STREQ("OrvikEye-L[0][Test]", list[1].szDeviceName);
+
+    UseVirtualCameras("[{\"version\": 8}, {\"version\": 6, \"swing_motor\": false}, {\"kind\": \"smart\"}]");
+    list = Search(e, c_nKxSearchLocal | c_nKxSearchEthernet | c_nKxSearchSmallSmartEye);
+    ASSERT_EQ(5u, list.size());
+    EXPECT_STREQ("OrvikEye-Laser-0", list[0].szDeviceName);
+    EXPECT_STREQ("OrvikEye-L[0][Test]", list[1].szDeviceName);
+    EXPECT_STREQ("OrvikEye-Laser-1", list[2].szDeviceName);
+    EXPECT_EQ(524287u, list[2].sVideoRes.nTimeStampRange);
+    EXPECT_STREQ("OrvikEye-Smart-2", list[3].szDeviceName);
+    EXPECT_STREQ("OrvikEye-Small-Smart-Eth", list[4].szDeviceName);
+    EXPECT_EQ(1, list[4].bDeviceInfoValid);
+    unsetenv("KXEYE_VIRTUAL_CAMERAS");
+    OrEyeTest::ReloadVirtualCameras();
+}
+
+// An application goes from search to a working device: every local laser record opens with the
+// camera it names, and closes again.
+TEST(VirtualListing, LocalRecordsOpenAsDevices) {
+    UseVirtualCameras("[{\"version\": 8}, {\"version\": 7, \"swing_motor\": false}]");
+    IKxEyeDeviceEnumrator* pEnum = nullptr;
+    ASSERT_TRUE(KxCreateLaserEyeDeviceEnumrator(&pEnum));
+    EXPECT_EQ(0, pEnum->SearchDevice(c_nKxSearchLocal));
+    std::vector<SKxNLEyeDeviceInfoEx> list;
+    pEnum->GetDeviceInfoList(list);
+    ASSERT_EQ(3u, list.size());
+    SKxNLEyeDeviceInfoEx second;
+    ASSERT_EQ(0, pEnum->GetDeviceInfoByID(list[2].szDeviceID, &second));
+    for (const SKxNLEyeDeviceInfoEx* pInfo : {&list[0], &list[1], &second}) {
+        IKxLaserEyeDevice* pDevice = nullptr;
+        ASSERT_TRUE(KxCreateLaserEyeDevice(pInfo, nullptr, nullptr, &pDevice));
+        EXPECT_EQ(0, pDevice->Open(0)) << pInfo->szDeviceName;
+        EXPECT_TRUE(pDevice->IsOpen());
+        EXPECT_EQ(pInfo->sVideoRes.nVersion, pDevice->GetHWVersion());
+        uint32_t nWidth = 0, nHeight = 0;
+        EXPECT_EQ(0, pDevice->GetVideoResolution(&nWidth, &nHeight));
+        EXPECT_EQ(1536u, nWidth);
+        // The device reaches the camera of its record: the identity item tells which.
+        char szSerial[9] = {};
+        ASSERT_EQ(0, pDevice->GetCoreEye()->ReadProduct(4, szSerial, 8));
+        EXPECT_STREQ(pInfo == &second ? "VC000002" : "VC000001", szSerial);
+        pDevice->Close();
+        EXPECT_FALSE(pDevice->IsOpen());
+        EXPECT_EQ(0, pDevice->Release());
+    }
+    EXPECT_EQ(0, pEnum->Release());
+    unsetenv("KXEYE_VIRTUAL_CAMERAS");
+    OrEyeTest::ReloadVirtualCameras();
+}
