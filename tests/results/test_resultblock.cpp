@@ -6,6 +6,7 @@
 
 #include "../core/frame_builder.h"
 #include "kxkernel.h"
+#include "kxkernel_testsupport.h"
 #include "kxlasereyeresultblock.h"
 #include "results_helpers.h"
 
@@ -169,7 +170,9 @@ TEST_F(ResultBlockTest, BadFormatsYieldNothing) {
 
 TEST_F(ResultBlockTest, VersionAboveEightChangesNothing) {
     Create(LineFrame(10).bytes, 9);
+    KxLogCapture log;
     EXPECT_EQ(KX_E_BAD_VERSION, m_pBlock->Decode(0));
+    EXPECT_TRUE(log.Contains(c_nKxLogError, "CKxLaserEyeResultBlock::Decode Invalid Version 9"));
     int32_t n = -1;
     EXPECT_EQ(nullptr, m_pBlock->GetPointData(0, &n));
     EXPECT_EQ(0, n);
@@ -190,7 +193,11 @@ TEST_F(ResultBlockTest, ShortFrameIsNotRead) {
 TEST_F(ResultBlockTest, NoPoolOrFailingPoolGivesNoPoints) {
     Create(LineFrame(10).bytes, 1, nullptr, false);
     int32_t n = -1;
-    EXPECT_EQ(nullptr, m_pBlock->GetPointData(0, &n));
+    {
+        KxLogCapture log;
+        EXPECT_EQ(nullptr, m_pBlock->GetPointData(0, &n));
+        EXPECT_TRUE(log.Contains(c_nKxLogError, "CKxLaserEyeResultBlock::Decode No Memory Pool"));
+    }
     EXPECT_EQ(0, n);
     m_pBlock->Release();
     m_pBlock = nullptr;
