@@ -102,7 +102,7 @@ TEST(FilesUtils, SmallBuffersAndNullsFail) {
 }
 
 TEST(FilesUtils, WriteReplacesOrAppends) {
-    const std::string path = ::testing::TempDir() + "kx_write.bin";
+    const std::string path = ::testing::TempDir() + "kx_write_" + std::to_string(getpid()) + ".bin";
     ASSERT_TRUE(KxFilesUtils::WriteFile(path.c_str(), "hello", 5, false));
     ASSERT_TRUE(KxFilesUtils::WriteFile(path.c_str(), " world", 6, true));
     EXPECT_EQ("hello world", ReadAll(path));

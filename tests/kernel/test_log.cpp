@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "kxkernel_testsupport.h"
 
 namespace {
@@ -119,7 +121,7 @@ TEST_F(LogTest, StderrShowsTaggedLinesUpToItsLevel) {
 }
 
 TEST_F(LogTest, EnvironmentSetsLevelAndFile) {
-    const std::string path = ::testing::TempDir() + "kx_log_env.txt";
+    const std::string path = ::testing::TempDir() + "kx_log_env_" + std::to_string(getpid()) + ".txt";
     std::remove(path.c_str());
     setenv("KXEYE_LOG_LEVEL", "4", 1);
     setenv("KXEYE_LOG_FILE", path.c_str(), 1);
