@@ -59,14 +59,6 @@ void CopyText(char* pDest, const char* pszSrc, size_t nWidth) {
 
 }  // namespace
 
-// Busy refusal of the guarded rule for operations that do not go through Guarded (they hold the
-// data lock only, or check more before the camera call).
-static bool RefuseWhileCapturing(const CKxLaserEyeDevice& device, const char* pszName) {
-    if (!device.m_bCapturing) return false;
-    KxLogUtils::PrintLog(c_nKxLogError, "%s Capturing", pszName);
-    return true;
-}
-
 // Kernel data write (type 3); the caller holds the data lock and has run the validity check.
 static int32_t WriteKernelData(CKxLaserEyeDevice& device, const uint8_t* pData, uint32_t nLength) {
     if (!HasStorage(device.m_sDevInfo)) return KX_E_NOT_SUPPORTED;
@@ -74,7 +66,7 @@ static int32_t WriteKernelData(CKxLaserEyeDevice& device, const uint8_t* pData, 
 
     // The device mutex is held across all pages so that no capture starts between them.
     std::lock_guard<std::recursive_mutex> deviceLock(device.m_mutex);
-    if (RefuseWhileCapturing(device, KX_DEVICE_OP("_SetKernelData"))) return KX_E_BUSY;
+    if (device.CheckBusy(KX_DEVICE_OP("_SetKernelData")) != 0) return KX_E_BUSY;
     IOrEyeCamera* pCamera = device.pICoreEye;
 
     auto writePage = [&](const uint8_t* pPage, uint32_t nPage) {
@@ -173,7 +165,7 @@ int32_t CKxLaserEyeDevice::ReadCustomData(uint32_t nAddress, uint8_t* pBuffer, u
     if ((pBuffer == nullptr && nLength != 0) || !StorageRangeOK(nAddress, nLength)) return KX_E_BAD_LENGTH;
 
     std::lock_guard<std::mutex> dataLock(s_dataLock);
-    if (RefuseWhileCapturing(*this, KX_DEVICE_OP("ReadCustomData"))) return KX_E_BUSY;
+    if (CheckBusy(KX_DEVICE_OP("ReadCustomData")) != 0) return KX_E_BUSY;
     IOrEyeCamera* pCamera = pICoreEye;
 
     // Whole pages only; every page is tried and the last page's code is the answer.
@@ -194,7 +186,7 @@ int32_t CKxLaserEyeDevice::WriteCustomData(uint32_t nAddress, const uint8_t* pDa
     if ((pData == nullptr && nLength != 0) || !StorageRangeOK(nAddress, nLength)) return KX_E_BAD_LENGTH;
 
     std::lock_guard<std::mutex> dataLock(s_dataLock);
-    if (RefuseWhileCapturing(*this, KX_DEVICE_OP("WriteCustomData"))) return KX_E_BUSY;
+    if (CheckBusy(KX_DEVICE_OP("WriteCustomData")) != 0) return KX_E_BUSY;
     IOrEyeCamera* pCamera = pICoreEye;
     return Retry([&]() -> int32_t { return pCamera->WriteStorage(nAddress, pData, nLength); });
 }
@@ -219,7 +211,7 @@ int32_t CKxLaserEyeDevice::WriteSerialNum(const char* pszSerial) {
     const int32_t nValid = CheckValid();
     if (nValid != 0) return nValid;
     std::lock_guard<std::recursive_mutex> deviceLock(m_mutex);
-    if (RefuseWhileCapturing(*this, KX_DEVICE_OP("WriteSerialNum"))) return KX_E_BUSY;
+    if (CheckBusy(KX_DEVICE_OP("WriteSerialNum")) != 0) return KX_E_BUSY;
     if (m_sDevInfo.sVideoRes.nVersion <= 7) {
         KxLogUtils::PrintLog(c_nKxLogError, "Hardware Version Not Enough ");
         return KX_E_NOT_SUPPORTED;
