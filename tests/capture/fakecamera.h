@@ -253,6 +253,11 @@ public:
         uint16_t v = 0;
         if (pData && nLength >= 2) std::memcpy(&v, pData, 2);
         vecRegisters.emplace_back(nTarget, v);
+        if (nTarget == 1 && pData && nLength >= 4) {
+            uint16_t nExpose = 0;
+            std::memcpy(&nExpose, static_cast<const uint8_t*>(pData) + 2, 2);
+            KxLaserInfo::SetWord(m_info, KxLaserInfo::c_nWordExposure, nExpose);
+        }
         if (nTarget == 13) {
             uint16_t w0 = KxLaserInfo::GetWord(m_info, 0);
             KxLaserInfo::SetWord(m_info, 0, static_cast<uint16_t>((w0 & 0xFF00) | (v & 0xFF)));

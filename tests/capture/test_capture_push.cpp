@@ -303,7 +303,10 @@ TEST_P(RoiFollow, FramesMoveTheCachedROIsFromVersionFive) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, RoiFollow,
-                         ::testing::Values(FollowCase{4, false}, FollowCase{5, true}, FollowCase{8, true}));
+                         ::testing::Values(FollowCase{4, false}, FollowCase{5, true}, FollowCase{8, true}),
+                         [](const ::testing::TestParamInfo<FollowCase>& info) {
+                             return "v" + std::to_string(info.param.nVersion);
+                         });
 
 // ---- trigger filter ----
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 
 #include "capture_harness.h"
 
@@ -122,7 +123,10 @@ TEST_P(CaptureCentre, ROIsAreCentredOnTheThirtyTwoColumnGrid) {
 // x = (1280 - w) / 2, then to the nearest multiple of 32; a remainder of 16 rounds up.
 INSTANTIATE_TEST_SUITE_P(Widths, CaptureCentre,
                          ::testing::Values(CentreCase{600, 352}, CentreCase{620, 320}, CentreCase{608, 352},
-                                           CentreCase{1280, 0}));
+                                           CentreCase{1280, 0}),
+                         [](const ::testing::TestParamInfo<CentreCase>& info) {
+                             return "width_" + std::to_string(info.param.nWidth);
+                         });
 
 TEST(CaptureSwing, CentringIsOffByDefault) {
     FakeCam::Config cfg = SwingConfig();

@@ -1,1 +1,135 @@
-// placeholder
+// The frame-event function on the camera's own thread against application threads: start/stop
+// cycles under load, a callback that stops the capture itself, frame loss while the application
+// holds every buffer, and no delivery once StopCapture has returned. Run under ThreadSanitizer
+// by the tsan stage of scripts/test.sh.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "capture_harness.h"
+
+using namespace CaptureTest;
+
+namespace {
+
+const unsigned int c_nPeriodUs = 100;
+
+class Streaming : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(0, h.Open());
+        h.cam->StartThread(4, c_nPeriodUs);
+    }
+    void TearDown() override {
+        rec.ReleaseHeld();
+        h.Release();  // Close: stream off, camera deleted with its thread
+    }
+    Harness h;
+    Recorder rec;
+};
+
+}  // namespace
+
+TEST_F(Streaming, StartStopCyclesUnderLoadReturnEveryBuffer) {
+    std::atomic<bool> bRun{true};
+    // Another application thread: parameters, state queries and pulls while capture cycles.
+    std::thread other([&] {
+        int i = 0;
+        while (bRun) {
+            h.dev->IsCapturing();
+            h.dev->EnableTriggerFilter((++i & 1) != 0);
+            const int32_t nExpose = h.dev->SetExpose(0, 100 + (i & 7));
+            EXPECT_TRUE(nExpose == 0 || nExpose == KX_E_BUSY) << nExpose;
+            IKxLaserEyeResultBlock* pBlock = nullptr;
+            if (h.dev->GetLaserResult(&pBlock, 10) == 0) pBlock->Release();
+            std::this_thread::yield();
+        }
+    });
+    // The application keeps every third block for a while and drops it on its own thread.
+    std::atomic<int> nSeen{0};
+    rec.onBlock = [&](IKxLaserEyeResultBlock*) { rec.bHold = (++nSeen % 3) == 0; };
+    for (int cycle = 0; cycle < 25; ++cycle) {
+        ASSERT_EQ(0, h.dev->StartCapture(0, &rec, nullptr));
+        const size_t nBefore = rec.Count();
+        WaitFor([&] { return rec.Count() >= nBefore + 3; }, 2000);
+        ASSERT_EQ(0, h.dev->StopCapture());
+        rec.ReleaseHeld();
+    }
+    bRun = false;
+    other.join();
+    EXPECT_GT(rec.Count(), 25u);
+    EXPECT_EQ(0u, h.cam->Outstanding());
+    EXPECT_EQ(0u, h.cam->BadReleases());
+}
+
+TEST_F(Streaming, NothingIsDeliveredOnceStopCaptureReturned) {
+    std::atomic<bool> bStopped{false};
+    std::atomic<int> nLate{0};
+    rec.onBlock = [&](IKxLaserEyeResultBlock*) {
+        // A slow callback widens the window between the capturing test and the delivery.
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+        if (bStopped) ++nLate;
+    };
+    for (int cycle = 0; cycle < 10; ++cycle) {
+        bStopped = false;
+        ASSERT_EQ(0, h.dev->StartCapture(0, &rec, nullptr));
+        const size_t nBefore = rec.Count();
+        WaitFor([&] { return rec.Count() >= nBefore + 2; }, 2000);
+        ASSERT_EQ(0, h.dev->StopCapture());
+        bStopped = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(0, nLate.load());
+    EXPECT_EQ(0u, h.cam->Outstanding());
+}
+
+TEST_F(Streaming, CallbackMayStopTheCaptureItself) {
+    std::atomic<int> nStopResult{1};
+    rec.onBlock = [&](IKxLaserEyeResultBlock*) {
+        if (h.dev->IsCapturing()) nStopResult = h.dev->StopCapture();
+    };
+    ASSERT_EQ(0, h.dev->StartCapture(0, &rec, nullptr));
+    ASSERT_TRUE(WaitFor([&] { return !h.dev->IsCapturing(); }));
+    EXPECT_EQ(0, nStopResult.load());
+    const size_t nCount = rec.Count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(nCount, rec.Count());
+    // And starts again normally.
+    ASSERT_EQ(0, h.dev->StartCapture(0, &rec, nullptr));
+    EXPECT_TRUE(WaitFor([&] { return rec.Count() > nCount; }));
+    h.dev->StopCapture();
+    EXPECT_EQ(0u, h.cam->Outstanding());
+}
+
+TEST_F(Streaming, HeldBuffersMakeTheCameraDropFramesAndTheIndexShowsTheGap) {
+    rec.bHold = true;
+    ASSERT_EQ(0, h.dev->StartCapture(0, &rec, nullptr));
+    // Four buffers, all held: the camera drops instead of blocking.
+    ASSERT_TRUE(WaitFor([&] { return h.cam->Dropped() >= 5; }));
+    EXPECT_EQ(4u, rec.Count());
+    EXPECT_EQ(4u, h.cam->Outstanding());
+    rec.bHold = false;
+    rec.ReleaseHeld();
+    ASSERT_TRUE(WaitFor([&] { return rec.Count() >= 8; }));
+    ASSERT_EQ(0, h.dev->StopCapture());
+    const std::vector<Seen> seen = rec.Frames();
+    bool bGap = false;
+    for (size_t i = 1; i < seen.size(); ++i) {
+        EXPECT_GT(seen[i].nIndex, seen[i - 1].nIndex);
+        EXPECT_GT(seen[i].nTimeUs, seen[i - 1].nTimeUs);
+        if (seen[i].nIndex - seen[i - 1].nIndex > 1) bGap = true;
+    }
+    EXPECT_TRUE(bGap);
+    EXPECT_EQ(0u, h.cam->Outstanding());
+    EXPECT_EQ(0u, h.cam->BadReleases());
+}
+
+TEST_F(Streaming, ReleasingACapturingDeviceStopsCleanly) {
+    ASSERT_EQ(0, h.dev->StartCapture(0, &rec, nullptr));
+    ASSERT_TRUE(WaitFor([&] { return rec.Count() >= 3; }));
+    h.Release();
+    const size_t nCount = rec.Count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(nCount, rec.Count());
+}
