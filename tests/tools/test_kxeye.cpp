@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -61,12 +62,27 @@ protected:
         fs::remove_all(m_dir, ec);
     }
 
-    // Runs a program with the default virtual camera; stdout and stderr kept apart.
-    SRun RunProgram(const std::string& strProgram, const std::vector<std::string>& vecArgs) {
-        std::string strCmd = "env -u KXEYE_VIRTUAL_CAMERAS " + Quote(strProgram);
-        for (const std::string& a : vecArgs) strCmd += " " + Quote(a);
+    // Runs a program with the default virtual camera, or with the given camera configuration;
+    // stdout and stderr kept apart.
+    SRun RunProgram(const std::string& strProgram, const std::vector<std::string>& vecArgs,
+                    const std::string& strCameras = "") {
+        std::string strCmd = "env ";
+        if (strCameras.empty()) {
+            strCmd += "-u KXEYE_VIRTUAL_CAMERAS ";
+        } else {
+            strCmd += "KXEYE_VIRTUAL_CAMERAS=";
+            strCmd += Quote(strCameras);
+            strCmd += ' ';
+        }
+        strCmd += Quote(strProgram);
+        for (const std::string& a : vecArgs) {
+            strCmd += ' ';
+            strCmd += Quote(a);
+        }
         const fs::path errPath = m_dir / "stderr.txt";
-        strCmd += " 2>" + Quote(errPath.string()) + " </dev/null";
+        strCmd += " 2>";
+        strCmd += Quote(errPath.string());
+        strCmd += " </dev/null";
         SRun run;
         FILE* pPipe = popen(strCmd.c_str(), "r");
         if (!pPipe) return run;
@@ -78,7 +94,9 @@ protected:
         run.strErr = ReadFile(errPath);
         return run;
     }
-    SRun Kxeye(const std::vector<std::string>& vecArgs) { return RunProgram(KXEYE_PATH, vecArgs); }
+    SRun Kxeye(const std::vector<std::string>& vecArgs, const std::string& strCameras = "") {
+        return RunProgram(KXEYE_PATH, vecArgs, strCameras);
+    }
 
     fs::path m_dir;
 };
@@ -101,7 +119,7 @@ long long FindNumber(const std::string& strOut, const std::string& strKey) {
 }
 
 // Parses a binary little-endian PLY of float x, y, z; answers the vertex count or -1.
-long long PlyVertexCount(const std::string& strPath) {
+long long ReadPly(const std::string& strPath, std::vector<float>* pvecXYZ = nullptr) {
     const std::string strData = ReadFile(strPath);
     const size_t nEnd = strData.find("end_header\n");
     if (strData.rfind("ply\n", 0) != 0 || nEnd == std::string::npos) return -1;
@@ -118,13 +136,15 @@ long long PlyVertexCount(const std::string& strPath) {
     if (!bBinary || nFloats != 3 || nVertices < 0) return -1;
     const size_t nBody = strData.size() - (nEnd + 11);
     if (nBody != static_cast<size_t>(nVertices) * 12) return -1;
-    for (long long i = 0; i < nVertices * 3; ++i) {
-        float f;
-        std::memcpy(&f, strData.data() + nEnd + 11 + i * 4, 4);
+    std::vector<float> vec(static_cast<size_t>(nVertices) * 3);
+    std::memcpy(vec.data(), strData.data() + nEnd + 11, nBody);
+    for (float f : vec) {
         if (!std::isfinite(f)) return -1;
     }
+    if (pvecXYZ) *pvecXYZ = std::move(vec);
     return nVertices;
 }
+long long PlyVertexCount(const std::string& strPath) { return ReadPly(strPath); }
 
 TEST_F(KxEyeTool, ListJsonDescribesTheVirtualCameraAndItsTestCopy) {
     const SRun run = Kxeye({"list", "--json"});
@@ -321,6 +341,51 @@ TEST_F(KxEyeTool, SecondsBoundTheScan) {
     EXPECT_GT(FindNumber(run.strOut, "frames"), 0);
 }
 
+TEST_F(KxEyeTool, FilterAndTransformReachThePoints) {
+    auto zRange = [&](const std::vector<std::string>& vecExtra, const char* pszName, float& fMin, float& fMax) {
+        std::vector<std::string> vecArgs = {"scan", "0", "--frames", "40", "--travel", "none", "--out",
+                                            (m_dir / pszName).string()};
+        vecArgs.insert(vecArgs.end(), vecExtra.begin(), vecExtra.end());
+        const SRun run = Kxeye(vecArgs);
+        EXPECT_EQ(run.nExit, 0) << pszName << run.strErr;
+        std::vector<float> vec;
+        const long long n = ReadPly((m_dir / pszName / "scan.ply").string(), &vec);
+        fMin = 1e30f, fMax = -1e30f;
+        for (size_t i = 2; i < vec.size(); i += 3) fMin = std::min(fMin, vec[i]), fMax = std::max(fMax, vec[i]);
+        return n;
+    };
+    float fMin = 0, fMax = 0;
+    const long long nAll = zRange({}, "all", fMin, fMax);
+    ASSERT_GT(nAll, 0);
+    ASSERT_LT(fMin, fMax) << "the scene has relief";
+    const float fCut = (fMin + fMax) / 2;
+
+    // Keep strictly inside, and drop inside: the two halves never overlap.
+    float fKeepMin = 0, fKeepMax = 0, fDropMin = 0, fDropMax = 0;
+    const long long nKeep = zRange({"--filter", "z:-1:" + std::to_string(fCut)}, "keep", fKeepMin, fKeepMax);
+    const long long nDrop = zRange({"--filter", "z:-1:" + std::to_string(fCut) + ":drop"}, "drop", fDropMin, fDropMax);
+    EXPECT_GT(nKeep, 0);
+    EXPECT_LT(nKeep, nAll);
+    EXPECT_LT(fKeepMax, fCut);
+    if (nDrop > 0) {
+        EXPECT_GT(fDropMin, fCut);
+    }
+
+    // Identity rotation: Z becomes refZ - Z.
+    const fs::path transform = m_dir / "transform.json";
+    std::ofstream(transform) << R"({"rotate": [1,0,0, 0,1,0, 0,0,1], "refZ": 1000})";
+    float fTMin = 0, fTMax = 0;
+    EXPECT_EQ(zRange({"--transform", transform.string()}, "transform", fTMin, fTMax), nAll);
+    EXPECT_NEAR(fTMin, 1000 - fMax, 0.01);
+    EXPECT_NEAR(fTMax, 1000 - fMin, 0.01);
+
+    std::ofstream(m_dir / "bad.json") << R"({"rotate": [1,0,0]})";
+    const SRun bad = Kxeye({"scan", "0", "--frames", "5", "--out", (m_dir / "bad").string(), "--transform",
+                            (m_dir / "bad.json").string()});
+    EXPECT_EQ(bad.nExit, 2);
+    EXPECT_THAT(bad.strErr, HasSubstr("rotate"));
+}
+
 TEST_F(KxEyeTool, MotorCommandsReportTheirCodes) {
     struct SCase {
         std::vector<std::string> vecArgs;
@@ -340,6 +405,32 @@ TEST_F(KxEyeTool, MotorCommandsReportTheirCodes) {
         const SRun run = Kxeye(vecArgs);
         EXPECT_EQ(run.nExit, c.nExit) << c.vecArgs[0] << "\n" << run.strOut << run.strErr;
         EXPECT_THAT(run.strOut, HasSubstr(c.pszLine));
+    }
+}
+
+TEST_F(KxEyeTool, OtherCamerasAreReportedNotCrashedOn) {
+    struct SCase {
+        const char* pszCameras;
+        std::vector<std::string> vecArgs;
+        int nExit;
+        const char* pszOut;
+        const char* pszErr;
+    };
+    const std::vector<SCase> vecCases = {
+        {R"([{"swing_motor": false}])", {"motor", "0", "status"}, 1, "", "no swing motor: -80000"},
+        {R"([{"swing_motor": false}])", {"info", "0"}, 0, "swingMotor: not fitted", ""},
+        // Trigger mode is not readable below version 7: shown, not fatal.
+        {R"([{"version": 6, "swing_motor": false}])", {"info", "0"}, 0, "triggerMode: n/a: -80000", ""},
+        // A camera whose stored parameter block cannot be read still works: warn and go on.
+        {R"([{"fail_storage_read": true}])", {"info", "0"}, 0, "laserThreshold: ", "warning: open answered"},
+        {R"([{"offline": true}])", {"info", "0"}, 1, "", "no camera"},
+        {R"([{}, {"version": 7, "swing_motor": false}])", {"list", "--json"}, 0, "\"hardwareVersion\": 7", ""},
+    };
+    for (const SCase& c : vecCases) {
+        const SRun run = Kxeye(c.vecArgs, c.pszCameras);
+        EXPECT_EQ(run.nExit, c.nExit) << c.pszCameras << " " << c.vecArgs[0] << "\n" << run.strOut << run.strErr;
+        EXPECT_THAT(run.strOut, HasSubstr(c.pszOut)) << c.pszCameras;
+        EXPECT_THAT(run.strErr, HasSubstr(c.pszErr)) << c.pszCameras;
     }
 }
 
