@@ -406,6 +406,60 @@ TEST_P(DecodeVersusReference, BitIdenticalOnGeneratedFrames) {
     EXPECT_LT(nKeptTotal, nSampledTotal);
 }
 
+// Frames of plausible points where whole runs of records are kept (the common case of a real
+// camera), with here and there a single dropped point, so that both ways of placing the kept
+// records meet in one frame.
+TEST_P(DecodeVersusReference, BitIdenticalWhenWholeRunsAreKept) {
+    const int nFormat = GetParam();
+    static const int s_anCounts[] = {2048, 2047, 256, 257, 513, 1000};
+    for (int nCase = 0; nCase < 12; ++nCase) {
+        const bool bDisparity = nCase % 2 == 1;
+        const int nCount = s_anCounts[nCase % 6];
+        SFrame f;
+        for (int i = 0; i < nCount; ++i) {
+            const int32_t h = Int(20000, 90000);
+            const int64_t z = Int(200000, 600000), y = Int(-300000, 300000), x = Int(-300000, 300000);
+            const bool bDrop = nCase >= 6 && Chance(0.002);
+            if (bDisparity) {
+                // value = raw / h / -2: a negative raw gives a positive coordinate
+                f.SetPoint(i, h, (bDrop ? 1 : -1) * (z / 1000) * 2 * h, -(y / 1000) * 2 * h, -(x / 1000) * 2 * h);
+            } else {
+                f.SetPoint(i, h, bDrop ? -z : z, y, x);
+            }
+        }
+        SDecodeCall call;
+        call.nFormat = nFormat;
+        call.nCount = nCount;
+        call.eConv = bDisparity ? KX_CONV_DISPARITY : KX_CONV_THOUSANDTHS;
+        if (nCase % 3 == 2) {
+            call.param.bTransform = true;
+            const double rot[9] = {0.99, 0.01, 0.1, 0.0, 1.0, 0.0, -0.1, 0.0, 0.99};
+            std::memcpy(call.param.adRotate, rot, sizeof rot);
+            call.param.dRefZ = 900;
+            call.param.dScaleZ = 1.5;
+            call.param.dRefXRange = 1e6;
+            call.param.nMirrorY = 1;
+            call.param.dXOffset = 3.25;
+            call.comp.push_back({0.0f, 400.0f, 0.5f});
+        }
+        call.nRightOffset = 17;
+        call.adOffset[0] = 1.5;
+        call.adOffset[2] = -0.25;
+        call.nColOrigin = 768 * 1024;
+        call.nRowOrigin = 1024 * 1024;
+        call.nFocal = 1920 * 1024;
+
+        SOutput mine(nFormat, nCount), ref(nFormat, nCount);
+        const int n = call.Run(f, mine);
+        ASSERT_EQ(call.RunReference(f, ref), n) << "case " << nCase;
+        if (nCase < 6) {
+            ASSERT_EQ(nCount, n) << "case " << nCase;
+        }
+        ASSERT_EQ(0, std::memcmp(ref.points.data(), mine.points.data(), KxPointRecordSize(nFormat) * n)) << "case " << nCase;
+        ASSERT_EQ(0, std::memcmp(ref.pixels.data(), mine.pixels.data(), KxPixelRecordSize(nFormat) * n)) << "case " << nCase;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllFormats, DecodeVersusReference, ::testing::Range(0, 7));
 
 // Formats 2, 3 and 4 share one layout and produce the same bytes.

@@ -5,7 +5,9 @@
 // once into small column arrays, optional passes (compensation, transform, filters) run only
 // when switched on, and a final pass compacts the kept points into the output records. Every
 // (format, conversion) pair is its own instantiation, so nothing in a point loop depends on the
-// format. Divisions stay divisions: a reciprocal would change the results.
+// format. Divisions stay divisions: a reciprocal would change the results. Only the divisions
+// by powers of two (1024, 256, -2) become multiplications by their exact reciprocals, which give
+// the same bits and spare the divider, the bottleneck of this loop.
 #include <cmath>
 #include <cstring>
 
@@ -29,6 +31,10 @@
 namespace {
 
 const int c_nChunk = 256;
+
+// Exact reciprocals of powers of two: multiplying by them equals dividing, bit for bit.
+const double c_dInv1024 = 1.0 / 1024.0;
+const double c_dInv256 = 1.0 / 256.0;
 
 // Column arrays of one chunk. R is the coordinate type of the format.
 template <typename R>
@@ -64,7 +70,7 @@ struct SDecodeArgs {
 
 struct ConvDisparity {
     static KX_ALWAYS_INLINE double Apply(int32_t nSigned, int32_t h) {
-        return static_cast<double>(nSigned) / static_cast<double>(h) / -2.0;
+        return static_cast<double>(nSigned) / static_cast<double>(h) * -0.5;  // exact: / -2.0
     }
 };
 struct ConvThousandths {
@@ -135,13 +141,13 @@ KX_ALWAYS_INLINE void ConvertChunk(const SDecodeArgs<R>& a, int nFirst, int nLen
         const R y = static_cast<R>(Conv::Apply(KxSignMagnitude(KxReadLe32(pRec + 8)), h));
         const R x = static_cast<R>(Conv::Apply(KxSignMagnitude(KxReadLe32(pRec + 12)), h));
         const double dz = z;
-        c.row[i] = KxTruncToInt32((a.dRowOrigin + (static_cast<double>(y) / dz * a.dFocal + 512.0)) / 1024.0);
+        c.row[i] = KxTruncToInt32((a.dRowOrigin + (static_cast<double>(y) / dz * a.dFocal + 512.0)) * c_dInv1024);
         const int32_t nLeft =
-            KxTruncToInt32((a.dColumnOrigin + (static_cast<double>(x) / dz * a.dFocal + 512.0)) / 1024.0);
+            KxTruncToInt32((a.dColumnOrigin + (static_cast<double>(x) / dz * a.dFocal + 512.0)) * c_dInv1024);
         c.lcol[i] = nLeft;
         // Wrapping arithmetic: an out-of-range column must not overflow a signed int.
         c.rcol[i] = static_cast<int32_t>(static_cast<uint32_t>(nLeft) -
-                                         static_cast<uint32_t>(KxTruncToInt32(h / 256.0)) +
+                                         static_cast<uint32_t>(KxTruncToInt32(h * c_dInv256)) +
                                          static_cast<uint32_t>(a.nRightColumnOffset));
         const R zo = z + a.offZ;
         c.x[i] = x + a.offX;
@@ -218,6 +224,17 @@ KX_ALWAYS_INLINE int CompactChunk(const SDecodeArgs<typename W::Real>& a, int nL
                                   const SChunk<typename W::Real>& c, void* pPoints, void* pPixels,
                                   int n) {
     typedef typename W::Real R;
+    // The common chunk keeps every point: then each record's place is known in advance, and
+    // the loop carries no dependency on the running count.
+    int32_t nKept = 0;
+    for (int i = 0; i < nLen; ++i) nKept += c.keep[i];
+    if (nKept == nLen) {
+        for (int i = 0; i < nLen; ++i) {
+            const R y = a.bMirrorY ? -c.y[i] : c.y[i];
+            W::Write(pPoints, pPixels, n + i, c.x[i], y, c.z[i], c.row[i], c.lcol[i], c.rcol[i]);
+        }
+        return n + nLen;
+    }
     for (int i = 0; i < nLen; ++i) {
         const R y = a.bMirrorY ? -c.y[i] : c.y[i];
         W::Write(pPoints, pPixels, n, c.x[i], y, c.z[i], c.row[i], c.lcol[i], c.rcol[i]);
