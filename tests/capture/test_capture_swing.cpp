@@ -145,3 +145,21 @@ TEST(CaptureSwing, CentringIsOffByDefault) {
     EXPECT_EQ(c_nKxSignalStopped, pSignal->Wait(0));
     pSignal->Release();
 }
+
+TEST(CaptureSwing, SweepEventSendsTheMotorToItsOrigin) {
+    Events events;
+    Harness h(SwingConfig());
+    ASSERT_EQ(0, h.Open());
+    h.dev->SetEventHandler(&events);
+    h.cam->vecMotorCodes.clear();
+    h.cam->Notify(11);
+    EXPECT_TRUE(Sent(h.cam->vecMotorCodes, 23));  // move to the controller's home
+    // While capturing the motor takes no command; the event changes nothing.
+    Recorder rec;
+    ASSERT_EQ(0, h.dev->StartCapture(0, &rec, nullptr));
+    h.cam->vecMotorCodes.clear();
+    h.cam->Notify(11);
+    EXPECT_TRUE(h.cam->vecMotorCodes.empty());
+    h.dev->StopCapture();
+    EXPECT_TRUE(events.Codes().empty());
+}

@@ -90,8 +90,9 @@ TEST_F(Streaming, CallbackMayStopTheCaptureItself) {
         if (h.dev->IsCapturing()) nStopResult = h.dev->StopCapture();
     };
     ASSERT_EQ(0, h.dev->StartCapture(0, &rec, nullptr));
-    ASSERT_TRUE(WaitFor([&] { return !h.dev->IsCapturing(); }));
+    ASSERT_TRUE(WaitFor([&] { return nStopResult.load() != 1; }));
     EXPECT_EQ(0, nStopResult.load());
+    EXPECT_FALSE(h.dev->IsCapturing());
     const size_t nCount = rec.Count();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(nCount, rec.Count());

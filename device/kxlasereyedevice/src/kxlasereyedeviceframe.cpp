@@ -235,7 +235,10 @@ void CKxLaserEyeDevice::OnFrameEvent(int nEvent, int /*nParam*/, void* pBuffer, 
                 RaiseEvent(c_nKxEventStreamResume);
                 break;
             case c_nOrEyeEventSweep:
-                if (IsSwingActive()) m_pSwingDevice->MoveToOrigin(true);
+                // The motor refuses every exchange while the device captures; asking it from this
+                // thread then would only wait for the device mutex that StopCapture may hold
+                // while the camera waits for this very call to end.
+                if (IsSwingActive() && !m_bCapturing.load()) m_pSwingDevice->MoveToOrigin(true);
                 break;
             default:
                 break;
