@@ -15,7 +15,8 @@ using namespace CaptureTest;
 
 namespace {
 
-// Cameras configured so that their timestamp and counter wrap about 100 ms after they are made.
+// Cameras configured so that their timestamp wraps about 400 ms after they are made (and the
+// counters of versions 3 to 8 soon after the first frames).
 struct VirtualCase {
     const char* pszName;
     int nIndex;
@@ -24,10 +25,10 @@ struct VirtualCase {
 
 const char* const c_szCameras =
     "["
-    "{\"version\": 1, \"start_timestamp\": 2137483647, \"swing_motor\": false},"
-    "{\"version\": 3, \"start_timestamp\": 8288607, \"start_counter\": 250, \"swing_motor\": false},"
-    "{\"version\": 4, \"start_timestamp\": 514287, \"start_counter\": 4090, \"swing_motor\": false},"
-    "{\"version\": 8, \"start_timestamp\": 536860911, \"start_counter\": 4090, \"swing_motor\": false}"
+    "{\"version\": 1, \"start_timestamp\": 2107483647, \"swing_motor\": false},"
+    "{\"version\": 3, \"start_timestamp\": 7988607, \"start_counter\": 250, \"swing_motor\": false},"
+    "{\"version\": 4, \"start_timestamp\": 484287, \"start_counter\": 4090, \"swing_motor\": false},"
+    "{\"version\": 8, \"start_timestamp\": 536830911, \"start_counter\": 4090, \"swing_motor\": false}"
     "]";
 
 // Opens a device on virtual camera nIndex with the local access path.
@@ -103,8 +104,14 @@ TEST_P(VirtualCapture, BlocksStayOrderedAcrossTheCameraWraps) {
     std::atomic<int> nSeen{0};
     rec.onBlock = [&](IKxLaserEyeResultBlock*) { rec.bHold = ++nSeen <= 3; };
     ASSERT_EQ(0, dev->StartCapture(0, &rec, nullptr));
-    // About 300 ms at the camera's rate; the wrap comes about 100 ms after the camera was made.
-    ASSERT_TRUE(WaitFor([&] { return rec.Count() >= 50; }, 10000));
+    // Until ten frames after the camera's timestamp wrapped.
+    const auto wrappedAndTen = [&] {
+        const std::vector<Seen> v = rec.Frames();
+        for (size_t i = 1; i < v.size(); ++i)
+            if (v[i].nRawTimestamp < v[i - 1].nRawTimestamp) return v.size() >= i + 10;
+        return false;
+    };
+    ASSERT_TRUE(WaitFor(wrappedAndTen, 10000)) << rec.Count() << " frames, no wrap";
     ASSERT_EQ(0, dev->StopCapture());
     EXPECT_EQ(3u, ctl->GetCounters().nBuffersHeld);
     const std::vector<Seen> seen = rec.Frames();

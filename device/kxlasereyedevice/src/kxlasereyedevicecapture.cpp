@@ -210,10 +210,15 @@ int32_t PullFrame(CKxLaserEyeDevice& dev, EPullWait eWait, uint32_t nTimeoutMs,
         return KX_E_NULL_ARGUMENT;
     }
 
-    const bool bImages = dev.m_sProperties.bDebugMode;
+    // GetLaserResult runs on an application thread without the device lock for its wait; the
+    // short reads and writes of the property cache around the wait take it, so that they cannot
+    // interleave with a StopCapture/StartCapture or a parameter read on another thread.
+    bool bImages = false;
     SKxNLROIRect sLeft, sRight;
     {
+        std::lock_guard<std::recursive_mutex> devLock(dev.m_mutex);
         std::lock_guard<std::mutex> lock(dev.m_frameStateMutex);
+        bImages = dev.m_sProperties.bDebugMode;
         sLeft = dev.m_sProperties.sLeftROI;
         sRight = dev.m_sProperties.sRightROI;
     }
@@ -281,6 +286,7 @@ int32_t PullFrame(CKxLaserEyeDevice& dev, EPullWait eWait, uint32_t nTimeoutMs,
     uint64_t nTimeUs = 0, nFrameIndex = 0;
     if (nResult == 0) {
         words = KxCaptureUtils::ReadFrameWords(data.pData, dev.m_sDevInfo.sVideoRes.nVersion);
+        std::lock_guard<std::recursive_mutex> devLock(dev.m_mutex);
         std::lock_guard<std::mutex> lock(dev.m_frameStateMutex);
         if (eWait == EPullWait::Stream) {
             KxCaptureUtils::AdvanceContinuity(dev, words, 0, false, &nTimeUs, &nFrameIndex);
