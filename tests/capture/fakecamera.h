@@ -26,7 +26,7 @@ namespace FakeCam {
 const unsigned int c_nLaserBytes = 32800;
 
 // Trailer words of one crafted laser part.
-struct FrameSpec {
+struct FrameTrailer {
     uint32_t nTimestamp = 0;
     uint32_t nCounter = 0;
     uint32_t nEncoderTimer = 0;  // versions 7 and 8: word 4 bits 0-28
@@ -45,7 +45,7 @@ inline void PutLe32(uint8_t* p, uint32_t v) {
 }
 
 // Packs the trailer the way a camera of hardware version nVersion does.
-inline void WriteTrailer(uint8_t* pLaser, uint32_t nVersion, const FrameSpec& f) {
+inline void WriteTrailer(uint8_t* pLaser, uint32_t nVersion, const FrameTrailer& f) {
     uint32_t w[8] = {};
     w[0] = f.bTriggerOff ? 0x80000000u : 0;
     w[6] = f.nWord6;
@@ -104,7 +104,7 @@ public:
     std::vector<int> vecGrabResults;              // scripted answers of the next grabs
     std::vector<std::vector<int>> vecSetROI;      // SetROI arguments
     std::vector<uint16_t> vecMotorCodes;          // custom-command register codes
-    FrameSpec grabFrame;                          // trailer of grabbed frames
+    FrameTrailer grabFrame;                          // trailer of grabbed frames
     uint8_t nImageFill = 0x5A;                    // left image byte; right is its complement
 
     uint8_t Word(unsigned int n) { return static_cast<uint8_t>(KxLaserInfo::GetWord(m_info, n)); }
@@ -131,7 +131,7 @@ public:
 
     // Hands one crafted frame to the registered frame-event function on the calling thread and
     // answers its buffer id. nImageBytes bytes of images go in front of the laser part.
-    unsigned int Push(const FrameSpec& f, uint32_t nImageBytes = 0, bool bNullBuffer = false,
+    unsigned int Push(const FrameTrailer& f, uint32_t nImageBytes = 0, bool bNullBuffer = false,
                       unsigned int nLength = 0) {
         std::vector<uint8_t>* pBuf = nullptr;
         unsigned int nId = 0;
@@ -371,7 +371,7 @@ private:
             if (!m_bThreadRun) break;
             if (!m_bStreaming || !m_pfn) continue;
             ++m_nProduced;
-            FrameSpec f;
+            FrameTrailer f;
             f.nCounter = nCounter++ & 0xFFFu;
             f.nTimestamp = nTimestamp;
             nTimestamp += 100;

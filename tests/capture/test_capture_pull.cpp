@@ -9,7 +9,7 @@
 #include "kxkernel_testsupport.h"
 
 using namespace CaptureTest;
-using FakeCam::FrameSpec;
+using FakeCam::FrameTrailer;
 
 namespace {
 
@@ -111,7 +111,7 @@ TEST_F(PullRoad, DetectForcesTriggerAndDynamicROIThenRestoresThem) {
     // The device captures normally afterwards.
     Recorder rec;
     ASSERT_EQ(0, h->dev->StartCapture(0, &rec, nullptr));
-    FrameSpec f;
+    FrameTrailer f;
     f.nLeftX = 32;
     f.nRightX = 64;
     h->cam->Push(f, h->ImageBytes());

@@ -10,12 +10,12 @@
 #include "kxkernel_testsupport.h"
 
 using namespace CaptureTest;
-using FakeCam::FrameSpec;
+using FakeCam::FrameTrailer;
 
 namespace {
 
-FrameSpec Frame(uint32_t nTs, uint32_t nCounter, uint32_t nEncoderTimer = 0) {
-    FrameSpec f;
+FrameTrailer Frame(uint32_t nTs, uint32_t nCounter, uint32_t nEncoderTimer = 0) {
+    FrameTrailer f;
     f.nTimestamp = nTs;
     f.nCounter = nCounter;
     f.nEncoderTimer = nEncoderTimer;
@@ -29,7 +29,7 @@ FrameSpec Frame(uint32_t nTs, uint32_t nCounter, uint32_t nEncoderTimer = 0) {
 struct ContinuityCase {
     const char* pszName;
     uint32_t nVersion;
-    std::vector<FrameSpec> vecFrames;
+    std::vector<FrameTrailer> vecFrames;
     std::vector<uint64_t> vecTimeUs;
     std::vector<uint64_t> vecIndex;
 };
@@ -44,7 +44,7 @@ TEST_P(Continuity, TimeAndIndexKeepRisingAcrossWraps) {
     ASSERT_EQ(0, h.Open());
     Recorder rec;
     ASSERT_EQ(0, h.dev->StartCapture(0, &rec, nullptr));
-    for (const FrameSpec& f : c.vecFrames) h.cam->Push(f);
+    for (const FrameTrailer& f : c.vecFrames) h.cam->Push(f);
     const std::vector<Seen> seen = rec.Frames();
     ASSERT_EQ(c.vecFrames.size(), seen.size());
     for (size_t i = 0; i < seen.size(); ++i) {
@@ -245,7 +245,7 @@ TEST_F(PushRoad, ImagesAndLaserDataWrapTheCameraBuffer) {
     };
     ASSERT_EQ(0, h.dev->StartCapture(0, &rec, nullptr));
     ASSERT_TRUE(h.dev->IsDebugModeOn());
-    FrameSpec f = Frame(4321, 9);
+    FrameTrailer f = Frame(4321, 9);
     f.nLeftX = 0;
     f.nRightX = 32;
     h.cam->Push(f, h.ImageBytes());
@@ -281,7 +281,7 @@ TEST_P(RoiFollow, FramesMoveTheCachedROIsFromVersionFive) {
     ASSERT_EQ(0, h.Open());
     Recorder rec;
     ASSERT_EQ(0, h.dev->StartCapture(0, &rec, nullptr));
-    FrameSpec f = Frame(100, 1);
+    FrameTrailer f = Frame(100, 1);
     f.nLeftX = 64;
     f.nRightX = 96;
     h.cam->Push(f);
@@ -316,7 +316,7 @@ TEST_F(PushRoad, TriggerFilterRaisesOncePerChangeAndDropsOffFrames) {
     ASSERT_EQ(0, h.dev->StartCapture(0, &rec, nullptr));
     uint32_t i = 0;
     for (bool bOn : pattern) {
-        FrameSpec f = Frame(100 * i, i);
+        FrameTrailer f = Frame(100 * i, i);
         f.bTriggerOff = !bOn;
         h.cam->Push(f);
         ++i;
@@ -338,7 +338,7 @@ TEST_F(PushRoad, TriggerFilterRaisesOncePerChangeAndDropsOffFrames) {
 TEST_F(PushRoad, WithoutTriggerFilterEveryFrameIsDelivered) {
     ASSERT_EQ(0, h.dev->StartCapture(0, &rec, nullptr));
     for (uint32_t i = 0; i < 4; ++i) {
-        FrameSpec f = Frame(100 * i, i);
+        FrameTrailer f = Frame(100 * i, i);
         f.bTriggerOff = (i % 2) == 1;
         h.cam->Push(f);
     }
@@ -361,7 +361,7 @@ TEST_F(PushRoad, CameraEventsMapToDeviceEvents) {
 
 TEST_F(PushRoad, EncoderWordsTravelWithTheBlock) {
     ASSERT_EQ(0, h.dev->StartCapture(0, &rec, nullptr));
-    FrameSpec f = Frame(100, 1);
+    FrameTrailer f = Frame(100, 1);
     f.nWord6 = 0x80000000u | 123456u;  // direction bit, then the count
     h.cam->Push(f);
     ASSERT_EQ(1u, rec.Count());

@@ -8,7 +8,7 @@
 #include "capture_harness.h"
 
 using namespace CaptureTest;
-using FakeCam::FrameSpec;
+using FakeCam::FrameTrailer;
 
 namespace {
 
@@ -20,8 +20,8 @@ FakeCam::Config SwingConfig() {
     return cfg;
 }
 
-FrameSpec AngleFrame(uint32_t nCounter, uint32_t nAngle) {
-    FrameSpec f;
+FrameTrailer AngleFrame(uint32_t nCounter, uint32_t nAngle) {
+    FrameTrailer f;
     f.nTimestamp = 1000 + 100 * nCounter;
     f.nCounter = nCounter;
     f.nWord6 = nAngle;
