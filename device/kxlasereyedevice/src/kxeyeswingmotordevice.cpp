@@ -1,6 +1,7 @@
 // The swing motor device: register exchanges over the owner's custom-command channel, the
 // motor's status rules and the operations of IKxSwingMotorDevice.
 #include "kxeyeswingmotordevice.h"
+#include "kxretryloop.h"
 
 #include <algorithm>
 #include <chrono>
@@ -176,19 +177,7 @@ uint32_t CKxEyeSwingMotorDevice::GetWaitIdleTimeout() { return s_nWaitIdleTimeou
 
 template <class Op>
 int32_t CKxEyeSwingMotorDevice::RetryCamera(Op op) {
-    void* pDeviceAddress = static_cast<void*>(pIEyeDevice);
-    int32_t nResult = 0;
-    int nCalls = 0;
-    do {
-        nResult = op();
-        ++nCalls;
-    } while (nResult == KX_E_CAMERA_RETRY && nCalls < 3);
-    if (nResult != 0) {
-        KxLogUtils::PrintLog(c_nKxLogError, "Device %p: Execute Failed: %d", pDeviceAddress, nResult);
-    } else if (nCalls > 1) {
-        KxLogUtils::PrintLog(c_nKxLogWarning, "Device %p: Failed Times %d", pDeviceAddress, nCalls - 1);
-    }
-    return nResult;
+    return KxRetryCameraCall(pIEyeDevice, op);
 }
 
 int32_t CKxEyeSwingMotorDevice::Exchange(int nIndex, bool bHasValue, uint32_t nValue, bool bSettle,

@@ -2,21 +2,11 @@
 #pragma once
 
 #include "kxkernel.h"
+#include "kxretryloop.h"
 
 template <class Op>
 int32_t CKxLaserEyeDevice::Retry(Op op) {
-    int32_t nResult = 0;
-    int nCalls = 0;
-    do {
-        nResult = op();
-        ++nCalls;
-    } while (nResult == KX_E_CAMERA_RETRY && nCalls < 3);
-    if (nResult != 0) {
-        KxLogUtils::PrintLog(c_nKxLogError, "Device %p: Execute Failed: %d", static_cast<void*>(this), nResult);
-    } else if (nCalls > 1) {
-        KxLogUtils::PrintLog(c_nKxLogWarning, "Device %p: Failed Times %d", static_cast<void*>(this), nCalls - 1);
-    }
-    return nResult;
+    return KxRetryCameraCall(this, op);
 }
 
 template <class Op>
