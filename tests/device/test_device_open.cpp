@@ -212,7 +212,7 @@ TEST_F(OpenTest, StorageFailureIsReturnedWithAFullyWorkingDevice) {
     CKxLaserEyeDevice* pDev = Create(MakeInfo());
     EXPECT_CALL(*m_pCamera, SetFrameCallback(1, _, pDev));
     EXPECT_EQ(c_nOrEyeIoError, pDev->Open(0));
-    EXPECT_TRUE(pDev->m_vecCompensate.empty());
+    EXPECT_EQ(nullptr, pDev->m_pCompensate);
     EXPECT_EQ(0, pDev->SetFrameRate(100));
     EXPECT_EQ(0, pDev->SetLaserThres(44));
     int32_t nThres = 0;
@@ -266,7 +266,8 @@ TEST_F(OpenTest, NewDeviceHoldsAnAbsentParameterKind) {
 TEST_F(OpenTest, CompensationTableOfTwoEntries) {
     m_pCamera->page.WriteCompensation({10.0f, 20.0f}, {1.0f, 3.0f});
     CreateOpen();
-    const std::vector<SKxCompensateEntry>& t = m_pDevice->m_vecCompensate;
+    ASSERT_NE(nullptr, m_pDevice->m_pCompensate);
+    const std::vector<SKxCompensateEntry>& t = m_pDevice->m_pCompensate->Entries();
     ASSERT_EQ(3u, t.size());
     const float af[3][3] = {{0, 10, 1}, {10, 20, 2}, {20, 100000000.0f, 3}};
     for (int i = 0; i < 3; ++i) {
@@ -279,7 +280,8 @@ TEST_F(OpenTest, CompensationTableOfTwoEntries) {
 TEST_F(OpenTest, ReopeningNeverMovesOrGrowsTheCompensationTable) {
     m_pCamera->page.WriteCompensation({10.0f, 20.0f}, {1.0f, 3.0f});
     CreateOpen();
-    const SKxCompensateEntry* pTable = m_pDevice->m_vecCompensate.data();
+    ASSERT_NE(nullptr, m_pDevice->m_pCompensate);
+    const SKxCompensateEntry* pTable = m_pDevice->m_pCompensate->Data();
     m_pDevice->Close();
     auto* pSecond = new NiceMock<MockCamera>();
     pSecond->block = DefaultBlock();
@@ -288,9 +290,9 @@ TEST_F(OpenTest, ReopeningNeverMovesOrGrowsTheCompensationTable) {
     m_pPending = pSecond;
     EXPECT_EQ(0, m_pDevice->Open(0));
     EXPECT_EQ(2, m_nCreated);
-    EXPECT_EQ(3u, m_pDevice->m_vecCompensate.size());
-    EXPECT_EQ(pTable, m_pDevice->m_vecCompensate.data());
-    EXPECT_EQ(10.0f, m_pDevice->m_vecCompensate[0].fTo);
+    EXPECT_EQ(3u, m_pDevice->m_pCompensate->Count());
+    EXPECT_EQ(pTable, m_pDevice->m_pCompensate->Data());
+    EXPECT_EQ(10.0f, m_pDevice->m_pCompensate->Entries()[0].fTo);
 }
 
 TEST_F(OpenTest, CloseWhileCapturingStopsTheStreamAndKeepsTheFlags) {

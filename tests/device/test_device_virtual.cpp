@@ -202,9 +202,11 @@ TEST_F(VirtualDeviceTest, ConfiguredCompensationAndParameterBlock) {
     unsetenv("KXEYE_VIRTUAL_CAMERAS");
     m_pCamera = OrEyeTest::VirtualCamera(0);
     CKxLaserEyeDevice& d = *Open();
-    ASSERT_EQ(3u, d.m_vecCompensate.size());
-    EXPECT_EQ(2.0f, d.m_vecCompensate[1].fAdd);
-    EXPECT_EQ(100000000.0f, d.m_vecCompensate[2].fTo);
+    ASSERT_NE(nullptr, d.m_pCompensate);
+    const std::vector<SKxCompensateEntry>& t = d.m_pCompensate->Entries();
+    ASSERT_EQ(3u, t.size());
+    EXPECT_EQ(2.0f, t[1].fAdd);
+    EXPECT_EQ(100000000.0f, t[2].fTo);
     EXPECT_EQ(5, d.m_sDeviceParam.nKind);
     EXPECT_EQ(1.5, d.m_sDeviceParam.adCoordOffset[0]);
     EXPECT_EQ(3.0, d.m_sDeviceParam.adCoordOffset[2]);

@@ -40,9 +40,12 @@ CKxLaserEyeDevice::~CKxLaserEyeDevice() {
     if (m_pISurfacePool) m_pISurfacePool->Release();
     if (m_pIMemPool) m_pIMemPool->Release();
     if (m_pIEventHandler) m_pIEventHandler->Release();
+    // Result blocks still kept by the application hold their own reference.
+    if (m_pCompensate) m_pCompensate->Release();
     m_pISurfacePool = nullptr;
     m_pIMemPool = nullptr;
     m_pIEventHandler = nullptr;
+    m_pCompensate = nullptr;
 }
 
 // ---- validity, busy test, laser information ----
@@ -73,28 +76,41 @@ int32_t CKxLaserEyeDevice::ReadLaserInfo(SKxLaserEyeProperties& props, uint32_t&
     }
     using KxLaserInfo::GetWord;
     const uint32_t nVersion = m_sDevInfo.sVideoRes.nVersion;
+    // The frame thread reads the image mode and the dynamic ROI flag of the live cache without a
+    // lock. Neither changes under a running stream (their switches refuse while capturing), so a
+    // refresh during capture (SyncDetectROI) leaves an equal value alone instead of storing it.
+    auto store = [](auto& field, auto value) {
+        if (field != value) field = value;
+    };
     const uint16_t nWord0 = GetWord(byData, KxLaserInfo::c_nWordTriggerDynRoi);
     if (nVersion >= 7) {
         props.nTriggerMode = static_cast<uint16_t>(nWord0 & 0xFF);
         nMask |= c_nMaskTrigger;
     }
     if (nVersion >= 8) {
-        props.nDynamicROI = static_cast<uint16_t>(nWord0 >> 8);
+        store(props.nDynamicROI, static_cast<uint16_t>(nWord0 >> 8));
         nMask |= c_nMaskDynamicROI;
     }
     props.nExposeValue = GetWord(byData, KxLaserInfo::c_nWordExposure);
     const unsigned int nL = KxLaserInfo::c_nWordLeftRoi;
     const unsigned int nR = KxLaserInfo::c_nWordRightRoi;
-    props.sLeftROI.left = GetWord(byData, nL + 0);
-    props.sLeftROI.right = GetWord(byData, nL + 1);
-    props.sLeftROI.top = GetWord(byData, nL + 2);
-    props.sLeftROI.bottom = GetWord(byData, nL + 3);
-    props.sRightROI.left = GetWord(byData, nR + 0);
-    props.sRightROI.right = GetWord(byData, nR + 1);
-    props.sRightROI.top = GetWord(byData, nR + 2);
-    props.sRightROI.bottom = GetWord(byData, nR + 3);
+    SKxNLROIRect sLeft, sRight;
+    sLeft.left = GetWord(byData, nL + 0);
+    sLeft.right = GetWord(byData, nL + 1);
+    sLeft.top = GetWord(byData, nL + 2);
+    sLeft.bottom = GetWord(byData, nL + 3);
+    sRight.left = GetWord(byData, nR + 0);
+    sRight.right = GetWord(byData, nR + 1);
+    sRight.top = GetWord(byData, nR + 2);
+    sRight.bottom = GetWord(byData, nR + 3);
+    {
+        // The live cache's ROIs are moved by the frame thread's ROI follow during capture.
+        std::lock_guard<std::mutex> lock(m_frameStateMutex);
+        props.sLeftROI = sLeft;
+        props.sRightROI = sRight;
+    }
     props.nLaserThres = GetWord(byData, KxLaserInfo::c_nWordThreshold);
-    props.bDebugMode = GetWord(byData, KxLaserInfo::c_nWordImageMode) != 0;
+    store(props.bDebugMode, GetWord(byData, KxLaserInfo::c_nWordImageMode) != 0);
     KxDeviceUtils::GetHardwareVersion(byData, m_sDevInfo.szHWVersion, sizeof(m_sDevInfo.szHWVersion));
     m_sDevInfo.szHWVersion[sizeof(m_sDevInfo.szHWVersion) - 1] = '\0';
     nMask |= c_nMaskExpose | c_nMaskROI | c_nMaskThres | c_nMaskDebug;
@@ -139,8 +155,11 @@ int32_t CKxLaserEyeDevice::ApplyDetectROI(const SKxNLROIRect& left, const SKxNLR
         KxLogUtils::PrintLog(c_nKxLogError, "Set & Get ROI Data No Match");
         return KX_E_READBACK_MISMATCH;
     }
-    m_sProperties.sLeftROI = left;
-    m_sProperties.sRightROI = right;
+    {
+        std::lock_guard<std::mutex> lock(m_frameStateMutex);
+        m_sProperties.sLeftROI = left;
+        m_sProperties.sRightROI = right;
+    }
     return KX_OK;
 }
 
@@ -196,7 +215,7 @@ void CKxLaserEyeDevice::ParseDeviceParam(const uint8_t* pbyPage, unsigned int nL
 void CKxLaserEyeDevice::BuildCompensateTable(const uint8_t* pbyPage, unsigned int nLength) {
     // Result blocks of an earlier opening keep pointing into the table, so it is built once per
     // object and never grown or moved afterwards.
-    if (m_bCompensateBuilt) return;
+    if (m_pCompensate != nullptr) return;
     unsigned int nCount = 0;
     KxDeviceUtils::ParseCompensateData(pbyPage, nLength, nullptr, nullptr, &nCount);
     if (nCount == 0 || nCount > KxParamPage::c_nCompMaxEntries) return;
@@ -215,8 +234,7 @@ void CKxLaserEyeDevice::BuildCompensateTable(const uint8_t* pbyPage, unsigned in
         table.push_back(entry);
     }
     table.push_back(SKxCompensateEntry{pfA[nCount - 1], c_fCompensateEnd, pfB[nCount - 1]});
-    m_vecCompensate = std::move(table);
-    m_bCompensateBuilt = true;
+    m_pCompensate = new CKxCompensateTable(std::move(table));
 }
 
 int32_t CKxLaserEyeDevice::Open(int32_t /*nReserved*/) {
@@ -235,9 +253,10 @@ int32_t CKxLaserEyeDevice::Open(int32_t /*nReserved*/) {
             nMode = 5;
     }
 
-    pICoreEye = CreateOrEyeApi(eType);
-    if (pICoreEye == nullptr) return KX_E_NO_CAMERA;
-    IOrEyeCamera* pCamera = pICoreEye;
+    IOrEyeCamera* pCamera = CreateOrEyeApi(eType);
+    if (pCamera == nullptr) return KX_E_NO_CAMERA;
+    m_pCameraHolder = new CKxCameraHolder(pCamera);
+    pICoreEye = pCamera;
 
     static const uint8_t c_byNoID[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     if (std::memcmp(m_sDevInfo.byDeviceID, c_byNoID, sizeof(c_byNoID)) != 0)
@@ -324,8 +343,11 @@ int32_t CKxLaserEyeDevice::Open(int32_t /*nReserved*/) {
 
 void CKxLaserEyeDevice::Close() {
     if (!IsOpen()) return;
+    IOrEyeCamera* pCamera = pICoreEye;
+    bool bStreamOff = false;
     if (m_bCapturing.load()) {
-        pICoreEye->EnableStream(0);
+        pCamera->EnableStream(0);
+        bStreamOff = true;
         KxLogUtils::PrintLog(c_nKxLogState, "Close Device");
     }
     if (m_pSwingDevice) {
@@ -334,9 +356,16 @@ void CKxLaserEyeDevice::Close() {
         m_pSwingDevice->Release();
         m_pSwingDevice = nullptr;
     }
-    IOrEyeCamera* pCamera = pICoreEye;
-    pICoreEye = nullptr;
-    delete pCamera;
+    CKxCameraHolder* pHolder = m_pCameraHolder;
+    if (pHolder->GetRefCount() > 1) {
+        // Blocks kept by the application keep the camera object alive past this Close: it must
+        // never call into this device again, nor go on filling buffers.
+        pCamera->SetFrameCallback(0, nullptr, nullptr);
+        if (!bStreamOff) pCamera->EnableStream(0);
+    }
+    std::atomic_ref<IOrEyeCamera*>(pICoreEye).store(nullptr);
+    std::atomic_ref<CKxCameraHolder*>(m_pCameraHolder).store(nullptr);
+    pHolder->Release();
 }
 
 bool CKxLaserEyeDevice::IsOpen() { return pICoreEye != nullptr; }
@@ -360,8 +389,14 @@ bool CKxLaserEyeDevice::Reserved68() { return false; }
 int32_t CKxLaserEyeDevice::SetEventHandler(IKxDeviceEventHandler* pHandler) {
     // Reference the new handler first: the same handler may be set again.
     if (pHandler) pHandler->AddRef();
-    IKxDeviceEventHandler* pOld = m_pIEventHandler;
-    m_pIEventHandler = pHandler;
+    IKxDeviceEventHandler* pOld = nullptr;
+    {
+        // The camera thread may be reading the pointer to raise an event right now.
+        std::lock_guard<std::mutex> lock(m_frameStateMutex);
+        pOld = m_pIEventHandler;
+        m_pIEventHandler = pHandler;
+    }
+    // Outside the leaf lock: the last Release runs the application's destructor.
     if (pOld) pOld->Release();
     return KX_OK;
 }
@@ -394,9 +429,19 @@ bool CKxLaserEyeDevice::GetSwingMotorDevice(IKxSwingMotorDevice** ppMotor) {
     return pMotor != nullptr;
 }
 
-void CKxLaserEyeDevice::RaiseEvent(int32_t nEvent) {
+IKxDeviceEventHandler* CKxLaserEyeDevice::AcquireEventHandler() {
+    std::lock_guard<std::mutex> lock(m_frameStateMutex);
     IKxDeviceEventHandler* pHandler = m_pIEventHandler;
-    if (pHandler) pHandler->OnDeviceEvent(this, nEvent);
+    if (pHandler) pHandler->AddRef();
+    return pHandler;
+}
+
+void CKxLaserEyeDevice::RaiseEvent(int32_t nEvent) {
+    // Called with no lock held: the handler may call back into the device.
+    IKxDeviceEventHandler* pHandler = AcquireEventHandler();
+    if (pHandler == nullptr) return;
+    pHandler->OnDeviceEvent(this, nEvent);
+    pHandler->Release();
 }
 
 void CKxLaserEyeDevice::NotifyEvent() { RaiseEvent(c_nKxEventNotify); }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 // The public header has the same name; reach it by path so this file never includes itself.
@@ -17,6 +18,33 @@
 #include "oreyeapi.h"
 
 class CKxEyeSwingMotorDevice;
+
+// Owns the camera object made at Open. The device holds one reference from Open to Close and
+// every memory block over one of the camera's frame buffers holds one until its Reset, so a
+// buffer kept by the application can always go back to a live camera object.
+class CKxCameraHolder : public IKxUnknown {
+public:
+    explicit CKxCameraHolder(IOrEyeCamera* pCamera) : m_pCamera(pCamera) {}
+    ~CKxCameraHolder() override { delete m_pCamera; }
+    IOrEyeCamera* Camera() const { return m_pCamera; }
+
+private:
+    IOrEyeCamera* const m_pCamera;
+};
+
+// The compensation table, built once per device object and never changed afterwards. Result
+// blocks point into it and hold a reference, so they can decode after the device is gone.
+class CKxCompensateTable : public IKxUnknown {
+public:
+    explicit CKxCompensateTable(std::vector<SKxCompensateEntry>&& vecEntries)
+        : m_vecEntries(std::move(vecEntries)) {}
+    const SKxCompensateEntry* Data() const { return m_vecEntries.empty() ? nullptr : m_vecEntries.data(); }
+    uint32_t Count() const { return static_cast<uint32_t>(m_vecEntries.size()); }
+    const std::vector<SKxCompensateEntry>& Entries() const { return m_vecEntries; }
+
+private:
+    const std::vector<SKxCompensateEntry> m_vecEntries;
+};
 
 // Property cache mask bits.
 static const uint32_t c_nMaskROI = 0x1;
@@ -174,8 +202,11 @@ public:
     uint16_t GetAutoFrameRate();
     void SaveProperties();
     int32_t RestoreTriggerMode();
-    // Raises an event through the handler, if any.
+    // Raises an event through the handler, if any. The handler is referenced for the call, so
+    // SetEventHandler on another thread cannot delete it under the call.
     void RaiseEvent(int32_t nEvent);
+    // The current handler with a reference added, or null.
+    IKxDeviceEventHandler* AcquireEventHandler();
     // Frame-event function registered with the camera.
     static void FrameEventThunk(int nEvent, int nParam, void* pBuffer, unsigned int nLength,
                                 unsigned int nBufferId, void* pContext);
@@ -188,7 +219,8 @@ public:
     std::recursive_mutex& Mutex() { return m_mutex; }
 
     // ---- members (declaration order follows the object's description) ----
-    IOrEyeCamera* pICoreEye = nullptr;
+    IOrEyeCamera* pICoreEye = nullptr;  // the holder's camera while open
+    CKxCameraHolder* m_pCameraHolder = nullptr;
     SKxNLEyeDeviceInfoEx m_sDevInfo;
     IKxDeviceEventHandler* m_pIEventHandler = nullptr;
     IKxSurfacePool* m_pISurfacePool = nullptr;
@@ -211,7 +243,7 @@ public:
     IKxLaserDataCallBack* pIDataCallBack = nullptr;  // not referenced
     bool m_bReservedFlag = true;
     KxPositionEncoderManager m_encoder;
-    int32_t m_nEncodeMode = 1;
+    int32_t m_nEncodeMode = 1;  // read by the frame thread: accessed through std::atomic_ref
     SKxLaserEyeProperties m_sSavedProperties{};
     uint32_t m_nSavedPropertyMask = 0;
     bool m_bRestoreDebug = false;
@@ -222,13 +254,13 @@ public:
     bool m_bTriggerFilter = false;
     bool m_bDetectDebug = true;
     bool m_bSwingOnCapture = true;
-    std::vector<SKxCompensateEntry> m_vecCompensate;
-    bool m_bCompensateBuilt = false;  // the table is built once per object (blocks point into it)
+    CKxCompensateTable* m_pCompensate = nullptr;  // null until built; built once per object
     SKxDeviceParam m_sDeviceParam{};
     bool m_bReservedState = false;
 
     // Capture pipeline state shared with the camera library's thread (kxlasereyedeviceframe.cpp):
-    // a leaf lock over the ROI follow, the per-capture sums and the finish signal pointer, and
+    // a leaf lock over the ROI follow (and every other read or write of the cached ROIs), the
+    // per-capture sums, the finish signal pointer and the event handler pointer, and
     // the count of frames being built and being handled, which StopCapture waits to drain.
     std::mutex m_frameStateMutex;
     std::atomic<int32_t> m_nFramesBuilding{0};

@@ -312,11 +312,11 @@ int32_t PullFrame(CKxLaserEyeDevice& dev, EPullWait eWait, uint32_t nTimeoutMs,
 
     if (nResult == 0) {
         const bool bCreated = CreateLaserEyeResultBlock(
-            pLeft, pRight, pMem, dev.m_vecCompensate.empty() ? nullptr : dev.m_vecCompensate.data(),
-            static_cast<uint32_t>(dev.m_vecCompensate.size()), words.nTimestamp, words.nCounter, nTimeUs,
+            pLeft, pRight, pMem, dev.m_pCompensate ? dev.m_pCompensate->Data() : nullptr,
+            dev.m_pCompensate ? dev.m_pCompensate->Count() : 0, words.nTimestamp, words.nCounter, nTimeUs,
             nFrameIndex, 0, 0, static_cast<uint32_t>(sLeft.left), static_cast<uint32_t>(sRight.left),
             dev.m_sDevInfo.sVideoRes.nVersion, static_cast<int32_t>(dev.m_sDevInfo.sVideoRes.nRightOffset),
-            dev.m_sDeviceParam.adCoordOffset, dev.m_pIMemPool, ppBlock);
+            dev.m_sDeviceParam.adCoordOffset, dev.m_pIMemPool, ppBlock, dev.m_pCompensate);
         if (!bCreated) *ppBlock = nullptr;
     }
     SafeRelease(pLeft);

@@ -221,7 +221,11 @@ void CKxLaserEyeDevice::OnFrameEvent(int nEvent, int /*nParam*/, void* pBuffer, 
     using namespace KxCaptureUtils;
 
     if (nEvent != c_nOrEyeEventFrame) {
-        if (m_pIEventHandler == nullptr) return;
+        // Only a device with a handler reacts to notifications (the pointer is read under the
+        // leaf lock: SetEventHandler may swap it on another thread).
+        IKxDeviceEventHandler* pHandler = AcquireEventHandler();
+        if (pHandler == nullptr) return;
+        pHandler->Release();
         switch (nEvent) {
             case c_nOrEyeEventStreamEvent:
                 RaiseEvent(c_nKxEventStreamEvent);
@@ -249,6 +253,10 @@ void CKxLaserEyeDevice::OnFrameEvent(int nEvent, int /*nParam*/, void* pBuffer, 
     CFrameScope frameScope(*this);
     CBuildScope buildScope(*this);
     IOrEyeCamera* pCamera = std::atomic_ref<IOrEyeCamera*>(pICoreEye).load();
+    // Close waits for the stream to stop before it drops the device's reference, so the holder
+    // is alive for the whole frame whenever the camera pointer was.
+    CKxCameraHolder* pCameraHolder =
+        pCamera != nullptr ? std::atomic_ref<CKxCameraHolder*>(m_pCameraHolder).load() : nullptr;
 
     // Hands the buffer back when the frame goes no further than here.
     auto giveBack = [&]() {
@@ -349,7 +357,8 @@ void CKxLaserEyeDevice::OnFrameEvent(int nEvent, int /*nParam*/, void* pBuffer, 
     }
 
     CKxLaserEyeMemBlock* pMem = nullptr;
-    if (!CreateLaserEyeMemBlock(pCamera, pbyLaser, nLaserLength, static_cast<int>(nBufferId), &pMem) ||
+    if (!CreateLaserEyeMemBlock(pCamera, pbyLaser, nLaserLength, static_cast<int>(nBufferId), &pMem,
+                                pCameraHolder) ||
         pMem == nullptr) {
         SafeRelease(pLeft);
         SafeRelease(pRight);
@@ -369,11 +378,11 @@ void CKxLaserEyeDevice::OnFrameEvent(int nEvent, int /*nParam*/, void* pBuffer, 
 
     CKxLaserEyeResultBlock* pBlock = nullptr;
     const bool bCreated = CreateLaserEyeResultBlock(
-        pLeft, pRight, pMem, m_vecCompensate.empty() ? nullptr : m_vecCompensate.data(),
-        static_cast<uint32_t>(m_vecCompensate.size()), words.nTimestamp, words.nCounter, nTimeUs,
+        pLeft, pRight, pMem, m_pCompensate ? m_pCompensate->Data() : nullptr,
+        m_pCompensate ? m_pCompensate->Count() : 0, words.nTimestamp, words.nCounter, nTimeUs,
         nFrameIndex, nEncoderCount, nSwingAngle, static_cast<uint32_t>(sLeft.left),
         static_cast<uint32_t>(sRight.left), nVersion, static_cast<int32_t>(m_sDevInfo.sVideoRes.nRightOffset),
-        m_sDeviceParam.adCoordOffset, m_pIMemPool, &pBlock);
+        m_sDeviceParam.adCoordOffset, m_pIMemPool, &pBlock, m_pCompensate);
     SafeRelease(pLeft);
     SafeRelease(pRight);
     pMem->Release();  // the block holds its own reference; without a block this returns the buffer

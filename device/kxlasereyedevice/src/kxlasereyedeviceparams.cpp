@@ -1,6 +1,7 @@
 // Detection and imaging parameters of CKxLaserEyeDevice: ROIs, exposure, gain, frame rate, laser
 // threshold, trigger mode, toggles, reprojection matrix, version texts, image mode and the
 // table frame rate.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -190,8 +191,15 @@ int32_t CKxLaserEyeDevice::GetDetectROI(SKxNLROIRect* pLeft, SKxNLROIRect* pRigh
     if (nValid != 0) return nValid;
     DeviceLock lock(m_mutex);
     if (m_nPropertyMask & c_nMaskROI) {
-        if (pLeft) *pLeft = m_sProperties.sLeftROI;
-        if (pRight) *pRight = m_sProperties.sRightROI;
+        SKxNLROIRect sLeft, sRight;
+        {
+            // The frame thread's ROI follow moves them during capture.
+            std::lock_guard<std::mutex> frameLock(m_frameStateMutex);
+            sLeft = m_sProperties.sLeftROI;
+            sRight = m_sProperties.sRightROI;
+        }
+        if (pLeft) *pLeft = sLeft;
+        if (pRight) *pRight = sRight;
     }
     return KX_OK;
 }
@@ -201,8 +209,13 @@ int32_t CKxLaserEyeDevice::SyncDetectROI() {
     if (nValid != 0) return nValid;
     const int32_t nResult = ReadLaserInfo(m_sProperties, m_nPropertyMask);
     if (nResult != 0) return nResult;
-    const SKxNLROIRect& l = m_sProperties.sLeftROI;
-    const SKxNLROIRect& r = m_sProperties.sRightROI;
+    SKxNLROIRect l, r;
+    {
+        // Copied out under the leaf lock; the camera is called without it.
+        std::lock_guard<std::mutex> frameLock(m_frameStateMutex);
+        l = m_sProperties.sLeftROI;
+        r = m_sProperties.sRightROI;
+    }
     pICoreEye->SyncROI(l.left, l.top, r.left, r.top, l.right - l.left, l.bottom - l.top);
     return nResult;
 }
@@ -425,11 +438,12 @@ int32_t CKxLaserEyeDevice::SetEncodeMode(int32_t nMode) {
         KxLogUtils::PrintLog(c_nKxLogError, "Device Hardware No Support Encode Mode");
         return KX_E_NOT_SUPPORTED;
     }
-    m_nEncodeMode = nMode;
+    // The frame thread reads the mode for every frame.
+    std::atomic_ref<int32_t>(m_nEncodeMode).store(nMode);
     return KX_OK;
 }
 
-int32_t CKxLaserEyeDevice::GetEncodeMode() { return m_nEncodeMode; }
+int32_t CKxLaserEyeDevice::GetEncodeMode() { return std::atomic_ref<int32_t>(m_nEncodeMode).load(); }
 
 // ---- image mode, table frame rate, snapshot (used by capture) ----
 

@@ -11,7 +11,7 @@
 // CKxLaserEyeMemBlock
 
 CKxLaserEyeMemBlock::CKxLaserEyeMemBlock()
-    : m_nBufferIndex(-1), m_pIInnerBlock(nullptr), m_pICamera(nullptr) {}
+    : m_nBufferIndex(-1), m_pIInnerBlock(nullptr), m_pICamera(nullptr), m_pIKeepAlive(nullptr) {}
 
 CKxLaserEyeMemBlock::~CKxLaserEyeMemBlock() { Reset(); }
 
@@ -46,10 +46,16 @@ void CKxLaserEyeMemBlock::Reset() {
     }
     m_pICamera = nullptr;
     m_nBufferIndex = -1;
+    // Last: this may delete the camera object (the device closed while the block was kept).
+    if (m_pIKeepAlive != nullptr) {
+        IKxUnknown* pKeepAlive = m_pIKeepAlive;
+        m_pIKeepAlive = nullptr;
+        pKeepAlive->Release();
+    }
 }
 
 bool CreateLaserEyeMemBlock(IOrEyeCamera* pCamera, unsigned char* pData, unsigned int nLength,
-                            int nBufferIndex, CKxLaserEyeMemBlock** ppBlock) {
+                            int nBufferIndex, CKxLaserEyeMemBlock** ppBlock, IKxUnknown* pIKeepAlive) {
     if (ppBlock == nullptr) {
         KxLogUtils::PrintLog(c_nKxLogError, "CreateLaserEyeMemBlock: null out-pointer");
         return false;
@@ -57,6 +63,8 @@ bool CreateLaserEyeMemBlock(IOrEyeCamera* pCamera, unsigned char* pData, unsigne
     CKxLaserEyeMemBlock* pBlock = new CKxLaserEyeMemBlock();
     pBlock->m_pICamera = pCamera;
     pBlock->m_nBufferIndex = nBufferIndex;
+    if (pIKeepAlive != nullptr) pIKeepAlive->AddRef();
+    pBlock->m_pIKeepAlive = pIKeepAlive;
     if (!KxCreateCustomMemBlock(pData, nLength, &pBlock->m_pIInnerBlock)) {
         pBlock->m_pIInnerBlock = nullptr;
         KxLogUtils::PrintLog(c_nKxLogWarning, "CreateLaserEyeMemBlock: cannot wrap %u bytes", nLength);
@@ -102,6 +110,7 @@ CKxLaserEyeResultBlock::CKxLaserEyeResultBlock()
       m_pIOutputBlock(nullptr),
       m_pIMemPool(nullptr),
       m_pCompTable(nullptr),
+      m_pICompKeepAlive(nullptr),
       m_nCompCount(0),
       m_nRawPointCount(0),
       m_bUserFlag(true) {
@@ -117,6 +126,7 @@ CKxLaserEyeResultBlock::~CKxLaserEyeResultBlock() {
     // The output block may go back to the pool on release: release it while the pool is held.
     ReleaseAndClear(m_pIOutputBlock);
     ReleaseAndClear(m_pIMemPool);
+    ReleaseAndClear(m_pICompKeepAlive);
 }
 
 bool CKxLaserEyeResultBlock::GetSurfaces(IKxSurface** ppILeftSurface, IKxSurface** ppIRightSurface) {
@@ -294,7 +304,8 @@ bool CreateLaserEyeResultBlock(IKxSurface* pILeftSurface, IKxSurface* pIRightSur
                                uint64_t ullFrameIndex, uint32_t nEncoderCount, uint32_t nAngle,
                                uint32_t nLeftROIX, uint32_t nRightROIX, uint32_t nVersion,
                                int32_t nRightColumnOffset, const double* pdCoordOffset,
-                               IKxMemPool* pIMemPool, CKxLaserEyeResultBlock** ppBlock) {
+                               IKxMemPool* pIMemPool, CKxLaserEyeResultBlock** ppBlock,
+                               IKxUnknown* pICompKeepAlive) {
     if (pIFrameData == nullptr || ppBlock == nullptr) {
         KxLogUtils::PrintLog(c_nKxLogError, "CreateLaserEyeResultBlock: %s",
                              pIFrameData == nullptr ? "no frame data" : "null out-pointer");
@@ -310,6 +321,8 @@ bool CreateLaserEyeResultBlock(IKxSurface* pILeftSurface, IKxSurface* pIRightSur
     p->m_pIFrameData = pIFrameData;
     p->m_pIMemPool = pIMemPool;
     p->m_pCompTable = pCompTable;
+    if (pICompKeepAlive != nullptr) pICompKeepAlive->AddRef();
+    p->m_pICompKeepAlive = pICompKeepAlive;
     p->m_nCompCount = pCompTable != nullptr ? nCompCount : 0;
     p->m_nRawTimeStamp = nRawTimeStamp;
     p->m_nRawFrameCounter = nRawFrameCounter;

@@ -26,18 +26,22 @@ public:
 private:
     friend bool CreateLaserEyeMemBlock(IOrEyeCamera* pCamera, unsigned char* pData,
                                        unsigned int nLength, int nBufferIndex,
-                                       CKxLaserEyeMemBlock** ppBlock);
+                                       CKxLaserEyeMemBlock** ppBlock, IKxUnknown* pIKeepAlive);
 
     int32_t m_nBufferIndex;
     IKxMemBlock* m_pIInnerBlock;
-    IOrEyeCamera* m_pICamera;  // no reference: must outlive the block or its Reset
+    IOrEyeCamera* m_pICamera;  // kept alive by m_pIKeepAlive when one was given
+    IKxUnknown* m_pIKeepAlive;  // owner of the camera object, referenced until Reset
 };
 
 // Wraps a camera frame buffer (no copy). The buffer goes back to the camera with
 // ReleaseFrameBuffer(nBufferIndex) exactly once, at Reset or when the last reference goes.
-// False only for a null out-pointer.
+// pIKeepAlive, when given, is the owner of the camera object: the block holds a reference on
+// it until Reset, so the camera object outlives the block's use of it. Without it the camera
+// must outlive the block's Reset. False only for a null out-pointer.
 bool CreateLaserEyeMemBlock(IOrEyeCamera* pCamera, unsigned char* pData, unsigned int nLength,
-                            int nBufferIndex, CKxLaserEyeMemBlock** ppBlock);
+                            int nBufferIndex, CKxLaserEyeMemBlock** ppBlock,
+                            IKxUnknown* pIKeepAlive = nullptr);
 
 class CKxLaserEyeResultBlock : public IKxLaserEyeResultBlock {
 public:
@@ -80,7 +84,7 @@ private:
                                           const SKxCompensateEntry*, uint32_t, uint32_t, uint32_t,
                                           uint64_t, uint64_t, uint32_t, uint32_t, uint32_t,
                                           uint32_t, uint32_t, int32_t, const double*, IKxMemPool*,
-                                          CKxLaserEyeResultBlock**);
+                                          CKxLaserEyeResultBlock**, IKxUnknown*);
 
     // Output block of at least nSize bytes with access begun; null when none can be had.
     uint8_t* AcquireOutput(uint32_t nSize);
@@ -109,14 +113,16 @@ private:
     double m_adCoordOffset[3];
     IKxMemBlock* m_pIOutputBlock;
     IKxMemPool* m_pIMemPool;
-    const SKxCompensateEntry* m_pCompTable;  // the device's; not owned, not copied
+    const SKxCompensateEntry* m_pCompTable;  // the device's; not copied
+    IKxUnknown* m_pICompKeepAlive;            // owner of m_pCompTable, referenced while the block lives
     uint32_t m_nCompCount;
     uint32_t m_nRawPointCount;
     bool m_bUserFlag;
 };
 
 // Creates the result block of one frame. Every interface given is held with one added
-// reference; the compensation table must stay alive and unchanged while the block exists.
+// reference. The compensation table must stay alive and unchanged while the block exists:
+// pICompKeepAlive, when given, is its owner and is referenced for the block's life.
 // False, with nothing created, without a frame block or an out-pointer.
 bool CreateLaserEyeResultBlock(IKxSurface* pILeftSurface, IKxSurface* pIRightSurface,
                                IKxMemBlock* pIFrameData, const SKxCompensateEntry* pCompTable,
@@ -125,4 +131,5 @@ bool CreateLaserEyeResultBlock(IKxSurface* pILeftSurface, IKxSurface* pIRightSur
                                uint64_t ullFrameIndex, uint32_t nEncoderCount, uint32_t nAngle,
                                uint32_t nLeftROIX, uint32_t nRightROIX, uint32_t nVersion,
                                int32_t nRightColumnOffset, const double* pdCoordOffset,
-                               IKxMemPool* pIMemPool, CKxLaserEyeResultBlock** ppBlock);
+                               IKxMemPool* pIMemPool, CKxLaserEyeResultBlock** ppBlock,
+                               IKxUnknown* pICompKeepAlive = nullptr);
