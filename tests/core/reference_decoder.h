@@ -105,7 +105,7 @@ inline int Decode(int nFormat, const uint8_t* pRecords, int nCount, const SCompE
         }
         const int32_t h = static_cast<int32_t>(Word(rec, 0));
         if (bFloat) {
-            // steps 2-12 in single precision where the text says so
+            // steps 2-12 in single precision where the algorithm rounds
             float Z = static_cast<float>(Convert(bDisparity, Word(rec, 1), h));
             float Y = static_cast<float>(Convert(bDisparity, Word(rec, 2), h));
             int32_t row = Trunc((nRowOrigin + ((double)Y / (double)Z * nFocal + 512.0)) / 1024.0);
