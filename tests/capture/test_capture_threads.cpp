@@ -134,3 +134,67 @@ TEST_F(Streaming, ReleasingACapturingDeviceStopsCleanly) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_EQ(nCount, rec.Count());
 }
+
+namespace {
+
+// An event handler that stays inside its first call until told to go on, then writes to
+// itself; its destructor reports when it ran.
+class HeldHandler : public IKxDeviceEventHandler {
+public:
+    HeldHandler(std::atomic<bool>& bEntered, std::atomic<bool>& bGo, std::atomic<bool>& bDestroyed)
+        : m_bEntered(bEntered), m_bGo(bGo), m_bDestroyed(bDestroyed) {}
+    ~HeldHandler() override { m_bDestroyed = true; }
+    void OnDeviceEvent(IKxDevice*, int32_t nEvent) override {
+        m_bEntered = true;
+        while (!m_bGo) std::this_thread::yield();
+        m_nLast = nEvent;
+    }
+
+private:
+    std::atomic<bool>& m_bEntered;
+    std::atomic<bool>& m_bGo;
+    std::atomic<bool>& m_bDestroyed;
+    int32_t m_nLast = 0;
+};
+
+}  // namespace
+
+TEST_F(Streaming, HandlerReplacedDuringItsEventLivesUntilTheCallEnds) {
+    std::atomic<bool> bEntered{false}, bGo{false}, bDestroyed{false};
+    auto* pHandler = new HeldHandler(bEntered, bGo, bDestroyed);
+    ASSERT_EQ(0, h.dev->SetEventHandler(pHandler));
+    pHandler->Release();  // the device holds the only reference now
+    // Camera event 0 on the camera's thread reaches the handler as event 1.
+    std::thread camera([&] { CKxLaserEyeDevice::FrameEventThunk(0, 0, nullptr, 0, 0, h.impl); });
+    ASSERT_TRUE(WaitFor([&] { return bEntered.load(); }));
+    EXPECT_EQ(0, h.dev->SetEventHandler(nullptr));
+    EXPECT_FALSE(bDestroyed) << "the handler was deleted while its event was running";
+    bGo = true;
+    camera.join();
+    // The call's own reference was the last one.
+    EXPECT_TRUE(bDestroyed);
+}
+
+TEST_F(Streaming, CachedROIsAndEncodeModeAgainstTheFrameThread) {
+    // Version 8 frames move the cached ROIs (ROI follow) on the camera's thread; this thread
+    // reads, refreshes and switches what the frame thread reads at the same time.
+    std::atomic<int> nSeen{0};
+    rec.onBlock = [&](IKxLaserEyeResultBlock*) { ++nSeen; };
+    ASSERT_EQ(0, h.dev->StartCapture(0, &rec, nullptr));
+    ASSERT_TRUE(WaitFor([&] { return nSeen.load() >= 2; }));
+    auto* dev = static_cast<CKxLaserEyeDevice*>(h.dev);
+    const uint64_t nProduced = h.cam->Produced();
+    for (int i = 0; i < 300; ++i) {
+        SKxNLROIRect sLeft{}, sRight{};
+        ASSERT_EQ(0, h.dev->GetDetectROI(&sLeft, &sRight));
+        EXPECT_EQ(640, sLeft.right - sLeft.left);  // the follow keeps the width
+        EXPECT_EQ(640, sRight.right - sRight.left);
+        ASSERT_EQ(0, h.dev->SyncDetectROI());
+        ASSERT_EQ(0, dev->SetEncodeMode(i % 2 == 0 ? 2 : 1));
+        EXPECT_EQ(i % 2 == 0 ? 2 : 1, dev->GetEncodeMode());
+        if (i % 16 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    EXPECT_GT(h.cam->Produced(), nProduced + 5) << "the frame thread hardly ran meanwhile";
+    ASSERT_EQ(0, h.dev->StopCapture());
+    EXPECT_EQ(0u, h.cam->BadReleases());
+}

@@ -117,3 +117,40 @@ TEST(MemBlock, TimeIsMonotonicNanoseconds) {
     EXPECT_LT(a - t0, 1000000000ull) << "nanoseconds of the same clock";
     pBlock->Release();
 }
+
+namespace {
+// Owner of a camera object, like the device's camera holder: deletes it with the last reference.
+class CameraOwner : public IKxUnknown {
+public:
+    CameraOwner(IOrEyeCamera* pCamera, bool& bDeleted) : m_pCamera(pCamera), m_bDeleted(bDeleted) {}
+    ~CameraOwner() override {
+        delete m_pCamera;
+        m_bDeleted = true;
+    }
+
+private:
+    IOrEyeCamera* m_pCamera;
+    bool& m_bDeleted;
+};
+}  // namespace
+
+// The block keeps the camera's owner from creation to Reset, and gives the buffer back before
+// it lets go of the owner (whose last reference deletes the camera).
+TEST(MemBlock, KeepAliveHoldsTheCameraUntilTheBufferIsBack) {
+    std::vector<uint8_t> buffer(64, 0);
+    auto* pCamera = new StrictMock<MockCamera>();
+    bool bDeleted = false;
+    auto* pOwner = new CameraOwner(pCamera, bDeleted);
+    CKxLaserEyeMemBlock* pBlock = nullptr;
+    ASSERT_TRUE(CreateLaserEyeMemBlock(pCamera, buffer.data(), 64, 3, &pBlock, pOwner));
+    pOwner->Release();  // the device closed: the block's reference is the last one
+    EXPECT_FALSE(bDeleted);
+    EXPECT_CALL(*pCamera, ReleaseFrameBuffer(3u)).WillOnce([&](unsigned int) {
+        EXPECT_FALSE(bDeleted) << "buffer given back to a deleted camera";
+        return 0;
+    });
+    pBlock->Reset();
+    EXPECT_TRUE(bDeleted);
+    pBlock->Reset();    // nothing left to give back or release
+    pBlock->Release();
+}

@@ -445,3 +445,38 @@ TEST(ResultBlockCreation, WithKernelPool) {
     pFrame->Release();
     pPool->Release();
 }
+
+namespace {
+// Owner of a compensation table, like the device's: the table dies with the last reference.
+class TableOwner : public IKxUnknown {
+public:
+    explicit TableOwner(bool& bDeleted) : m_bDeleted(bDeleted) {}
+    ~TableOwner() override { m_bDeleted = true; }
+    std::vector<SKxCompensateEntry> vecTable{{100.f, 120.f, 0.5f}};
+
+private:
+    bool& m_bDeleted;
+};
+}  // namespace
+
+// The block keeps the table's owner for its whole life, so it decodes with the table after
+// everyone else let go of it.
+TEST(ResultBlockCreation, KeepAliveHoldsTheTableForTheBlocksLife) {
+    bool bDeleted = false;
+    auto* pOwner = new TableOwner(bDeleted);
+    auto* pFrame = new FrameBlock(LineFrame(2).bytes);
+    auto* pPool = new CountingPool();
+    CKxLaserEyeResultBlock* pBlock = nullptr;
+    ASSERT_TRUE(CreateLaserEyeResultBlock(nullptr, nullptr, pFrame, pOwner->vecTable.data(), 1, 0, 0, 0, 0, 0, 0,
+                                          0, 0, 1, 0, nullptr, pPool, &pBlock, pOwner));
+    pOwner->Release();  // the device is gone
+    EXPECT_FALSE(bDeleted);
+    int32_t n = 0;
+    const auto* p = static_cast<const SKxLaserPoint3D*>(pBlock->GetPointData(6, &n));
+    ASSERT_EQ(2, n);
+    EXPECT_EQ(100.5, p[1].dZ);
+    pBlock->Release();
+    EXPECT_TRUE(bDeleted);
+    pFrame->Release();
+    pPool->Release();
+}
