@@ -259,8 +259,8 @@ public:
     bool m_bReservedState = false;
 
     // Capture pipeline state shared with the camera library's thread (kxlasereyedeviceframe.cpp):
-    // a leaf lock over the ROI follow (and every other read or write of the cached ROIs), the
-    // per-capture sums, the finish signal pointer and the event handler pointer, and
+    // a leaf lock over the ROI follow and the cached ROIs it moves, the per-capture sums, the
+    // finish signal pointer and the event handler pointer, and
     // the count of frames being built and being handled, which StopCapture waits to drain.
     std::mutex m_frameStateMutex;
     std::atomic<int32_t> m_nFramesBuilding{0};
