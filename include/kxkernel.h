@@ -113,6 +113,10 @@ KXKERNEL_API bool KxCreateSurfacePool(IKxSurfacePool** ppPool);
 
 // Wraps caller memory without copying.
 KXKERNEL_API bool KxCreateCustomSurface(const SKxNLImageData& image, IKxSurface** ppSurface);
+// The same, holding a reference on pKeepAlive (the owner of the pixels, may be null) for the
+// surface's life, so that the pixels cannot go away while the surface is kept.
+KXKERNEL_API bool KxCreateCustomSurfaceEx(const SKxNLImageData& image, IKxUnknown* pKeepAlive,
+                                          IKxSurface** ppSurface);
 KXKERNEL_API bool KxCreateCustomMemBlock(unsigned char* pData, unsigned int nLength,
                                          IKxMemBlock** ppBlock);
 

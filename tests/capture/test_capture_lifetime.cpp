@@ -198,3 +198,40 @@ TEST_F(KeptBlocks, DetectBlockDecodesAfterTheDeviceIsGone) {
     dev = nullptr;
     ExpectUsable(pBlock, true);
 }
+
+// A surface kept after its result block holds the camera buffer its pixels lie in: the buffer
+// goes back only when the surface goes too, so the camera can never overwrite what it shows.
+TEST_F(KeptBlocks, KeptSurfaceHoldsItsCameraBuffer) {
+    ASSERT_EQ(0, dev->SetDebugMode(true));
+    std::vector<IKxSurface*> surfaces;
+    rec.onBlock = [&](IKxLaserEyeResultBlock* pBlock) {
+        std::lock_guard<std::mutex> lock(m);
+        if (!surfaces.empty()) return;
+        IKxSurface* pLeft = nullptr;
+        IKxSurface* pRight = nullptr;
+        if (!pBlock->GetSurfaces(&pLeft, &pRight)) return;
+        pRight->Release();
+        surfaces.push_back(pLeft);
+    };
+    ASSERT_EQ(0, dev->StartCapture(0, &rec, nullptr));
+    ASSERT_TRUE(WaitFor([&] { return rec.Count() >= 5; }, 10000));
+    ASSERT_EQ(0, dev->StopCapture());
+    dev->Close();
+    dev->Release();
+    dev = nullptr;
+
+    std::vector<IKxSurface*> v;
+    {
+        std::lock_guard<std::mutex> lock(m);
+        v.swap(surfaces);
+    }
+    ASSERT_EQ(1u, v.size());
+    EXPECT_EQ(1u, ctl->GetCounters().nBuffersHeld);
+    SKxNLImageData image{};
+    ASSERT_EQ(0, v[0]->GetImageData(&image));
+    int nLine = 0;
+    for (int32_t i = 0; i < image.nWidth * image.nHeight; ++i) nLine += image.pData[i] == 255;
+    EXPECT_GT(nLine, 0);
+    v[0]->Release();
+    EXPECT_EQ(0u, ctl->GetCounters().nBuffersHeld);
+}

@@ -334,8 +334,26 @@ void CKxLaserEyeDevice::OnFrameEvent(int nEvent, int /*nParam*/, void* pBuffer, 
         AdvanceContinuity(*this, words, nEncoderTimer, true, &nTimeUs, &nFrameIndex);
     }
 
-    // Wrap images and laser bytes without copying; the camera buffer goes back when the memory
-    // block's last reference goes.
+    // Wrap the laser bytes without copying; the camera buffer goes back when the memory block's
+    // last reference goes.
+    CKxLaserEyeMemBlock* pMem = nullptr;
+    if (!CreateLaserEyeMemBlock(pCamera, pbyLaser, nLaserLength, static_cast<int>(nBufferId), &pMem,
+                                pCameraHolder) ||
+        pMem == nullptr) {
+        giveBack();
+        return;
+    }
+    // A block whose inner wrapper could not be made must not be handed out.
+    SKxMemData data{};
+    if (pMem->GetData(&data) != 0 || data.pData == nullptr) {
+        KxLogUtils::PrintLog(c_nKxLogError, "Laser Device %p: Frame Not Wrapped", static_cast<void*>(this));
+        pMem->Release();  // gives the buffer back
+        return;
+    }
+    pMem->EndAccess();
+
+    // Wrap the images without copying. Each surface holds the memory block that owns the camera
+    // buffer, so a surface the application keeps after its result block keeps the pixels too.
     IKxSurface* pLeft = nullptr;
     IKxSurface* pRight = nullptr;
     if (bImages) {
@@ -349,32 +367,12 @@ void CKxLaserEyeDevice::OnFrameEvent(int nEvent, int /*nParam*/, void* pBuffer, 
         image.pData = pbyFrame;
         image.nX = sLeft.left;
         image.nY = sLeft.top;
-        if (!KxCreateCustomSurface(image, &pLeft)) pLeft = nullptr;
+        if (!KxCreateCustomSurfaceEx(image, pMem, &pLeft)) pLeft = nullptr;
         image.pData = pbyFrame + nImageBytes;
         image.nX = sRight.left;
         image.nY = sRight.top;
-        if (!KxCreateCustomSurface(image, &pRight)) pRight = nullptr;
+        if (!KxCreateCustomSurfaceEx(image, pMem, &pRight)) pRight = nullptr;
     }
-
-    CKxLaserEyeMemBlock* pMem = nullptr;
-    if (!CreateLaserEyeMemBlock(pCamera, pbyLaser, nLaserLength, static_cast<int>(nBufferId), &pMem,
-                                pCameraHolder) ||
-        pMem == nullptr) {
-        SafeRelease(pLeft);
-        SafeRelease(pRight);
-        giveBack();
-        return;
-    }
-    // A block whose inner wrapper could not be made must not be handed out.
-    SKxMemData data{};
-    if (pMem->GetData(&data) != 0 || data.pData == nullptr) {
-        KxLogUtils::PrintLog(c_nKxLogError, "Laser Device %p: Frame Not Wrapped", static_cast<void*>(this));
-        SafeRelease(pLeft);
-        SafeRelease(pRight);
-        pMem->Release();  // gives the buffer back
-        return;
-    }
-    pMem->EndAccess();
 
     CKxLaserEyeResultBlock* pBlock = nullptr;
     const bool bCreated = CreateLaserEyeResultBlock(

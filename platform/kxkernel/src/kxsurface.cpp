@@ -40,7 +40,16 @@ protected:
 
 class CKxCustomSurface : public CKxSurfaceBase {
 public:
-    explicit CKxCustomSurface(const SKxNLImageData& image) { m_sImage = image; }
+    CKxCustomSurface(const SKxNLImageData& image, IKxUnknown* pKeepAlive) : m_pKeepAlive(pKeepAlive) {
+        m_sImage = image;
+        if (m_pKeepAlive != NULL) m_pKeepAlive->AddRef();
+    }
+    ~CKxCustomSurface() override {
+        if (m_pKeepAlive != NULL) m_pKeepAlive->Release();
+    }
+
+private:
+    IKxUnknown* m_pKeepAlive;  // owner of the wrapped pixels, held while the surface lives
 };
 
 class CKxSurfacePool;
@@ -152,6 +161,10 @@ int32_t CKxPoolSurface::Release() {
 }  // namespace
 
 bool KxCreateCustomSurface(const SKxNLImageData& image, IKxSurface** ppSurface) {
+    return KxCreateCustomSurfaceEx(image, NULL, ppSurface);
+}
+
+bool KxCreateCustomSurfaceEx(const SKxNLImageData& image, IKxUnknown* pKeepAlive, IKxSurface** ppSurface) {
     if (ppSurface == NULL) return false;
     *ppSurface = NULL;
     if (image.pData == NULL || image.nWidth <= 0 || image.nHeight <= 0) return false;
@@ -164,7 +177,7 @@ bool KxCreateCustomSurface(const SKxNLImageData& image, IKxSurface** ppSurface) 
                              image.nSize, image.nWidth, image.nHeight);
         return false;
     }
-    *ppSurface = new (std::nothrow) CKxCustomSurface(image);
+    *ppSurface = new (std::nothrow) CKxCustomSurface(image, pKeepAlive);
     return *ppSurface != NULL;
 }
 
