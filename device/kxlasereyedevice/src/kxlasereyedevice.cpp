@@ -131,30 +131,21 @@ int32_t CKxLaserEyeDevice::ApplyDetectROI(const SKxNLROIRect& left, const SKxNLR
     IOrEyeCamera* pCamera = pICoreEye;
     if (pCamera == nullptr) return KX_E_NOT_OPEN;
     // Only the left ROI's size is sent: both ROIs share it.
-    int32_t nResult = Retry([&]() -> int32_t {
-        return pCamera->SetROI(left.left, left.top, right.left, right.top, left.right - left.left,
-                               left.bottom - left.top);
-    });
-    if (nResult != 0) {
-        KxLogUtils::PrintLog(c_nKxLogError, "Set Detect ROI Failed");
-        return nResult;
-    }
-    SKxLaserEyeProperties sCheckProperties{};
-    uint32_t sCheckMaskValid = 0;
-    nResult = ReadLaserInfoRuns(sCheckProperties, sCheckMaskValid);
-    if (nResult != 0) {
-        KxLogUtils::PrintLog(c_nKxLogError, "Update Data Failed");
-        return nResult;
-    }
-    const SKxNLROIRect& l = sCheckProperties.sLeftROI;
-    const SKxNLROIRect& r = sCheckProperties.sRightROI;
-    const bool bSame = l.left == left.left && l.right == left.right && l.top == left.top &&
-                       l.bottom == left.bottom && r.left == right.left && r.right == right.right &&
-                       r.top == right.top && r.bottom == right.bottom;
-    if (!bSame) {
-        KxLogUtils::PrintLog(c_nKxLogError, "Set & Get ROI Data No Match");
-        return KX_E_READBACK_MISMATCH;
-    }
+    const int32_t nResult = ConfirmedSet(
+        [&]() -> int32_t {
+            return pCamera->SetROI(left.left, left.top, right.left, right.top, left.right - left.left,
+                                   left.bottom - left.top);
+        },
+        "Set Detect ROI Failed",
+        [&](const SKxLaserEyeProperties& check) {
+            const SKxNLROIRect& l = check.sLeftROI;
+            const SKxNLROIRect& r = check.sRightROI;
+            return l.left == left.left && l.right == left.right && l.top == left.top &&
+                   l.bottom == left.bottom && r.left == right.left && r.right == right.right &&
+                   r.top == right.top && r.bottom == right.bottom;
+        },
+        "Set & Get ROI Data No Match");
+    if (nResult != 0) return nResult;
     {
         std::lock_guard<std::mutex> lock(m_frameStateMutex);
         m_sProperties.sLeftROI = left;

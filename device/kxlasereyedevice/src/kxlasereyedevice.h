@@ -191,6 +191,11 @@ public:
     // pszName, then op(pICoreEye) under the retry loop.
     template <class Op>
     int32_t Guarded(const char* pszName, Op op);
+    // The confirmed-set rule: send(), with the retry loop; on failure log pszSendFailed. Then read
+    // the information block back ("Update Data Failed" when it cannot be read) and answer -79951
+    // with pszMismatch unless matches(read-back) holds. The caller stores the value on 0.
+    template <class Send, class Matches>
+    int32_t ConfirmedSet(Send send, const char* pszSendFailed, Matches matches, const char* pszMismatch);
     // Busy test of the rule: while capturing logs "%s Capturing" with pszName and answers
     // -79971; else 0. The caller holds the device mutex.
     int32_t CheckBusy(const char* pszName);

@@ -139,24 +139,14 @@ int32_t CKxLaserEyeDevice::SetExpose(int32_t nAuto, uint32_t nValue) {
     }
     IOrEyeCamera* pCamera = pICoreEye;
     const uint16_t nSensorData[2] = {0, static_cast<uint16_t>(nValue)};
-    int32_t nResult = Retry([&]() -> int32_t {
-        return pCamera->WriteRegister(c_nRegExpose, 0, nSensorData, static_cast<int>(sizeof(nSensorData)));
-    });
-    if (nResult != 0) {
-        KxLogUtils::PrintLog(c_nKxLogError, "Threshold Setting Failed");
-        return nResult;
-    }
-    SKxLaserEyeProperties sCheckProperties{};
-    uint32_t sCheckMaskValid = 0;
-    nResult = ReadLaserInfoRuns(sCheckProperties, sCheckMaskValid);
-    if (nResult != 0) {
-        KxLogUtils::PrintLog(c_nKxLogError, "Update Data Failed");
-        return nResult;
-    }
-    if (sCheckProperties.nExposeValue != nValue) {
-        KxLogUtils::PrintLog(c_nKxLogError, "Set & Get ExposeValue Failed");
-        return KX_E_READBACK_MISMATCH;
-    }
+    const int32_t nResult = ConfirmedSet(
+        [&]() -> int32_t {
+            return pCamera->WriteRegister(c_nRegExpose, 0, nSensorData, static_cast<int>(sizeof(nSensorData)));
+        },
+        "Threshold Setting Failed",  // the same words as the threshold's, on purpose
+        [&](const SKxLaserEyeProperties& check) { return check.nExposeValue == nValue; },
+        "Set & Get ExposeValue Failed");
+    if (nResult != 0) return nResult;
     m_sProperties.nExposeValue = static_cast<uint16_t>(nValue);
     m_nPropertyMask |= c_nMaskExpose;
     return KX_OK;
@@ -286,25 +276,15 @@ int32_t CKxLaserEyeDevice::SetLaserThres(int32_t nValue) {
     }
     IOrEyeCamera* pCamera = pICoreEye;
     const uint16_t nSent = static_cast<uint16_t>(nValue);
-    int32_t nResult = Retry([&]() -> int32_t {
-        return pCamera->SetParam(c_nParamLaserThres, &nSent, static_cast<int>(sizeof(nSent)));
-    });
-    if (nResult != 0) {
-        KxLogUtils::PrintLog(c_nKxLogError, "Threshold Setting Failed");
-        return nResult;
-    }
-    SKxLaserEyeProperties sCheckProperties{};
-    uint32_t sCheckMaskValid = 0;
-    nResult = ReadLaserInfoRuns(sCheckProperties, sCheckMaskValid);
-    if (nResult != 0) {
-        KxLogUtils::PrintLog(c_nKxLogError, "Update Data Failed");
-        return nResult;
-    }
-    // Compared with the whole argument: a value the 16-bit word cannot hold never matches.
-    if (static_cast<int32_t>(sCheckProperties.nLaserThres) != nValue) {
-        KxLogUtils::PrintLog(c_nKxLogError, "Set & Get LaserThres No Match");
-        return KX_E_READBACK_MISMATCH;
-    }
+    const int32_t nResult = ConfirmedSet(
+        [&]() -> int32_t {
+            return pCamera->SetParam(c_nParamLaserThres, &nSent, static_cast<int>(sizeof(nSent)));
+        },
+        "Threshold Setting Failed",
+        // Compared with the whole argument: a value the 16-bit word cannot hold never matches.
+        [&](const SKxLaserEyeProperties& check) { return static_cast<int32_t>(check.nLaserThres) == nValue; },
+        "Set & Get LaserThres No Match");
+    if (nResult != 0) return nResult;
     m_sProperties.nLaserThres = nSent;
     m_nPropertyMask |= c_nMaskThres;
     return KX_OK;

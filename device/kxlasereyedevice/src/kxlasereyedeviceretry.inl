@@ -19,3 +19,25 @@ int32_t CKxLaserEyeDevice::Guarded(const char* pszName, Op op) {
     IOrEyeCamera* pCamera = pICoreEye;
     return Retry([&]() -> int32_t { return op(pCamera); });
 }
+
+template <class Send, class Matches>
+int32_t CKxLaserEyeDevice::ConfirmedSet(Send send, const char* pszSendFailed, Matches matches,
+                                        const char* pszMismatch) {
+    int32_t nResult = Retry(send);
+    if (nResult != 0) {
+        KxLogUtils::PrintLog(c_nKxLogError, "%s", pszSendFailed);
+        return nResult;
+    }
+    SKxLaserEyeProperties sCheckProperties{};
+    uint32_t sCheckMaskValid = 0;
+    nResult = ReadLaserInfoRuns(sCheckProperties, sCheckMaskValid);
+    if (nResult != 0) {
+        KxLogUtils::PrintLog(c_nKxLogError, "Update Data Failed");
+        return nResult;
+    }
+    if (!matches(sCheckProperties)) {
+        KxLogUtils::PrintLog(c_nKxLogError, "%s", pszMismatch);
+        return KX_E_READBACK_MISMATCH;
+    }
+    return KX_OK;
+}
