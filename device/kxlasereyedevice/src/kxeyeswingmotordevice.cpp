@@ -180,6 +180,23 @@ int32_t CKxEyeSwingMotorDevice::RetryCamera(Op op) {
     return KxRetryCameraCall(pIEyeDevice, op);
 }
 
+// One exchange with the camera under the laser device's lock: refused while it captures,
+// optionally after the controller's 10 ms settling pause, then the retry loop.
+template <class Op>
+int32_t CKxEyeSwingMotorDevice::CameraCall(bool bSettle, Op op) {
+    IKxLaserEyeDevice* pDevice = pIEyeDevice;
+    if (pDevice == nullptr) return KX_E_NOT_OPEN;
+    CDeviceLock lock(pDevice);
+    if (pDevice->IsCapturing()) {
+        KxLogUtils::PrintLog(c_nKxLogError, "Capturing");
+        return KX_E_BUSY;
+    }
+    IOrEyeCamera* pCamera = pDevice->GetCoreEye();
+    if (pCamera == nullptr) return KX_E_NOT_OPEN;
+    if (bSettle) SleepMs(10);
+    return RetryCamera([&]() { return op(pCamera); });
+}
+
 int32_t CKxEyeSwingMotorDevice::Exchange(int nIndex, bool bHasValue, uint32_t nValue, bool bSettle,
                                          uint32_t* pnReply) {
     if (nIndex < 0 || nIndex >= KX_SWING_REG_COUNT || c_sKxSwingRegisterTable[nIndex].nCode == 0)
@@ -191,19 +208,10 @@ int32_t CKxEyeSwingMotorDevice::Exchange(int nIndex, bool bHasValue, uint32_t nV
         shSendCmd[4] = static_cast<unsigned short>(nValue >> 16);
     }
 
-    IKxLaserEyeDevice* pDevice = pIEyeDevice;
-    if (pDevice == nullptr) return KX_E_NOT_OPEN;
-    CDeviceLock lock(pDevice);
-    if (pDevice->IsCapturing()) {
-        KxLogUtils::PrintLog(c_nKxLogError, "Capturing");
-        return KX_E_BUSY;
-    }
-    IOrEyeCamera* pCamera = pDevice->GetCoreEye();
-    if (pCamera == nullptr) return KX_E_NOT_OPEN;
-    // The controller needs a pause between consecutive writes.
-    if (bSettle) SleepMs(10);
     uint32_t nGetResult = 0;
-    const int32_t nResult = RetryCamera([&]() { return pCamera->ExecuteCustomCommand(shSendCmd, &nGetResult); });
+    const int32_t nResult = CameraCall(bSettle, [&](IOrEyeCamera* pCamera) {
+        return pCamera->ExecuteCustomCommand(shSendCmd, &nGetResult);
+    });
     if (pnReply != nullptr) *pnReply = nGetResult;
     return nResult;
 }
@@ -222,16 +230,7 @@ uint32_t CKxEyeSwingMotorDevice::ReadRegister(int nIndex, int32_t* pnError) {
 }
 
 int32_t CKxEyeSwingMotorDevice::SetCameraParam(int nId, const void* pData, int nLength) {
-    IKxLaserEyeDevice* pDevice = pIEyeDevice;
-    if (pDevice == nullptr) return KX_E_NOT_OPEN;
-    CDeviceLock lock(pDevice);
-    if (pDevice->IsCapturing()) {
-        KxLogUtils::PrintLog(c_nKxLogError, "Capturing");
-        return KX_E_BUSY;
-    }
-    IOrEyeCamera* pCamera = pDevice->GetCoreEye();
-    if (pCamera == nullptr) return KX_E_NOT_OPEN;
-    return RetryCamera([&]() { return pCamera->SetParam(nId, pData, nLength); });
+    return CameraCall(false, [&](IOrEyeCamera* pCamera) { return pCamera->SetParam(nId, pData, nLength); });
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -197,6 +197,8 @@ private:
     // The guarded rule's retry loop for one camera call, with its log lines.
     template <class Op>
     int32_t RetryCamera(Op op);
+    template <class Op>
+    int32_t CameraCall(bool bSettle, Op op);
     // One register exchange under the owner's mutex.
     int32_t Exchange(int nIndex, bool bHasValue, uint32_t nValue, bool bSettle, uint32_t* pnReply);
     // Camera parameter write under the owner's mutex with the busy refusal and retries.
