@@ -508,27 +508,24 @@ int32_t CKxEyeSwingMotorDevice::GetSwingRange(int32_t* pnStart, int32_t* pnEnd) 
     return nResult;
 }
 
-int32_t CKxEyeSwingMotorDevice::SetRangeStartHere() {
-    int32_t nResult = WaitIdle();
-    if (nResult != 0) return nResult;
-    if (!bRangeKnown) GetSwingRange(nullptr, nullptr);
-    const int32_t nTenths = GetPositionTenths(&nResult);
-    if (nResult != 0) return nResult;
-    if (nTenths / 10 >= sMotorInfo.nRangeEnd) return KX_E_OUT_OF_RANGE;
-    nResult = WriteRegister(KX_SWING_REG_WRITE_RANGE_START, static_cast<uint32_t>(nTenths));
-    if (nResult == 0) sMotorInfo.nRangeStart = nTenths / 10;
-    return nResult;
-}
+int32_t CKxEyeSwingMotorDevice::SetRangeStartHere() { return SetRangeEdgeHere(true); }
 
-int32_t CKxEyeSwingMotorDevice::SetRangeEndHere() {
+int32_t CKxEyeSwingMotorDevice::SetRangeEndHere() { return SetRangeEdgeHere(false); }
+
+// Makes the motor's current position the start (or end) of the range; the range must stay
+// non-empty.
+int32_t CKxEyeSwingMotorDevice::SetRangeEdgeHere(bool bStart) {
     int32_t nResult = WaitIdle();
     if (nResult != 0) return nResult;
     if (!bRangeKnown) GetSwingRange(nullptr, nullptr);
     const int32_t nTenths = GetPositionTenths(&nResult);
     if (nResult != 0) return nResult;
-    if (sMotorInfo.nRangeStart >= nTenths / 10) return KX_E_OUT_OF_RANGE;
-    nResult = WriteRegister(KX_SWING_REG_WRITE_RANGE_END, static_cast<uint32_t>(nTenths));
-    if (nResult == 0) sMotorInfo.nRangeEnd = nTenths / 10;
+    const int32_t nDegrees = nTenths / 10;
+    if (bStart ? nDegrees >= sMotorInfo.nRangeEnd : sMotorInfo.nRangeStart >= nDegrees)
+        return KX_E_OUT_OF_RANGE;
+    nResult = WriteRegister(bStart ? KX_SWING_REG_WRITE_RANGE_START : KX_SWING_REG_WRITE_RANGE_END,
+                            static_cast<uint32_t>(nTenths));
+    if (nResult == 0) (bStart ? sMotorInfo.nRangeStart : sMotorInfo.nRangeEnd) = nDegrees;
     return nResult;
 }
 

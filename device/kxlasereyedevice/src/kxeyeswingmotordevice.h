@@ -197,6 +197,7 @@ private:
     // The guarded rule's retry loop for one camera call, with its log lines.
     template <class Op>
     int32_t RetryCamera(Op op);
+    int32_t SetRangeEdgeHere(bool bStart);
     template <class Op>
     int32_t CameraCall(bool bSettle, Op op);
     // One register exchange under the owner's mutex.
