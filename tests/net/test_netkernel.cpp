@@ -4,8 +4,11 @@
 // the namespace (a thread that enters a namespace keeps the process's /sys).
 #include <net/if.h>
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -207,6 +210,33 @@ TEST_F(NetKernelTest, PingAnswersForThePeerAndTimesOutForAnUnusedAddress) {
     double sec = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_GE(sec, 0.9);
     EXPECT_LT(sec, 2.0);  // bounded by its timeout
+}
+
+TEST_F(NetKernelTest, RepliesToAnotherProbeAreNoAnswer) {
+    // A raw ICMP socket sees every reply that reaches the namespace: while one probe waits for
+    // an address that never answers, another probe's replies from the peer arrive at it too.
+    uint8_t peer[4], unused[4];
+    StringToIP("192.0.2.10", peer);
+    StringToIP("192.0.2.99", unused);
+    std::atomic<bool> bStarted{false};
+    bool bUnused = true;
+    std::thread waiter([&] {
+        kxtest::CInNetns in(m_host);
+        bStarted = true;
+        bUnused = PingHost(unused, 2);
+    });
+    while (!bStarted) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    int nAnswered = 0;
+    {
+        kxtest::CInNetns in(m_host);
+        for (int i = 0; i < 4; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            nAnswered += PingHost(peer, 1) ? 1 : 0;
+        }
+    }
+    waiter.join();
+    EXPECT_EQ(4, nAnswered);
+    EXPECT_FALSE(bUnused);
 }
 
 TEST_F(NetKernelTest, PingWithoutRawSocketUsesTheDatagramSocketOrSaysWhyNot) {
