@@ -154,6 +154,32 @@ TEST_F(NetKernelTest, BindArpLeavesAPermanentNeighbourWrittenOnceAndDeleteRemove
     EXPECT_EQ("", HostShell("ip neigh show 192.0.2.20"));
 }
 
+TEST_F(NetKernelTest, LearntAndUnresolvedEntriesGiveWayToTheStaticOne) {
+    // A learnt (dynamic) entry with the old MAC, and an entry that never resolved (no MAC).
+    ASSERT_EQ(0, m_lab->Exec(m_host, "ip neigh add 192.0.2.50 lladdr 02:00:00:00:00:49 dev kxa0 nud stale"));
+    ASSERT_EQ(0, m_lab->Exec(m_host, "ip neigh add 192.0.2.51 dev kxa0 nud failed"));
+    SKxNetCardInfo card = HostCard("kxa0", "192.0.2.1");
+    uint8_t ip50[4], ip51[4], mac[6];
+    StringToIP("192.0.2.50", ip50);
+    StringToIP("192.0.2.51", ip51);
+    StringToMAC("02:00:00:00:00:50", mac);
+    {
+        kxtest::CInNetns in(m_host);
+        EXPECT_TRUE(BindArp(&card, ip50, mac));
+    }
+    std::string neigh = HostShell("ip neigh show 192.0.2.50");
+    EXPECT_EQ(1u, Lines(neigh).size()) << neigh;
+    EXPECT_NE(neigh.find("lladdr 02:00:00:00:00:50 PERMANENT"), std::string::npos) << neigh;
+    // The camera moves to .51: its entry at .50 (same MAC) goes, the unresolved one is replaced.
+    {
+        kxtest::CInNetns in(m_host);
+        EXPECT_TRUE(BindArp(&card, ip51, mac));
+    }
+    EXPECT_EQ("", HostShell("ip neigh show 192.0.2.50"));
+    neigh = HostShell("ip neigh show 192.0.2.51");
+    EXPECT_NE(neigh.find("192.0.2.51 dev kxa0 lladdr 02:00:00:00:00:50 PERMANENT"), std::string::npos) << neigh;
+}
+
 TEST_F(NetKernelTest, CardThatNoLongerExistsIsRefusedWithTheLine) {
     SKxNetCardInfo card = HostCard("kxa0", "192.0.2.1");
     card.nIndex = 999999;

@@ -10,7 +10,8 @@
 #include <vector>
 
 // Results of the change operations: 0 done, c_nKxNetAccessDenied when the host needs
-// administrator rights, any other value is the host's own failure code (on Linux -errno).
+// administrator rights, any other value is the host's own failure code (on Linux libnl's error
+// number, negative).
 const int c_nKxNetOk = 0;
 const int c_nKxNetAccessDenied = 5;
 

@@ -326,7 +326,7 @@ int CKxLinuxNetBackend::WriteNeighbour(const SKxArpRow& row, int nFlags) {
     CAddrGuard dst(nl_addr_build(AF_INET, row.byIP, 4));
     CAddrGuard ll(nl_addr_build(AF_UNSPEC, row.byMAC, row.nMACLength));
     int nErr = -NLE_NOMEM;
-    if (dst.p != nullptr && ll.p != nullptr) {
+    if (dst.p != nullptr && (nFlags == 0 || ll.p != nullptr)) {
         rtnl_neigh_set_family(pNeigh, AF_INET);
         rtnl_neigh_set_ifindex(pNeigh, static_cast<int>(row.nIndex));
         rtnl_neigh_set_dst(pNeigh, dst.p);
