@@ -47,8 +47,10 @@ const int c_nChunk = 256;
 
 // Instruction-set levels of the decoders.
 const int c_nLevelBaseline = 0;
+#if KX_DECODE_LEVELS
 const int c_nLevelAvx2 = 1;
 const int c_nLevelAvx512 = 2;
+#endif
 
 // Exact reciprocals of powers of two: multiplying by them equals dividing, bit for bit.
 const double c_dInv1024 = 1.0 / 1024.0;
