@@ -16,8 +16,10 @@
 // untouched, which the vectoriser cannot express, so the wider levels interleave the columns with
 // explicit shuffles and store with masks (AVX-512) or blend the untouched bytes back in (AVX2).
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 #include "kxlasereyeinnerutils.h"
 
@@ -191,6 +193,7 @@ KX_ALWAYS_INLINE void ConvertChunk(const SDecodeArgs<R>& a, int nFirst, int nLen
 // walk through the table ends when every kept point of the chunk has its entry.
 template <typename R>
 KX_ALWAYS_INLINE void CompensateChunk(const SDecodeArgs<R>& a, int nLen, SChunk<R>& c) {
+    typedef typename std::conditional<sizeof(R) == 4, int32_t, int64_t>::type Bits;
     int32_t nOpen = 0;
     for (int i = 0; i < nLen; ++i) {
         c.done[i] = c.keep[i] ^ 1;  // dropped points need no entry
@@ -198,12 +201,18 @@ KX_ALWAYS_INLINE void CompensateChunk(const SDecodeArgs<R>& a, int nLen, SChunk<
     }
     for (uint32_t j = 0; j < a.nCompCount && nOpen > 0; ++j) {
         const SKxCompensateEntry& e = a.pComp[j];
-        const R from = static_cast<R>(e.fFrom), to = static_cast<R>(e.fTo), add = static_cast<R>(e.fAdd);
+        const R from = static_cast<R>(e.fFrom), to = static_cast<R>(e.fTo);
+        const Bits nAdd = std::bit_cast<Bits>(static_cast<R>(e.fAdd)), nNone = std::bit_cast<Bits>(R(-0.0));
         int32_t nTaken = 0;
         for (int i = 0; i < nLen; ++i) {
             const R z = c.z[i];
             const int32_t m = (c.done[i] ^ 1) & static_cast<int32_t>(from <= z) & static_cast<int32_t>(z < to);
-            c.z[i] = m ? z + add : z;
+            // Every point gets an addition, of -0 where the entry does not apply: z + (-0) is z
+            // bit for bit (z is never a signalling NaN). The addend is chosen on its bits; a
+            // select of floats would be folded back into a conditional addition, which does not
+            // vectorise (it could raise an exception the source would not).
+            const Bits mask = -static_cast<Bits>(m);
+            c.z[i] = z + std::bit_cast<R>((nAdd & mask) | (nNone & ~mask));
             c.done[i] |= m;
             nTaken += m;
         }
