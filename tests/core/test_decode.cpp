@@ -410,6 +410,11 @@ TEST_P(DecodeVersusReference, BitIdenticalOnGeneratedFrames) {
         const size_t nPoint = KxPointRecordSize(nFormat) * n, nPixel = KxPixelRecordSize(nFormat) * n;
         ASSERT_EQ(0, std::memcmp(ref.points.data(), mine.points.data(), nPoint)) << "frame " << nFrame;
         ASSERT_EQ(0, std::memcmp(ref.pixels.data(), mine.pixels.data(), nPixel)) << "frame " << nFrame;
+        // Nothing is written past the records returned, dropped points included.
+        ASSERT_TRUE(std::all_of(mine.points.begin() + nPoint, mine.points.end(), [](uint8_t b) { return b == 0xA5; }))
+            << "frame " << nFrame;
+        ASSERT_TRUE(std::all_of(mine.pixels.begin() + nPixel, mine.pixels.end(), [](uint8_t b) { return b == 0xA5; }))
+            << "frame " << nFrame;
     }
     // The generated frames must exercise both roads: kept and dropped points.
     EXPECT_GT(nKeptTotal, nSampledTotal / 5);
