@@ -324,8 +324,8 @@ struct Store {
 
 // AVX-512F. The columns are interleaved by two permutations per output vector; records with
 // bytes that stay untouched are stored under a mask. Each function stores whole groups of 16
-// (single) or 8 (double) points and returns how many it stored; the rest goes point by point.
-// Chunk columns are 64-byte aligned and groups start at multiples of 16 points.
+// points and returns how many it stored; the rest goes point by point. Chunk columns are 64-byte
+// aligned and groups start at multiples of 16 points.
 
 // Pixel records {left column, row, right column, row}, 4 per vector.
 KX_TARGET_AVX512 KX_ALWAYS_INLINE int StorePixelsAvx512(const int32_t* lcol, const int32_t* row,
@@ -372,42 +372,29 @@ KX_TARGET_AVX512 KX_ALWAYS_INLINE int StoreFloatPointsAvx512(const SChunk<float>
     return i;
 }
 
-template <typename W>
+// nFloats: floats per point record (3: format 1, left to the vectoriser; 4 or 8).
+template <typename W, int nFloats>
 struct StoreFloatAvx512 {
-    KX_TARGET_AVX512 static KX_NOINLINE void Run(const SChunk<float>& c, int nLen, void* pPoints,
-                                                      void* pPixels, int n, int nFloats) {
-        const int nDone = nFloats == 4   ? StoreFloatPointsAvx512<4>(c, nLen, pPoints, n)
-                          : nFloats == 8 ? StoreFloatPointsAvx512<8>(c, nLen, pPoints, n)
-                                         : 0;
+    KX_TARGET_AVX512 static KX_NOINLINE void Run(const SChunk<float>& c, int nLen, void* pPoints, void* pPixels, int n) {
+        int nDone = 0;
+        if constexpr (nFloats != 3) nDone = StoreFloatPointsAvx512<nFloats>(c, nLen, pPoints, n);
         StorePointsScalar<W>(c, nDone, nLen, pPoints, n);
         const int nPixDone = StorePixelsAvx512(c.lcol, c.row, c.rcol, nLen, pPixels, n);
         StorePixelsScalar<W>(c, nPixDone, nLen, pPixels, n);
     }
 };
 
-// Format 1 (packed 12-byte records) is interleaved well by the vectoriser itself.
 template <>
-struct Store<WriterF1, c_nLevelAvx512> {
-    KX_TARGET_AVX512 static KX_NOINLINE void Run(const SChunk<float>& c, int nLen, void* pPoints, void* pPixels, int n) {
-        StoreFloatAvx512<WriterF1>::Run(c, nLen, pPoints, pPixels, n, 3);
-    }
-};
+struct Store<WriterF1, c_nLevelAvx512> : StoreFloatAvx512<WriterF1, 3> {};
 template <>
-struct Store<WriterF2, c_nLevelAvx512> {
-    KX_TARGET_AVX512 static KX_NOINLINE void Run(const SChunk<float>& c, int nLen, void* pPoints, void* pPixels, int n) {
-        StoreFloatAvx512<WriterF2>::Run(c, nLen, pPoints, pPixels, n, 4);
-    }
-};
+struct Store<WriterF2, c_nLevelAvx512> : StoreFloatAvx512<WriterF2, 4> {};
 template <>
-struct Store<WriterF5, c_nLevelAvx512> {
-    KX_TARGET_AVX512 static KX_NOINLINE void Run(const SChunk<float>& c, int nLen, void* pPoints, void* pPixels, int n) {
-        StoreFloatAvx512<WriterF5>::Run(c, nLen, pPoints, pPixels, n, 8);
-    }
-};
+struct Store<WriterF5, c_nLevelAvx512> : StoreFloatAvx512<WriterF5, 8> {};
 
-// AVX2. Formats 2 to 5: four points are transposed into records {X, Y, Z, *}, and the fourth
-// word of each record is blended back from memory before a whole-record store, so that bytes
-// the format leaves untouched keep their values.
+// AVX2. Formats 2 to 5: eight points at a time are transposed into records {X, Y, Z, *}, and
+// the fourth word of each record is blended back from memory before a whole-record store (a
+// masked store is slow on several AVX2 processors), so that bytes the format leaves untouched
+// keep their values. Only records below the count are read and written.
 template <int nFloats>
 KX_TARGET_AVX2 KX_ALWAYS_INLINE int StoreFloatPointsAvx2(const SChunk<float>& c, int nLen, void* pPoints, int n) {
     static_assert(nFloats == 4 || nFloats == 8, "16- or 32-byte records");
