@@ -53,5 +53,17 @@ else
   failed=$((failed + 1)); status=1; tail -n 40 "$LOG_DIR/fuzz.log"
 fi
 
+# How applications take the SDK in: an install in a temporary prefix with examples/ built out of
+# tree against it (CMake package, pkg-config), and the Debian package with its contents checked.
+echo "== package: install, out-of-tree examples, Debian package"
+bash scripts/package-check.sh build/release all 2>&1 | tee "$LOG_DIR/package.log"
+pkg_rc=${PIPESTATUS[0]}
+pkg_pass=$(grep -c '^PASS ' "$LOG_DIR/package.log")
+pkg_fail=$(grep -c '^FAIL ' "$LOG_DIR/package.log")
+[ "$pkg_rc" -ne 0 ] && [ "$pkg_fail" -eq 0 ] && pkg_fail=1
+[ "$pkg_rc" -eq 0 ] || status=1
+passed=$((passed + pkg_pass))
+failed=$((failed + pkg_fail))
+
 echo "tests: $passed passed, $failed failed"
 exit $status
