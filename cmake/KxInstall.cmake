@@ -14,6 +14,7 @@ set(KX_INSTALL_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/kxlasereye)
 # Programs and modules find the libraries relative to themselves, wherever the prefix is.
 function(kx_install_rpath target from_dir)
   file(RELATIVE_PATH rel "/prefix/${from_dir}" "/prefix/${CMAKE_INSTALL_LIBDIR}")
+  string(REGEX REPLACE "/$" "" rel "${rel}")
   if(rel STREQUAL "")
     set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN")
   else()
