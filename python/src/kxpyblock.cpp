@@ -108,12 +108,16 @@ py::array SurfaceArray(IKxSurface* pRaw) {
     Ref<IKxSurface> surface(pRaw);
     SKxNLImageData image{};
     uint8_t* pPixels = nullptr;
-    if (surface->GetImageData(&image) != 0 || surface->Lock(&pPixels) != 0 || pPixels == nullptr ||
-        image.nWidth <= 0 || image.nHeight <= 0)
+    // 8-bit grey rows are packed: a row is the width.
+    if (surface->GetImageData(&image) != 0 || image.nWidth <= 0 || image.nHeight <= 0 ||
+        image.nSize < uint64_t(image.nWidth) * uint64_t(image.nHeight))
         return py::array(py::dtype::of<uint8_t>(), {py::ssize_t(0), py::ssize_t(0)});
-    py::ssize_t nRow = image.nWidth;
-    if (image.nSize >= uint64_t(image.nWidth) * image.nHeight && image.nSize % image.nHeight == 0)
-        nRow = image.nSize / image.nHeight;
+    if (surface->Lock(&pPixels) != 0) return py::array(py::dtype::of<uint8_t>(), {py::ssize_t(0), py::ssize_t(0)});
+    if (pPixels == nullptr) {
+        surface->Unlock();
+        return py::array(py::dtype::of<uint8_t>(), {py::ssize_t(0), py::ssize_t(0)});
+    }
+    const py::ssize_t nRow = image.nWidth;
     // The capsule holds the surface (and through it the frame memory) until the array goes.
     IKxSurface* pKept = surface.Get();
     pKept->AddRef();
