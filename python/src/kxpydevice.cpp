@@ -114,6 +114,13 @@ private:
     void Call(IKxLaserEyeResultBlock* pBlock) {
         if (Finalizing()) return;
         py::gil_scoped_acquire gil;
+        // The camera thread keeps its interpreter thread state from its first call on: making and
+        // dropping one per frame costs more than the rest of the call.
+        static thread_local bool t_bStateKept = false;
+        if (!t_bStateKept) {
+            gil.inc_ref();
+            t_bStateKept = true;
+        }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_bClosed) return;
@@ -275,6 +282,8 @@ public:
     py::object Next(double dTimeout, bool bRaiseTimeout) {
         using namespace std::chrono;
         const auto tEnd = steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(dTimeout));
+        // A block already queued is taken without letting the interpreter lock go.
+        if (IKxLaserEyeResultBlock* pReady = m_sink->Pop(milliseconds(0))) return WrapBlock(pReady);
         for (;;) {
             IKxLaserEyeResultBlock* pBlock = nullptr;
             const auto tNow = steady_clock::now();
