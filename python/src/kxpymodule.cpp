@@ -83,6 +83,9 @@ PYBIND11_MODULE(kxlasereye, m) {
     using namespace kxpy;
     m.doc() = "Laser eye SDK: find, configure and read laser line 3D cameras (docs/python.md).";
     m.attr("__version__") = KX_PY_VERSION;
+    // NumPy's C interface is loaded now, not by the first array of the first capture: loading it
+    // takes a fifth of a second, long enough for the camera to drop frames.
+    (void)py::dtype::of<float>();
 
     py::dict scope = m.attr("__dict__");
     py::exec(R"py(
