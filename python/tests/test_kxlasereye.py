@@ -315,3 +315,26 @@ def test_example_scans_and_writes_a_ply(tmp_path):
     assert count > 0 and len(data) - end == count * 12
     cloud = np.frombuffer(data[end:], dtype="<f4").reshape(-1, 3)
     assert np.isfinite(cloud).all() and cloud[:, 0].max() > cloud[:, 0].min()
+
+
+@pytest.mark.parametrize("start", [
+    "d.start_capture(lambda b: seen.append(b.frame_index))",
+    "s = d.stream(); seen.extend(next(s).frame_index for _ in range(5))",
+])
+def test_exit_with_a_capture_running(start):
+    # The device is dropped while capturing and the interpreter exits without a stop: the module
+    # keeps the device until its capture is stopped at exit, before the interpreter goes.
+    code = "\n".join([
+        "import time, kxlasereye as kx",
+        "d = kx.Device(kx.list_devices()[0]); d.open(); seen = []",
+        start,
+        "deadline = time.time() + 10",
+        "while len(seen) < 5 and time.time() < deadline: time.sleep(0.01)",
+        "del d",
+        "time.sleep(0.1)",
+        "print('frames', len(seen) >= 5)",
+    ])
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    r = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert "frames True" in r.stdout
