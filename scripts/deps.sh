@@ -3,7 +3,8 @@
 set -euo pipefail
 PKGS=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
       libbenchmark-dev libstb-dev libcli11-dev nlohmann-json3-dev libnl-3-dev libnl-route-3-dev
-      iproute2)
+      iproute2
+      dpkg-dev file pkg-config pybind11-dev python3-dev python3-numpy python3-pytest)
 missing=()
 for p in "${PKGS[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -53,5 +53,35 @@ else
   failed=$((failed + 1)); status=1; tail -n 40 "$LOG_DIR/fuzz.log"
 fi
 
+# How applications take the SDK in: an install in a temporary prefix with examples/ built out of
+# tree against it (CMake package, pkg-config), and the Debian package with its contents checked.
+echo "== package: install, out-of-tree examples, Debian package"
+bash scripts/package-check.sh build/release all 2>&1 | tee "$LOG_DIR/package.log"
+pkg_rc=${PIPESTATUS[0]}
+pkg_pass=$(grep -c '^PASS ' "$LOG_DIR/package.log")
+pkg_fail=$(grep -c '^FAIL ' "$LOG_DIR/package.log")
+[ "$pkg_rc" -ne 0 ] && [ "$pkg_fail" -eq 0 ] && pkg_fail=1
+[ "$pkg_rc" -eq 0 ] || status=1
+passed=$((passed + pkg_pass))
+failed=$((failed + pkg_fail))
+
+# The Python module against the embedded virtual camera, run with Debian's interpreter: the
+# python3 first on PATH may be another installation without NumPy.
+echo "== python: pytest"
+PYTHONPATH="$(pwd)/build/release/python" KX_SOURCE_DIR="$(pwd)" timeout 600 \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests 2>&1 | tee "$LOG_DIR/python.log"
+py_rc=${PIPESTATUS[0]}
+summary=$(grep -E "^=*\s*[0-9]+ (passed|failed|errors?)" "$LOG_DIR/python.log" | tail -n 1)
+py_pass=$(grep -oE "[0-9]+ passed" <<<"$summary" | grep -oE "[0-9]+" || true)
+py_fail=$(grep -oE "[0-9]+ (failed|errors?)" <<<"$summary" | awk '{ n += $1 } END { print n + 0 }')
+py_pass=${py_pass:-0}
+py_fail=${py_fail:-0}
+# Exit 1 is "some tests failed"; anything else but 0 (interrupted, internal error, nothing
+# collected, a crash, the time limit) counts as one more failure.
+if [ "$py_rc" -ne 0 ] && { [ "$py_rc" -ne 1 ] || [ "$py_fail" -eq 0 ]; }; then py_fail=$((py_fail + 1)); fi
+[ "$py_rc" -eq 0 ] || status=1
+passed=$((passed + py_pass))
+failed=$((failed + py_fail))
+
 echo "tests: $passed passed, $failed failed"
 exit $status
