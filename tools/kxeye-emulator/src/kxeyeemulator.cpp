@@ -1,5 +1,6 @@
 #include "kxeyeemulator.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,7 +52,14 @@ int RunIp(const std::vector<std::string>& args) {
     for (auto& s : full) argv.push_back(const_cast<char*>(s.c_str()));
     argv.push_back(nullptr);
     pid_t pid = 0;
-    if (posix_spawnp(&pid, "ip", nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    // Quiet: the emulator's output is its own log lines.
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    const int nSpawn = posix_spawnp(&pid, "ip", &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (nSpawn != 0) return -1;
     int st = 0;
     waitpid(pid, &st, 0);
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
