@@ -347,18 +347,29 @@ TEST_F(EthernetE2E, SecondHostIsRefusedControl) {
     }
 }
 
-// With broadcasts dropped on the camera's side, the broadcast search finds nothing and the
-// unicast probe of the camera's address finds it.
+// A switch in front of the camera that floods no broadcast to the camera's port: the broadcast
+// search finds nothing, the unicast probe of the camera's address finds it (the host knows the
+// camera's MAC, as ARP requests are broadcasts too).
 TEST_F(EthernetE2E, UnicastSearchFindsCameraWhenBroadcastsAreDropped) {
-    StartEmulator();
-    ASSERT_EQ(m_pLab->Exec(m_cam, "tc qdisc add dev eth0 ingress"), 0);
-    std::string out;
-    ASSERT_EQ(m_pLab->Exec(m_cam, "tc filter add dev eth0 parent ffff: protocol ip u32 match ip dst 255.255.255.255/32 action drop", &out), 0) << out;
+    KX_REQUIRE_NETLAB();
+    const std::string sw = m_pLab->AddNamespace("switch"), cam2 = m_pLab->AddNamespace("cam2");
+    m_pLab->Link(m_host, "eth1", "198.51.100.1/24", sw, "p1", "");
+    m_pLab->Link(sw, "p2", "", cam2, "eth0", "");
+    ASSERT_EQ(m_pLab->Exec(sw, "sh -c 'ip link add br0 type bridge && ip link set p1 master br0 && "
+                               "ip link set p2 master br0 && ip link set br0 up && "
+                               "bridge link set dev p2 bcast_flood off'"),
+              0);
+    ASSERT_EQ(m_pLab->Exec(m_host, "ip neigh replace 198.51.100.10 lladdr 02:4b:58:00:00:30 dev eth1"), 0);
+    m_log = m_dir + "/switch.log";
+    m_pLab->Spawn(cam2, {KXEYE_EMULATOR_PATH, "--interface", "eth0", "--config",
+                         R"([{"ip": "198.51.100.10/24", "mac": "02:4b:58:00:00:30"}])"}, m_log);
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(m_log).find("serving") != std::string::npos; }, 5000ms)) << ReadFile(m_log);
     kxtest::CInNetns in(m_host);
     std::unique_ptr<IOrEyeCamera> p(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
+    ASSERT_EQ(p->SetLocalIP("198.51.100.1", 16), c_nOrEyeOK);
     std::vector<uint8_t> buf(c_nOrEyeSearchBytes);
     const uint8_t abyAll[4] = {255, 255, 255, 255}, abyMac[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    const uint8_t abyCam[4] = {10, 2, 0, 192};
+    const uint8_t abyCam[4] = {10, 100, 51, 198};
     int32_t nCount = -1;
     ASSERT_EQ(p->Search(abyAll, abyMac, buf.data()), c_nOrEyeOK);
     memcpy(&nCount, buf.data(), 4);
@@ -367,6 +378,9 @@ TEST_F(EthernetE2E, UnicastSearchFindsCameraWhenBroadcastsAreDropped) {
     memcpy(&nCount, buf.data(), 4);
     EXPECT_EQ(nCount, 1);
     EXPECT_EQ(memcmp(buf.data() + 4, abyCam, 4), 0);
+    // And the camera found so opens by its identifier.
+    ASSERT_EQ(p->SelectDevice(buf.data() + 4 + 36), c_nOrEyeOK);
+    EXPECT_EQ(p->InitDevice(1536, 2048, 0, 5, nullptr), c_nOrEyeOK);
 }
 
 // Busy answers reach the caller as -10014, a mute camera as -10030 after the bounded resends.
