@@ -409,3 +409,84 @@ TEST_F(EthernetE2E, BusyAndSilentCameraCodes) {
     EXPECT_EQ(p->GetParam(54, b, 52), c_nOrEyeOK);  // it answers again
 }
 }  // namespace
+
+namespace {
+// A new camera on a foreign subnet: found by broadcast, opened by its identifier through the
+// card, moved onto the card's subnet; afterwards it answers at its new address only. Its
+// destination pair is honoured: reset to broadcast, the host still receives the stream.
+TEST_F(EthernetE2E, CameraOnAnotherSubnetIsFoundMovedAndStreamsToItsDestination) {
+    const pid_t pid = m_pLab->Spawn(m_cam, {KXEYE_EMULATOR_PATH, "--interface", "eth0", "--config",
+                                            R"([{"ip": "203.0.113.50/24", "mac": "02:4b:58:00:00:40", "unlimited_rate": true}])"},
+                                    m_dir + "/move.log");
+    m_log = m_dir + "/move.log";
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(m_log).find("serving") != std::string::npos; }, 5000ms)) << ReadFile(m_log);
+    (void)pid;
+    kxtest::CInNetns in(m_host);
+    std::vector<uint8_t> buf(c_nOrEyeSearchBytes);
+    const uint8_t abyAll[4] = {255, 255, 255, 255}, abyMac[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    uint8_t abyId[8];
+    {
+        std::unique_ptr<IOrEyeCamera> p(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
+        ASSERT_EQ(p->Search(abyAll, abyMac, buf.data()), c_nOrEyeOK);
+        int32_t nCount;
+        memcpy(&nCount, buf.data(), 4);
+        ASSERT_EQ(nCount, 1);
+        const uint8_t abyForeign[4] = {50, 113, 0, 203};
+        EXPECT_EQ(memcmp(buf.data() + 4, abyForeign, 4), 0);
+        memcpy(abyId, buf.data() + 4 + 36, 8);
+    }
+    {
+        // As the Ethernet configuration does it: a fresh object, SelectDevice, InitDevice, SetParam.
+        std::unique_ptr<IOrEyeCamera> p(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
+        ASSERT_EQ(p->SelectDevice(abyId), c_nOrEyeOK);
+        ASSERT_EQ(p->InitDevice(1536, 2048, 0, 5, nullptr), c_nOrEyeOK);
+        const uint8_t abyNew[4] = {20, 2, 0, 192};  // 192.0.2.20, last octet first
+        ASSERT_EQ(p->SetParam(4, abyNew, 4), c_nOrEyeOK);
+        // The same object goes on at the new address.
+        uint8_t abyRead[4] = {};
+        ASSERT_EQ(p->GetParam(4, abyRead, 4), c_nOrEyeOK);
+        EXPECT_EQ(memcmp(abyRead, abyNew, 4), 0);
+    }
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(m_log).find("address 203.0.113.50 -> 192.0.2.20") != std::string::npos; }, 2000ms))
+        << ReadFile(m_log);
+    {
+        std::unique_ptr<IOrEyeCamera> p(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
+        int n = p->InitDevice(1536, 2048, 0, 5, "192.0.2.20");
+        ASSERT_EQ(n, c_nOrEyeOK);
+        // Destination reset to broadcast: still received.
+        const uint8_t abyBroadcast[4] = {255, 255, 255, 255};
+        const uint8_t abyMacAll[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+        ASSERT_EQ(p->SetParam(5, abyBroadcast, 4), c_nOrEyeOK);
+        ASSERT_EQ(p->SetParam(3, abyMacAll, 6), c_nOrEyeOK);
+        SCapture cap;
+        cap.pCamera = p.get();
+        const uint16_t nRate = 500;
+        ASSERT_EQ(p->SetParam(34, &nRate, 2), c_nOrEyeOK);
+        ASSERT_EQ(p->SetFrameCallback(1, &SCapture::Callback, &cap), c_nOrEyeOK);
+        ASSERT_EQ(p->EnableStream(1), c_nOrEyeOK);
+        EXPECT_TRUE(WaitFor([&] { return cap.Frames() >= 50; }, 5s));
+        p->EnableStream(0);
+        p->SetFrameCallback(0, nullptr, nullptr);
+        // Destination elsewhere: nothing reaches this host.
+        const uint8_t abyElsewhere[4] = {99, 2, 0, 192};
+        ASSERT_EQ(p->SetParam(5, abyElsewhere, 4), c_nOrEyeOK);
+        SCapture none;
+        none.pCamera = p.get();
+        ASSERT_EQ(p->SetFrameCallback(1, &SCapture::Callback, &none), c_nOrEyeOK);
+        ASSERT_EQ(p->EnableStream(1), c_nOrEyeOK);
+        std::this_thread::sleep_for(300ms);
+        p->EnableStream(0);
+        p->SetFrameCallback(0, nullptr, nullptr);
+        EXPECT_EQ(none.Frames(), 0u);
+    }
+    // A search shows the camera at its new address only; its old one has no route from here.
+    std::unique_ptr<IOrEyeCamera> p(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
+    ASSERT_EQ(p->Search(abyAll, abyMac, buf.data()), c_nOrEyeOK);
+    int32_t nCount;
+    memcpy(&nCount, buf.data(), 4);
+    ASSERT_EQ(nCount, 1);
+    const uint8_t abyMoved[4] = {20, 2, 0, 192};
+    EXPECT_EQ(memcmp(buf.data() + 4, abyMoved, 4), 0);
+    EXPECT_EQ(p->InitDevice(1536, 2048, 0, 5, "203.0.113.50"), c_nOrEyeIoError);
+}
+}  // namespace

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -103,6 +104,7 @@ struct CKxEyeEmulator::SCamera {
     SEmuCameraConfig cfg;
     std::mutex mtx;  // everything below, shared with the camera's stream thread
     uint32_t nDestIp = 0;  // 0: the controlling host
+    uint32_t nNewIp = 0;   // address being taken
     bool bSession = false;
     uint32_t nHost = 0;
     uint16_t nHostPort = 0, nStreamPort = 0;
@@ -249,6 +251,9 @@ void CKxEyeEmulator::HandleDatagram(const uint8_t* p, size_t n, const OrNet::SDa
     }
     SHeader h;
     const EResult e = DecodeHeader(p, n, &h);
+    if (getenv("KXEYE_EMULATOR_TRACE"))
+        Log("datagram %zu bytes from %s:%u to %s if %d", n, OrNet::FormatIPv4(info.nFrom).c_str(), info.nFromPort,
+            OrNet::FormatIPv4(info.nTo).c_str(), info.nIfIndex);
     if (e != Ok) {
         Log("refused %zu bytes from %s:%u: %s", n, OrNet::FormatIPv4(info.nFrom).c_str(), info.nFromPort,
             ResultName(e));
@@ -316,8 +321,11 @@ void CKxEyeEmulator::HandleSearch(const SHeader& h, const OrNet::SDatagramInfo& 
 // card, so that a camera with a foreign address is still reached and can be moved.
 void CKxEyeEmulator::ReplyTo(SCamera& cam, const OrNet::SDatagramInfo& info, const std::vector<uint8_t>& msg) {
     const bool bSameNet = (info.nFrom & cam.cfg.nNetmask) == (cam.cfg.nIp & cam.cfg.nNetmask);
-    m_sockControl.SendTo(msg.data(), msg.size(), bSameNet ? info.nFrom : c_nBroadcast, info.nFromPort,
-                         0, cam.cfg.nIp);
+    const bool bSent = m_sockControl.SendTo(msg.data(), msg.size(), bSameNet ? info.nFrom : c_nBroadcast,
+                                            info.nFromPort, 0, cam.cfg.nIp);
+    if (getenv("KXEYE_EMULATOR_TRACE"))
+        Log("answer %zu bytes to %s:%u from %s: %s", msg.size(), OrNet::FormatIPv4(bSameNet ? info.nFrom : c_nBroadcast).c_str(),
+            info.nFromPort, OrNet::FormatIPv4(cam.cfg.nIp).c_str(), bSent ? "sent" : strerror(errno));
 }
 
 void CKxEyeEmulator::HandleControl(SCamera& cam, const SHeader& h, const SControlRequest& r,
@@ -388,7 +396,17 @@ void CKxEyeEmulator::HandleControl(SCamera& cam, const SHeader& h, const SContro
             cam.vecLastReply = msg;
         }
     }
+    // A new address is on the card before the answer leaves (from the old one), so that the
+    // host's first ARP request for it is answered; the old address goes after the answer.
+    uint32_t nOldIp = 0;
+    if (bAddressChange) nOldIp = TakeNewAddress(cam);
     ReplyTo(cam, info, msg);
+    if (nOldIp != 0) {
+        RunIp({"addr", "del", OrNet::FormatIPv4(nOldIp) + "/" + std::to_string(PrefixLength(cam.cfg.nNetmask)), "dev",
+               m_strInterface});
+        std::lock_guard<std::mutex> lock(cam.mtx);
+        cam.cfg.nIp = cam.nNewIp;
+    }
     if (hr.nStatus == c_nOrEyeOK && r.nOp == Op_SetParam && r.anArg[0] == 5) {
         uint8_t ab[4];
         cam.p->GetParam(5, ab, 4);
@@ -396,8 +414,6 @@ void CKxEyeEmulator::HandleControl(SCamera& cam, const SHeader& h, const SContro
         cam.nDestIp = FromLastOctetFirst(ab);
     }
     if (r.nOp == Op_Disconnect) DropSession(cam, "host let go");
-    // The answer leaves from the old address; then the camera moves.
-    if (bAddressChange) ApplyAddressChange(cam);
 }
 
 int CKxEyeEmulator::Execute(SCamera& cam, const SControlRequest& r, const OrNet::SDatagramInfo& info,
@@ -533,16 +549,19 @@ int CKxEyeEmulator::Execute(SCamera& cam, const SControlRequest& r, const OrNet:
     }
 }
 
-void CKxEyeEmulator::ApplyAddressChange(SCamera& cam) {
+// Puts a new camera address on the card (the old one stays until the answer has left) and a
+// new MAC on it; answers the old address when the address changed, else 0.
+uint32_t CKxEyeEmulator::TakeNewAddress(SCamera& cam) {
     uint8_t ab[6];
+    uint32_t nOld = 0;
     cam.p->GetParam(4, ab, 4);
     const uint32_t nNew = FromLastOctetFirst(ab);
     if (nNew != cam.cfg.nIp && nNew != 0) {
         Log("camera %d: address %s -> %s", cam.nIndex, OrNet::FormatIPv4(cam.cfg.nIp).c_str(),
             OrNet::FormatIPv4(nNew).c_str());
-        SetCardAddress(cam.cfg.nIp, nNew, cam.cfg.nNetmask);
-        std::lock_guard<std::mutex> lock(cam.mtx);
-        cam.cfg.nIp = nNew;
+        SetCardAddress(0, nNew, cam.cfg.nNetmask);
+        nOld = cam.cfg.nIp;
+        cam.nNewIp = nNew;
     }
     cam.p->GetParam(2, ab, 6);
     if (memcmp(ab, cam.cfg.abyMac, 6) != 0) {
@@ -550,6 +569,7 @@ void CKxEyeEmulator::ApplyAddressChange(SCamera& cam) {
         if (m_vecCameras.size() == 1) SetCardMac(ab);
         memcpy(cam.cfg.abyMac, ab, 6);
     }
+    return nOld;
 }
 
 void CKxEyeEmulator::DropSession(SCamera& cam, const char* pszWhy) {

@@ -69,7 +69,7 @@ private:
     void ReplyTo(SCamera& cam, const OrNet::SDatagramInfo& info, const std::vector<uint8_t>& msg);
     void CheckSessions();
     void DropSession(SCamera& cam, const char* pszWhy);
-    void ApplyAddressChange(SCamera& cam);
+    uint32_t TakeNewAddress(SCamera& cam);
     void SetCardAddress(uint32_t nOld, uint32_t nNew, uint32_t nMask);
     void SetCardMac(const uint8_t* pbyMac);
 
