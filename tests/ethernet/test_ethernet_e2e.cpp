@@ -490,3 +490,52 @@ TEST_F(EthernetE2E, CameraOnAnotherSubnetIsFoundMovedAndStreamsToItsDestination)
     EXPECT_EQ(p->InitDevice(1536, 2048, 0, 5, "203.0.113.50"), c_nOrEyeIoError);
 }
 }  // namespace
+
+#include "kxkernel.h"
+#include "kxlasereyedevice.h"
+
+namespace {
+class CCountFrames : public IKxLaserDataCallBack {
+public:
+    std::atomic<int> nFrames{0};
+    std::atomic<int> nWithPoints{0};
+    void OnLaserResult(IKxLaserEyeResultBlock* pBlock) override {
+        int32_t nCount = 0;
+        pBlock->GetPointData(c_nKxFormatFloat, &nCount);
+        if (nCount > 0) ++nWithPoints;
+        ++nFrames;
+    }
+};
+
+// The SDK's device over the Ethernet path: a record as the enumerator makes it for an Ethernet
+// laser eye, opened, capturing with points, closed, as on the local path.
+TEST_F(EthernetE2E, DeviceOpensAndCapturesOverTheWire) {
+    StartEmulator();
+    kxtest::CInNetns in(m_host);
+    SKxNLEyeDeviceInfoEx info;
+    memset(&info, 0, sizeof info);
+    info.eDeviceType = 2;
+    info.nDeviceFlags = 0x1122;
+    info.sVideoRes.nFrameWidth = 1536;
+    info.sVideoRes.nFrameHeight = 2048;
+    info.sVideoRes.nVersion = 8;
+    snprintf(info.szConnectText, sizeof info.szConnectText, "192.0.2.10");
+    memset(info.byDeviceID, 0xFF, 8);
+    IKxMemPool* pMemPool = nullptr;
+    IKxSurfacePool* pSurfacePool = nullptr;
+    ASSERT_TRUE(KxKernel::KxCreateMemPool(&pMemPool));
+    ASSERT_TRUE(KxKernel::KxCreateSurfacePool(&pSurfacePool));
+    IKxLaserEyeDevice* pDevice = nullptr;
+    ASSERT_TRUE(KxCreateLaserEyeDevice(&info, pSurfacePool, pMemPool, &pDevice));
+    CCountFrames cb;
+    EXPECT_EQ(pDevice->Open(0), 0);
+    EXPECT_EQ(pDevice->StartCapture(0, &cb, nullptr), 0);
+    EXPECT_TRUE(WaitFor([&] { return cb.nFrames >= 30; }, 10s));
+    EXPECT_EQ(pDevice->StopCapture(), 0);
+    EXPECT_GT(cb.nWithPoints.load(), 0);
+    pDevice->Close();
+    pDevice->Release();
+    pSurfacePool->Release();
+    pMemPool->Release();
+}
+}  // namespace

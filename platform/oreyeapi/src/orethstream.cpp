@@ -312,7 +312,9 @@ void COrEthLink::StreamThread() {
         for (const SDelivery& d : vecOut) {
             // Event 3: the buffer is the application's until ReleaseFrameBuffer. With no
             // callback it goes straight back.
-            if (!RaiseEvent(c_nOrEyeEventFrame, 0, d.p, d.nBytes, d.nBufferId)) ReleaseFrameBuffer(d.nBufferId);
+            // After the object was deleted (from a callback) nothing more is handed on.
+            if (m_bQuit.load() || !RaiseEvent(c_nOrEyeEventFrame, 0, d.p, d.nBytes, d.nBufferId))
+                ReleaseFrameBuffer(d.nBufferId);
         }
     }
 }
