@@ -94,7 +94,15 @@ void BM_Stream(benchmark::State& state) {
     count.pCamera = p.get();
     p->SetFrameCallback(1, &SCount::Callback, &count);
     p->EnableStream(1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // replay frames rendered, stream settled
+    // The replayed frames are rendered first (seconds for image frames on a busy machine).
+    for (int i = 0; i < 3000; ++i) {
+        std::ifstream in(strLog);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        if (ss.str().find("replaying") != std::string::npos) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the stream settles
     for (auto _ : state) {
         OrEyeTest::EthernetStats s0{}, s1{};
         OrEyeTest::GetEthernetStats(p.get(), &s0);

@@ -19,7 +19,7 @@ extern char** environ;
 using namespace OrWire;
 
 namespace {
-const size_t c_nKeptFrames = 16;                    // frames kept for resend requests
+const size_t c_nKeptFrames = 1024;                  // frames kept for resend requests
 const size_t c_nKeptBytes = 96u * 1024u * 1024u;    // and at most this many bytes of them
 const uint32_t c_nBroadcast = 0xFFFFFFFFu;
 
