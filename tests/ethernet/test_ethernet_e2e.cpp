@@ -565,11 +565,12 @@ TEST_F(EthernetE2E, BadLinkDropsAndCountsFramesItCannotMend) {
         nMissing += ((cap.vecCounters[i] - cap.vecCounters[i - 1]) & 0xFFF) - 1;
     EXPECT_GT(s.nPacketsDuplicate, 0u);
     EXPECT_GT(s.nPacketsResent, 0u);
-    // Frames given up after the last delivered one are not in the gaps yet.
+    // Frames given up after the last frame handed on are counted but show in no gap yet: at
+    // most a retention window (250 ms, 50 frames at 200 frames/s).
     RecordProperty("frames_dropped", static_cast<int>(s.nFramesIncomplete + s.nFramesUnderrun));
     RecordProperty("frames_missing_from_counters", static_cast<int>(nMissing));
     EXPECT_LE(nMissing, s.nFramesIncomplete + s.nFramesUnderrun);
-    EXPECT_GE(nMissing + 2, s.nFramesIncomplete + s.nFramesUnderrun);
+    EXPECT_GE(nMissing + 50, s.nFramesIncomplete + s.nFramesUnderrun);
     EXPECT_EQ(cap.nReleaseFailures, 0);
 }
 }  // namespace
