@@ -673,15 +673,29 @@ void CKxEyeEmulator::SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFi
         std::lock_guard<std::mutex> lock(m_mtxFaults);
         faults = m_sFaults;
     }
+    const bool bFaults = faults.dDrop > 0 || faults.dDuplicate > 0 || faults.dReorder > 0 ||
+                         (faults.dDelay > 0 && faults.nDelayMs > 0);
+    // Packets go out in batches of up to 64 per system call; the headers live beside them.
+    constexpr int c_nBatch = 64;
+    uint8_t aHeaders[c_nBatch][c_nStreamHeaderBytes];
+    OrNet::CUdpSocket::SSendItem aItems[c_nBatch];
+    int nQueued = 0;
+    auto flush = [&] {
+        if (nQueued) m_sockStream.SendBatch(aItems, nQueued, nTo, nPort, cam.cfg.nIp);
+        nQueued = 0;
+    };
+    auto queue = [&](const uint8_t* hdr, const uint8_t* p, size_t n) {
+        if (nQueued == c_nBatch) flush();
+        memcpy(aHeaders[nQueued], hdr, c_nStreamHeaderBytes);
+        aItems[nQueued] = {aHeaders[nQueued], c_nStreamHeaderBytes, p, n};
+        ++nQueued;
+    };
     struct SHeld {
         bool b = false;
         uint8_t hdr[c_nStreamHeaderBytes];
         const uint8_t* p = nullptr;
         size_t n = 0;
     } held;
-    auto send = [&](const uint8_t* hdr, const uint8_t* p, size_t n) {
-        m_sockStream.SendTo2(hdr, c_nStreamHeaderBytes, p, n, nTo, nPort, 0, cam.cfg.nIp);
-    };
     for (uint32_t i = nFirst; i < nFirst + nCount && i < nTotal; ++i) {
         SStreamHeader s;
         s.nFlags = static_cast<uint16_t>(f.nFlags | (bResent ? c_nStreamFlagResent : 0));
@@ -696,7 +710,7 @@ void CKxEyeEmulator::SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFi
         EncodeStreamHeader(hdr, s);
         const uint8_t* pPay = f.pData->data() + s.nOffset;
         bool bDrop = false, bDup = false, bHold = false, bDelay = false;
-        {
+        if (bFaults) {
             std::lock_guard<std::mutex> lock(m_mtxFaults);
             bDrop = Chance(faults.dDrop);
             bDup = Chance(faults.dDuplicate);
@@ -704,7 +718,10 @@ void CKxEyeEmulator::SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFi
             bDelay = faults.nDelayMs > 0 && Chance(faults.dDelay);
         }
         if (bDrop) continue;
-        if (bDelay) std::this_thread::sleep_for(std::chrono::milliseconds(faults.nDelayMs));
+        if (bDelay) {
+            flush();
+            std::this_thread::sleep_for(std::chrono::milliseconds(faults.nDelayMs));
+        }
         if (bHold) {
             held.b = true;
             memcpy(held.hdr, hdr, sizeof hdr);
@@ -712,14 +729,15 @@ void CKxEyeEmulator::SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFi
             held.n = s.nPayload;
             continue;
         }
-        send(hdr, pPay, s.nPayload);
-        if (bDup) send(hdr, pPay, s.nPayload);
+        queue(hdr, pPay, s.nPayload);
+        if (bDup) queue(hdr, pPay, s.nPayload);
         if (held.b) {
-            send(held.hdr, held.p, held.n);
+            queue(held.hdr, held.p, held.n);
             held.b = false;
         }
     }
-    if (held.b) send(held.hdr, held.p, held.n);
+    if (held.b) queue(held.hdr, held.p, held.n);
+    flush();
 }
 
 void CKxEyeEmulator::HandleResend(SCamera& cam, const SResendRequest& r, const OrNet::SDatagramInfo& info) {
