@@ -89,8 +89,13 @@ protected:
         kxtest::NetlabShell("rm -rf " + m_dir + " && mkdir -p " + m_dir);
     }
     void TearDown() override {
-        m_pLab.reset();
-        if (!m_dir.empty() && !HasFailure()) kxtest::NetlabShell("rm -rf " + m_dir);
+        m_pLab.reset();  // the emulators stop here and write what their sanitizers found
+        if (m_dir.empty()) return;
+        std::string strLogs;
+        kxtest::NetlabShell("cat " + m_dir + "/*.log", &strLogs);
+        for (const char* pszReport : {"Sanitizer", "runtime error"})
+            EXPECT_EQ(strLogs.find(pszReport), std::string::npos) << "the emulator reported:\n" << strLogs;
+        if (!HasFailure()) kxtest::NetlabShell("rm -rf " + m_dir);
     }
 
     pid_t StartEmulator(const std::vector<std::string>& extra = {}, const std::string& iface = "eth0") {
