@@ -399,6 +399,24 @@ double KxEyeMmPerCount(double dWheelRadius, int64_t nPulsesPerRound) {
 }
 
 int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts) {
+    // Ctrl-C (or SIGTERM) from here on ends the capture and keeps what came; a second one ends
+    // the tool at once.
+    struct SInterruptGuard {
+        struct sigaction saOldInt {}, saOldTerm {};
+        SInterruptGuard() {
+            struct sigaction sa {};
+            sa.sa_handler = OnInterrupt;
+            sigemptyset(&sa.sa_mask);
+            sa.sa_flags = SA_RESETHAND;
+            sigaction(SIGINT, &sa, &saOldInt);
+            sigaction(SIGTERM, &sa, &saOldTerm);
+        }
+        ~SInterruptGuard() { Restore(); }
+        void Restore() {
+            sigaction(SIGINT, &saOldInt, nullptr);
+            sigaction(SIGTERM, &saOldTerm, nullptr);
+        }
+    } interruptGuard;
     std::string strError;
     if (!KxEyeCheckOutputDir(opts.strOut, strError)) {
         std::cerr << "kxeye: " << strError << "\n";
@@ -428,23 +446,11 @@ int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts) {
     }
 
     const bool bTerminal = isatty(STDERR_FILENO) != 0;
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the tool at once
-    struct sigaction saOldInt {}, saOldTerm {};
-    sigaction(SIGINT, &sa, &saOldInt);
-    sigaction(SIGTERM, &sa, &saOldTerm);
-    auto restoreSignals = [&] {
-        sigaction(SIGINT, &saOldInt, nullptr);
-        sigaction(SIGTERM, &saOldTerm, nullptr);
-    };
 
     IKxSignal* pFinish = nullptr;
     const int32_t nStart = pDev->StartCapture(0, &callback, opts.sRun.strSwing == "on" ? &pFinish : nullptr);
     CKxEyeRef<IKxSignal> finish(pFinish);
     if (nStart != KX_OK) {
-        restoreSignals();
         sink.Abort();
         std::cerr << "kxeye: StartCapture failed: " << KxEyeFormatCode(nStart) << "\n";
         return c_nKxEyeExitFailure;
@@ -482,7 +488,6 @@ int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts) {
     if (bTerminal) std::fprintf(stderr, "\n");
     callback.Stop();
     const int32_t nStop = pDev->StopCapture();
-    restoreSignals();
     // Profiles queued before the stop are part of the scan.
     while (!bWriteFailed && callback.Pop(profile, std::chrono::milliseconds(0))) {
         ++nWritten;

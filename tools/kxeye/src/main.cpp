@@ -1,4 +1,6 @@
 // kxeye: list, inspect, configure and capture laser line cameras from the command line.
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -79,11 +81,13 @@ std::string CommandWord(int argc, char** argv, bool& bVersion) {
 
 // Everything printed goes through stdout's buffer: a full disk or a closed pipe shows here.
 int CheckStdout(int nExit) {
-    std::cout.flush();
+    // stdout first: std::cout writes through it, and its flush keeps the reason in errno.
     errno = 0;
-    const bool bFailed = std::fflush(stdout) != 0 || std::ferror(stdout) || std::cout.fail();
-    if (!bFailed) return nExit;
+    const bool bFlushFailed = std::fflush(stdout) != 0;
     const int nErr = errno;
+    std::cout.flush();
+    const bool bFailed = bFlushFailed || std::ferror(stdout) || std::cout.fail();
+    if (!bFailed) return nExit;
     std::fprintf(stderr, "kxeye: cannot write the output: %s\n", nErr ? std::strerror(nErr) : "write failed");
     return c_nKxEyeExitFailure;
 }
@@ -133,7 +137,7 @@ int Run(int argc, char** argv) {
         pCommand->add_option("--swing", run.strSwing, "swing the laser line with the motor: on or off")
             ->check(CLI::IsMember({"on", "off"}));
         pCommand->add_option("--sweep-range", strSweepRange, "START:END, sweep range in whole degrees");
-        pCommand->add_option("--sweep-speed", run.nSweepSpeed, "motor speed (tenths of a degree per second)")
+        pCommand->add_option("--sweep-speed", run.nSweepSpeed, "motor speed, within the speed range motor status shows")
             ->check(WholeNumber(0, 100000));
         pCommand->add_option("--sweep-mode", run.nSweepMode, "1: sweep once, 2: back and forth")
             ->check(WholeNumber(0, 2));
@@ -291,4 +295,10 @@ int Run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return CheckStdout(Run(argc, argv)); }
+int main(int argc, char** argv) {
+    // Into a file or a pipe, what a command prints stays in one buffer until the end, so that a
+    // failure to write it is seen, with its reason, when the buffer is flushed.
+    static char s_achBuffer[1 << 20];
+    if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, s_achBuffer, _IOFBF, sizeof(s_achBuffer));
+    return CheckStdout(Run(argc, argv));
+}
