@@ -651,7 +651,7 @@ TEST_F(KxEyeTool, CaptureCommandsTakeTheSettingsOfSetForTheirRun) {
     EXPECT_GT(full["pointsPerFrame"]["max"].get<int>(), 1000);
 
     const nlohmann::json snap =
-        KxeyeJson({"snapshot", "0", "--set", "roi=0,1536,0,1000", "--set", "exposure=300", "--out", (m_dir / "p").string()});
+        KxeyeJson({"snapshot", "--set", "roi=0,1536,0,1000", "--set", "exposure=300", "0", "--out", (m_dir / "p").string()});
     EXPECT_EQ(snap["settings"].size(), 2u);
     EXPECT_GT(snap["points"].get<int>(), 0);
     EXPECT_LE(snap["points"].get<int>(), 1000);

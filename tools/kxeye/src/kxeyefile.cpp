@@ -339,19 +339,6 @@ bool CKxEyePngWriter::Finish() {
     return m_file.Commit();
 }
 
-bool KxEyeWriteGreyPng(const std::string& strPath, const uint8_t* pbyPixels, uint32_t nWidth, uint32_t nHeight,
-                       uint32_t nStride, std::string& strError) {
-    CKxEyePngWriter png;
-    bool bOk = nWidth > 0 && nHeight > 0 && png.Open(strPath, nWidth, nHeight);
-    for (uint32_t y = 0; bOk && y < nHeight; ++y) bOk = png.Row(pbyPixels + static_cast<size_t>(y) * nStride);
-    if (bOk) bOk = png.Finish();
-    if (!bOk) {
-        strError = png.Error().empty() ? "cannot write " + strPath : png.Error();
-        png.Abort();
-    }
-    return bOk;
-}
-
 bool KxEyeCopyToOutput(const std::string& strFrom, const std::string& strTo, std::string& strError) {
     FILE* pIn = std::fopen(strFrom.c_str(), "rb");
     if (!pIn) {

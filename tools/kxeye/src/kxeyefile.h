@@ -107,10 +107,6 @@ private:
     std::vector<uint8_t> m_vecOut;
 };
 
-// Whole 8-bit grey image to a PNG (snapshot images).
-bool KxEyeWriteGreyPng(const std::string& strPath, const uint8_t* pbyPixels, uint32_t nWidth, uint32_t nHeight,
-                       uint32_t nStride, std::string& strError);
-
 // Copies a file into an output path through CKxEyeOutFile.
 bool KxEyeCopyToOutput(const std::string& strFrom, const std::string& strTo, std::string& strError);
 

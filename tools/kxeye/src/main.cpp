@@ -132,7 +132,9 @@ int Run(int argc, char** argv) {
     std::vector<std::string> vecRunItems;
     std::string strSweepRange;
     auto addRunOptions = [&](CLI::App* pCommand, bool bSweep) {
-        pCommand->add_option("--set", vecRunItems, "NAME=VALUE as for the set command, for this run (repeatable)");
+        // One value per --set, so that the camera argument after it is not taken for a setting.
+        pCommand->add_option("--set", vecRunItems, "NAME=VALUE as for the set command, for this run (repeatable)")
+            ->allow_extra_args(false);
         if (!bSweep) return;
         pCommand->add_option("--swing", run.strSwing, "swing the laser line with the motor: on or off")
             ->check(CLI::IsMember({"on", "off"}));
@@ -140,7 +142,7 @@ int Run(int argc, char** argv) {
         pCommand->add_option("--sweep-speed", run.nSweepSpeed, "motor speed, within the speed range motor status shows")
             ->check(WholeNumber(0, 100000));
         pCommand->add_option("--sweep-mode", run.nSweepMode, "1: sweep once, 2: back and forth")
-            ->check(WholeNumber(0, 2));
+            ->check(WholeNumber(1, 2));
     };
 
     std::string strOut;
@@ -170,7 +172,8 @@ int Run(int argc, char** argv) {
     pScan->add_option("--step", nStep, "keep every N-th raw point (default 1)")->check(WholeNumber(1, 2048));
     pScan->add_option("--transform", strTransform, "JSON file with the coordinate transform")
         ->check(CLI::ExistingFile);
-    pScan->add_option("--filter", vecFilters, "AXIS:MIN:MAX[:keep|drop], AXIS x, y or z; once per axis");
+    pScan->add_option("--filter", vecFilters, "AXIS:MIN:MAX[:keep|drop], AXIS x, y or z; once per axis")
+        ->allow_extra_args(false);
     pScan->add_flag("--mirror-y", bMirrorY, "negate Y of every point");
     pScan->add_option("--travel", scan.strTravel, "travel axis: auto (default), encoder, frame or none")
         ->check(CLI::IsMember({"auto", "encoder", "frame", "none"}));
