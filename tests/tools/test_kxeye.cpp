@@ -708,6 +708,10 @@ TEST_F(KxEyeTool, VersionUnknownCommandsAndHelp) {
     EXPECT_THAT(version.strOut, HasSubstr("SDK (KxLaserEyeDevice) "));
     EXPECT_THAT(version.strOut, HasSubstr("camera library: OrEyeApi local"));
 
+    const SRun none = Kxeye({"--source", "local"});
+    EXPECT_EQ(none.nExit, 2);
+    EXPECT_THAT(none.strErr, HasSubstr("no command given (commands: list, info"));
+
     const SRun unknown = Kxeye({"--source", "local", "scna", "0"});
     EXPECT_EQ(unknown.nExit, 2);
     EXPECT_THAT(unknown.strErr, HasSubstr("unknown command \"scna\""));

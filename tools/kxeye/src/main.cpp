@@ -207,13 +207,16 @@ int Run(int argc, char** argv) {
     bool bVersion = false;
     const std::string strWord = CommandWord(argc, argv, bVersion);
     if (bVersion) return KxEyeVersion();
+    std::string strNames;
+    for (const CLI::App* pSub : app.get_subcommands([](CLI::App*) { return true; }))
+        strNames += (strNames.empty() ? "" : ", ") + pSub->get_name();
+    bool bHelp = false;
+    for (int i = 1; i < argc; ++i) bHelp = bHelp || std::string(argv[i]) == "-h" || std::string(argv[i]) == "--help";
+    if (strWord.empty() && !bHelp) return UsageError(&app, "no command given (commands: " + strNames + ")");
     if (!strWord.empty()) {
-        std::string strNames;
         bool bKnown = false;
-        for (const CLI::App* pSub : app.get_subcommands([](CLI::App*) { return true; })) {
-            strNames += (strNames.empty() ? "" : ", ") + pSub->get_name();
+        for (const CLI::App* pSub : app.get_subcommands([](CLI::App*) { return true; }))
             bKnown = bKnown || pSub->get_name() == strWord;
-        }
         if (!bKnown) return UsageError(&app, "unknown command \"" + strWord + "\" (commands: " + strNames + ")");
     }
 
