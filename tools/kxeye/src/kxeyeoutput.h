@@ -1,4 +1,4 @@
-// Points out of a result block, and the files kxeye writes: PLY point clouds and PNG height maps.
+// Points out of a result block, in every point format. The files are written by kxeyefile.
 #ifndef KXEYEOUTPUT_H
 #define KXEYEOUTPUT_H
 
@@ -27,19 +27,8 @@ void KxEyeConvertPoints(int32_t nFormat, const void* pPoints, const void* pPixel
 // Answers the number of points (0 when the block has none).
 int32_t KxEyeReadBlock(IKxLaserEyeResultBlock* pBlock, int32_t nFormat, std::vector<SKxEyePoint>& vecOut);
 
-// Binary little-endian PLY with float x, y, z. False (errno kept) when the file cannot be written.
-bool KxEyeWritePly(const std::string& strPath, const std::vector<SKxEyePoint>& vecPoints);
-
 // True when the laser line spreads more across image columns than across rows.
 bool KxEyeLineAlongColumns(const std::vector<std::vector<SKxEyePoint>>& vecProfiles);
 
-// One row per profile, nWidth columns placed by the image column (or by the image row when
-// bByRow); grey 48..255 from Z (nearer brighter), 0 where no point fell. Row after row.
-std::vector<uint8_t> KxEyeHeightMap(const std::vector<std::vector<SKxEyePoint>>& vecProfiles, int32_t nWidth,
-                                    bool bByRow);
-
-// 8-bit grey PNG through the kernel's image export.
-bool KxEyeWriteGreyPng(const std::string& strPath, std::vector<uint8_t>& vecPixels, int32_t nWidth,
-                       int32_t nHeight);
 
 #endif
