@@ -210,6 +210,8 @@ private:
 namespace OrVirtualRegistry {
 std::shared_ptr<COrVirtualCamera> Get(int nIndex);
 int Count();
+// Why KXEYE_VIRTUAL_CAMERAS was refused (then there is no camera); empty when it was taken.
+std::string ConfigError();
 // Camera for a connect text ("virtual:<i>", or null/empty for the first).
 std::shared_ptr<COrVirtualCamera> Find(const char* pszConnect);
 }  // namespace OrVirtualRegistry

@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "kxeyecamlib.h"
 #include "kxeyecommands.h"
 #include "kxkernel.h"
 
@@ -96,10 +97,15 @@ int main(int argc, char** argv) {
         return UsageError(vecParsed.empty() ? &app : vecParsed.front(), e.what());
     }
 
-    if (nLogLevel >= 0) KxLogUtils::SetLogLevel(nLogLevel);
+    if (nLogLevel >= 0) KxEyeSetLogLevel(nLogLevel);
     const std::map<std::string, EKxEyeSource> mapSources = {
         {"local", EKxEyeSource::Local}, {"ethernet", EKxEyeSource::Ethernet}, {"all", EKxEyeSource::All}};
     const EKxEyeSource eSource = mapSources.at(strSource);
+    std::string strConfigError;
+    if (eSource != EKxEyeSource::Ethernet && !pCodes->parsed() && !KxEyeCheckVirtualCameras(strConfigError)) {
+        std::cerr << "kxeye: " << strConfigError << "\n";
+        return c_nKxEyeExitFailure;
+    }
 
     if (pList->parsed()) return KxEyeList(eSource, bJson);
     if (pInfo->parsed()) return KxEyeInfo(eSource, strCamera, bJson);
