@@ -95,7 +95,40 @@ void OnlyKeys(const nlohmann::json& j, const std::string& strPath, std::initiali
 const std::initializer_list<const char*> c_listCameraKeys = {
     "kind", "version", "width", "height", "large", "swing_motor", "serial", "device_id",
     "compensation", "param_block", "unlimited_rate", "start_timestamp", "start_counter",
-    "storage_file", "offline", "fail_storage_read", "faults"};
+    "storage_file", "offline", "fail_storage_read", "faults", "recording"};
+
+// Keys a recording fixes: it is played back on the camera it was made with.
+const std::initializer_list<const char*> c_listRecordingFixes = {
+    "kind", "version", "width", "height", "large", "swing_motor", "param_block", "compensation", "storage_file"};
+
+void LoadRecordingInto(const nlohmann::json& jValue, const std::string& strPath, const std::string& strCamera,
+                       const nlohmann::json& jCamera, SOrVirtualConfig& c) {
+    const std::string strFile = Text(jValue, strPath, 1, 4096);
+    for (const char* k : c_listRecordingFixes)
+        if (jCamera.contains(k)) Fail(strCamera + "." + k, "not allowed with \"recording\" (the recording fixes it)");
+    auto pRec = std::make_shared<SOrRecording>();
+    pRec->strPath = strFile;
+    std::string strError;
+    if (!KxEyeRecording::ReadFile(strFile, pRec->sHeader, pRec->vecFrames, strError)) Fail(strPath, strError);
+    using namespace KxLaserInfo;
+    const KxEyeRecording::SHeader& h = pRec->sHeader;
+    const uint8_t* pInfo = h.abyInfo;
+    // The windows the camera starts with must lie inside the sensor and be the same size.
+    int an[8];
+    for (int i = 0; i < 8; ++i) an[i] = GetWord(pInfo, c_nWordLeftRoi + static_cast<unsigned int>(i));
+    const bool bWindows = an[0] < an[1] && an[2] < an[3] && an[4] < an[5] && an[6] < an[7] &&
+                          an[1] <= static_cast<int>(h.nWidth) && an[5] <= static_cast<int>(h.nWidth) &&
+                          an[3] <= static_cast<int>(h.nHeight) && an[7] <= static_cast<int>(h.nHeight) &&
+                          an[1] - an[0] == an[5] - an[4] && an[3] - an[2] == an[7] - an[6];
+    if (!bWindows) Fail(strPath, strFile + ": the recorded detection windows do not fit the sensor");
+    c.nVersion = static_cast<int>(h.nHwVersion);
+    c.nWidth = h.nWidth;
+    c.nHeight = h.nHeight;
+    c.bSmart = GetWord(pInfo, c_nWordDeviceType) == 3;
+    c.bLarge = (GetWord(pInfo, c_nWordFlags) & c_nFlagLargeEye) != 0;
+    c.bSwingMotor = (GetWord(pInfo, c_nWordFlags) & c_nFlagSwingMotor) != 0;
+    c.pRecording = pRec;
+}
 
 // Reads one camera object into c (which holds the defaults); throws CConfigError.
 void ParseCamera(const nlohmann::json& j, const std::string& strPath, SOrVirtualConfig& c) {
@@ -162,6 +195,7 @@ void ParseCamera(const nlohmann::json& j, const std::string& strPath, SOrVirtual
             Fail(strPb, "must be false, true or an object (got " + Shown(pb) + ")");
         }
     }
+    if (j.contains("recording")) LoadRecordingInto(j.at("recording"), key("recording"), strPath, j, c);
     if (j.contains("faults")) {
         const nlohmann::json& faults = j.at("faults");
         if (!faults.is_array()) Fail(key("faults"), "must be a list (got " + Shown(faults) + ")");

@@ -7,6 +7,7 @@
 
 #include "kxeyecamlib.h"
 #include "kxeyecommands.h"
+#include "kxeyerecord.h"
 #include "kxkernel.h"
 
 namespace {
@@ -87,6 +88,9 @@ int main(int argc, char** argv) {
     pMotor->add_option("--timeout", motor.dTimeout, "give up after this many seconds (default 60)")
         ->check(CLI::PositiveNumber);
 
+    SKxEyeRecordOptions record;
+    CLI::App* pRecord = KxEyeAddRecordCommand(app, record);
+
     CLI::App* pCodes = app.add_subcommand("codes", "print every result code with its meaning");
 
     try {
@@ -110,6 +114,7 @@ int main(int argc, char** argv) {
     if (pList->parsed()) return KxEyeList(eSource, bJson);
     if (pInfo->parsed()) return KxEyeInfo(eSource, strCamera, bJson);
     if (pCodes->parsed()) return KxEyeCodes();
+    if (pRecord->parsed()) return KxEyeRecord(eSource, record);
     if (pSet->parsed()) {
         std::vector<SKxEyeSetting> vecSettings;
         for (const std::string& strItem : vecItems) {
