@@ -122,6 +122,11 @@ public:
 // Returns a new camera object for the access path, or null. Delete it when done.
 extern "C" OREYE_API IOrEyeCamera* CreateOrEyeApi(OREYEAPI_TYPE eType);
 
+// Checks the configuration of the local path's virtual cameras (KXEYE_VIRTUAL_CAMERAS, read at
+// first use): 0 when it was taken (or is absent), -10001 when it was refused, and then there is
+// no camera at all. pszText (may be null) receives the reason, or "" when there is none.
+extern "C" OREYE_API int OrEyeCheckVirtualCameras(char* pszText, int nLength);
+
 namespace Orvik {
 namespace utilSystem {
 enum LogLevel {

@@ -39,10 +39,12 @@ TEST(Listing, TableFollowsTheConfiguration) {
         EXPECT_EQ(i == 1 ? 3 : 2, KxLaserInfo::GetWord(b, KxLaserInfo::c_nWordDeviceType));
     }
     for (int i = 4 + 2 * 76; i < 308; ++i) ASSERT_EQ(0, t[i]) << i;
-    // A broken configuration is reported and leaves the default camera.
+    // A broken configuration is reported and leaves no camera: not one other than asked for.
     setenv("KXEYE_VIRTUAL_CAMERAS", R"([{"version": 9}])", 1);
     EXPECT_EQ(c_nOrEyeBadArgument, OrEyeTest::ReloadVirtualCameras());
-    EXPECT_EQ(1, OrEyeTest::VirtualCameraCount());
+    EXPECT_EQ(0, OrEyeTest::VirtualCameraCount());
+    EXPECT_EQ(c_nOrEyeBadArgument, p->ListDevices(t));
+    EXPECT_EQ(0, t[0]);
     ConfigureCameras("");
     ASSERT_EQ(c_nOrEyeOK, p->ListDevices(t));
     EXPECT_EQ(1, t[0]);

@@ -38,6 +38,8 @@ int COrLocalCamera::GetVersionText(char* pszText, int nLength) {
 int COrLocalCamera::ListDevices(unsigned char* pTable308) {
     if (pTable308 == nullptr) return c_nOrEyeBadArgument;
     memset(pTable308, 0, c_nOrEyeListTableBytes);
+    // A refused configuration has no camera to list; the answer says so.
+    if (!OrVirtualRegistry::ConfigError().empty()) return c_nOrEyeBadArgument;
     const int nCount = std::min<int>(OrVirtualRegistry::Count(), c_nOrEyeListMaxEntries);
     int nListed = 0;
     for (int i = 0; i < nCount; ++i) {

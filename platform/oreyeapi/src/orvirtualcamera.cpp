@@ -109,6 +109,24 @@ void COrVirtualCamera::ResetLocked() {
     m_nPoolCount = 8;
     m_nPoolBytes = c_nOrEyeLaserBytes;
     BuildStorage();
+    if (m_cfg.pRecording) {
+        // The camera as it was when recorded: its windows, settings and parameter page.
+        using namespace KxLaserInfo;
+        const uint8_t* pInfo = m_cfg.pRecording->sHeader.abyInfo;
+        m_sLeft = SRoi{GetWord(pInfo, c_nWordLeftRoi), GetWord(pInfo, c_nWordLeftRoi + 1),
+                       GetWord(pInfo, c_nWordLeftRoi + 2), GetWord(pInfo, c_nWordLeftRoi + 3)};
+        m_sRight = SRoi{GetWord(pInfo, c_nWordRightRoi), GetWord(pInfo, c_nWordRightRoi + 1),
+                        GetWord(pInfo, c_nWordRightRoi + 2), GetWord(pInfo, c_nWordRightRoi + 3)};
+        m_nExposure = GetWord(pInfo, c_nWordExposure);
+        m_nThreshold = GetWord(pInfo, c_nWordThreshold);
+        m_nGain = GetWord(pInfo, c_nWordGain);
+        if (GetWord(pInfo, c_nWordFrameRate) != 0) m_nFrameRate = GetWord(pInfo, c_nWordFrameRate);
+        m_nDenoise = GetWord(pInfo, c_nWordDenoise);
+        m_nAccelerator = GetWord(pInfo, c_nWordAccelerator);
+        m_nGap = GetWord(pInfo, c_nWordGap);
+        memcpy(m_vecStorage.data() + KxEyeRecording::c_nParamPageAddress, m_cfg.pRecording->sHeader.abyParamPage,
+               KxEyeRecording::c_nParamPageBytes);
+    }
     SyncInfoBlock();
 }
 
@@ -379,6 +397,10 @@ OrEyeTest::Geometry COrVirtualCamera::GetGeometry() {
 
 int COrVirtualCamera::GetQMatrix(double* pdQ16) {
     if (pdQ16 == nullptr) return c_nOrEyeBadArgument;
+    if (m_cfg.pRecording) {
+        memcpy(pdQ16, m_cfg.pRecording->sHeader.adQ, sizeof(m_cfg.pRecording->sHeader.adQ));
+        return c_nOrEyeOK;
+    }
     const OrEyeTest::Geometry g = GetGeometry();
     const double adQ[16] = {1, 0, 0, -g.dCx, 0, 1, 0, -g.dCy, 0, 0, 0, g.dFocal,
                             0, 0, -1.0 / g.dBaseline, 0};

@@ -16,8 +16,17 @@
 #include <utility>
 #include <vector>
 
+#include "kxeyerecording.h"
 #include "oreyeapi.h"
 #include "oreyeapi_testsupport.h"
+
+// A recording played back as the scene (configuration key "recording"); loaded whole and
+// checked at configuration time, shared read-only by the camera.
+struct SOrRecording {
+    std::string strPath;
+    KxEyeRecording::SHeader sHeader;
+    std::vector<KxEyeRecording::SFrame> vecFrames;
+};
 
 struct SOrVirtualConfig {
     bool bSmart = false;  // listing kind 4 / device type 3
@@ -41,6 +50,8 @@ struct SOrVirtualConfig {
     bool bOffline = false;
     bool bFailStorageRead = false;
     std::vector<std::pair<int, std::pair<int, unsigned int>>> vecFaults;  // op, code, count
+    // Scene source: the synthetic conveyor, or this recording when set.
+    std::shared_ptr<const SOrRecording> pRecording;
 };
 
 class COrVirtualCamera : public OrEyeTest::IVirtualCameraControl {
@@ -145,6 +156,8 @@ private:
     unsigned int FrameBytes() const;
     // Makes the next frame into m_vecFrame (under m_mtx).
     void ProduceFrameLocked();
+    // The next frame of the recording, as ProduceFrameLocked.
+    void ReplayFrameLocked();
     void StreamThread();
     void StopStream(std::unique_lock<std::mutex>& lock);
     int CopyFrame(unsigned char* apDest[3], unsigned int* pnLength, unsigned int* pnFrameId);
@@ -213,6 +226,8 @@ namespace OrVirtualRegistry {
 bool ParseCameraText(const std::string& strJson, int nIndex, SOrVirtualConfig* pCfg, std::string* pErr);
 std::shared_ptr<COrVirtualCamera> Get(int nIndex);
 int Count();
+// Why KXEYE_VIRTUAL_CAMERAS was refused (then there is no camera); empty when it was taken.
+std::string ConfigError();
 // Camera for a connect text ("virtual:<i>", or null/empty for the first).
 std::shared_ptr<COrVirtualCamera> Find(const char* pszConnect);
 }  // namespace OrVirtualRegistry

@@ -88,7 +88,126 @@ unsigned int COrVirtualCamera::FrameBytes() const {
     return (m_bImages ? 2 * nW * nH : 0) + c_nOrEyeLaserBytes;
 }
 
+namespace {
+// Raw timestamp, counter and encoder count of a laser part, per hardware version.
+struct STimeWords {
+    uint32_t nTs, nCnt, nEnc;
+};
+uint32_t GetU32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
+}
+STimeWords ReadTimeWords(const uint8_t* pLaser, int nVer) {
+    const uint8_t* t = pLaser + 32768;
+    const uint32_t t4 = GetU32(t + 16), t5 = GetU32(t + 20), t6 = GetU32(t + 24), t7 = GetU32(t + 28);
+    STimeWords w{};
+    if (nVer <= 2) {
+        w.nTs = t5;
+    } else if (nVer == 3) {
+        w.nTs = t5 & 0x7FFFFF;
+        w.nCnt = (t5 >> 23) & 0xFF;
+    } else if (nVer <= 6) {
+        w.nTs = t5 & 0x7FFFF;
+        w.nCnt = (t5 >> 19) & 0xFFF;
+    } else {
+        w.nTs = (((t4 >> 29) & 0x3) << 27) | (((t7 >> 24) & 0xFF) << 19) | (t5 & 0x7FFFF);
+        w.nCnt = (t5 >> 19) & 0xFFF;
+    }
+    w.nEnc = nVer >= 7 ? (t6 & 0x1FFFFFFF) : (t6 & 0x7FFFF);
+    return w;
+}
+void WriteTimeWords(uint8_t* pLaser, int nVer, const STimeWords& w, bool bEncoder) {
+    uint8_t* t = pLaser + 32768;
+    uint32_t t4 = GetU32(t + 16), t5 = GetU32(t + 20), t6 = GetU32(t + 24), t7 = GetU32(t + 28);
+    if (nVer <= 2) {
+        t5 = w.nTs;
+    } else if (nVer == 3) {
+        t5 = (w.nTs & 0x7FFFFF) | ((w.nCnt & 0xFF) << 23) | (t5 & 0x80000000u);
+    } else {
+        t5 = (w.nTs & 0x7FFFF) | ((w.nCnt & 0xFFF) << 19) | (t5 & 0x80000000u);
+        if (nVer >= 7) {
+            t4 = (t4 & 0x9FFFFFFFu) | (((w.nTs >> 27) & 0x3) << 29);
+            t7 = (t7 & 0x00FFFFFFu) | (((w.nTs >> 19) & 0xFF) << 24);
+        }
+    }
+    if (bEncoder) t6 = nVer >= 7 ? ((t6 & ~0x1FFFFFFFu) | (w.nEnc & 0x1FFFFFFF)) : ((t6 & ~0x7FFFFu) | (w.nEnc & 0x7FFFF));
+    if (nVer < 7) t6 = (t6 & ~0x7FF80000u) | (t5 & 0x7FF80000u);  // word 5's bits 19-30 again
+    PutU32(t + 16, t4);
+    PutU32(t + 20, t5);
+    PutU32(t + 24, t6);
+    PutU32(t + 28, t7);
+}
+// (b - a) in a field that wraps at nWrap (0: a plain 32-bit field).
+uint32_t Ahead(uint32_t a, uint32_t b, uint32_t nWrap) {
+    if (nWrap == 0) return b - a;
+    return static_cast<uint32_t>((static_cast<uint64_t>(b) + nWrap - a % nWrap) % nWrap);
+}
+uint32_t Plus(uint32_t a, uint64_t nAdd, uint32_t nWrap) {
+    if (nWrap == 0) return static_cast<uint32_t>(a + nAdd);
+    return static_cast<uint32_t>((a + nAdd) % nWrap);
+}
+}  // namespace
+
+void COrVirtualCamera::ReplayFrameLocked() {
+    const std::vector<KxEyeRecording::SFrame>& vecFrames = m_cfg.pRecording->vecFrames;
+    const KxEyeRecording::SFrame& f = vecFrames[static_cast<size_t>(m_nProducedCount % vecFrames.size())];
+    ++m_nCounter;
+    ++m_nProducedCount;
+    AdvanceMotor(std::chrono::steady_clock::now());
+    // Images have the size of the current window; the recorded ones when they match it, else an
+    // empty picture (the recording has none, or the window changed since).
+    const unsigned int nW = static_cast<unsigned int>(m_sLeft.nRight - m_sLeft.nLeft);
+    const unsigned int nH = static_cast<unsigned int>(m_sLeft.nBottom - m_sLeft.nTop);
+    const unsigned int nImage = m_bImages ? nW * nH : 0;
+    m_nFrameLength = 2 * nImage + c_nOrEyeLaserBytes;
+    if (m_vecFrame.size() < m_nFrameLength) m_vecFrame.resize(m_nFrameLength);
+    if (nImage) {
+        if (f.nImageWidth == nW && f.nImageHeight == nH) {
+            memcpy(m_vecFrame.data(), f.vecLeft.data(), nImage);
+            memcpy(m_vecFrame.data() + nImage, f.vecRight.data(), nImage);
+        } else {
+            memset(m_vecFrame.data(), c_nBackground, 2 * nImage);
+        }
+    }
+    // The laser part as recorded, trailer words included: points, counters, timestamps and
+    // encoder count replay exactly.
+    uint8_t* pLaser = m_vecFrame.data() + 2 * nImage;
+    memcpy(pLaser, f.vecLaser.data(), c_nOrEyeLaserBytes);
+    const uint64_t nPass = (m_nProducedCount - 1) / vecFrames.size();
+    if (nPass > 0) {
+        // Later passes go on where the recording ended: timestamp, counter and (without the
+        // swing, where word 6 is the angle) the encoder count advance by the recording's span
+        // plus one step per pass, as if the scene came round again.
+        const int nVer = m_cfg.nVersion;
+        const STimeBase& tb = c_asTimeBase[nVer];
+        const uint32_t nEncWrap = nVer >= 7 ? 0x20000000u : 0x80000u;
+        const STimeWords first = ReadTimeWords(vecFrames.front().vecLaser.data(), nVer);
+        const STimeWords last = ReadTimeWords(vecFrames.back().vecLaser.data(), nVer);
+        STimeWords step{static_cast<uint32_t>(0.05 / tb.dTick), 1, 0};  // one frame at 20 per second
+        if (vecFrames.size() >= 2) {
+            const STimeWords prev = ReadTimeWords(vecFrames[vecFrames.size() - 2].vecLaser.data(), nVer);
+            step = STimeWords{Ahead(prev.nTs, last.nTs, tb.nTimestampWrap), Ahead(prev.nCnt, last.nCnt, tb.nCounterWrap),
+                              Ahead(prev.nEnc, last.nEnc, nEncWrap)};
+        }
+        const uint64_t nTsSpan = static_cast<uint64_t>(Ahead(first.nTs, last.nTs, tb.nTimestampWrap)) + step.nTs;
+        const uint64_t nCntSpan = static_cast<uint64_t>(Ahead(first.nCnt, last.nCnt, tb.nCounterWrap)) + step.nCnt;
+        const uint64_t nEncSpan = static_cast<uint64_t>(Ahead(first.nEnc, last.nEnc, nEncWrap)) + step.nEnc;
+        STimeWords w = ReadTimeWords(pLaser, nVer);
+        w.nTs = Plus(w.nTs, nPass * nTsSpan, tb.nTimestampWrap);
+        w.nCnt = Plus(w.nCnt, nPass * nCntSpan, tb.nCounterWrap);
+        w.nEnc = Plus(w.nEnc, nPass * nEncSpan, nEncWrap);
+        const bool bSwing = m_cfg.bSwingMotor && (m_nSwingMode & 0x1) != 0;
+        WriteTimeWords(pLaser, nVer, w, !bSwing);
+    }
+    ++m_nFrameSeq;
+    m_cvFrame.notify_all();
+}
+
 void COrVirtualCamera::ProduceFrameLocked() {
+    if (m_cfg.pRecording) {
+        ReplayFrameLocked();
+        return;
+    }
     const auto tNow = std::chrono::steady_clock::now();
     const double dSeconds = std::chrono::duration<double>(tNow - m_tCreated).count();
     const int nVer = std::min(std::max(m_cfg.nVersion, 0), 8);

@@ -9,7 +9,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include "kxeyecamlib.h"
 #include "kxeyecommands.h"
+#include "kxeyerecord.h"
 #include "kxkernel.h"
 
 namespace {
@@ -200,6 +202,9 @@ int Run(int argc, char** argv) {
         ->check(Positive(1e6, "a time in seconds"));
     pMotor->add_flag("--json", motor.bJson, pszJson);
 
+    SKxEyeRecordOptions record;
+    CLI::App* pRecord = KxEyeAddRecordCommand(app, record);
+
     CLI::App* pCodes = app.add_subcommand("codes", "print every result code with its meaning");
     pCodes->add_flag("--json", bJson, pszJson);
 
@@ -228,10 +233,15 @@ int Run(int argc, char** argv) {
         return UsageError(vecParsed.empty() ? &app : vecParsed.front(), e.what());
     }
 
-    if (nLogLevel >= 0) KxLogUtils::SetLogLevel(nLogLevel);
+    if (nLogLevel >= 0) KxEyeSetLogLevel(nLogLevel);
     const std::map<std::string, EKxEyeSource> mapSources = {
         {"local", EKxEyeSource::Local}, {"ethernet", EKxEyeSource::Ethernet}, {"all", EKxEyeSource::All}};
     const EKxEyeSource eSource = mapSources.at(strSource);
+    std::string strConfigError;
+    if (eSource != EKxEyeSource::Ethernet && !pCodes->parsed() && !KxEyeCheckVirtualCameras(strConfigError)) {
+        std::cerr << "kxeye: " << strConfigError << "\n";
+        return c_nKxEyeExitFailure;
+    }
 
     auto parseRun = [&](CLI::App* pCommand) -> bool {
         for (const std::string& strItem : vecRunItems) {
@@ -259,6 +269,7 @@ int Run(int argc, char** argv) {
     if (pList->parsed()) return KxEyeList(eSource, bJson);
     if (pInfo->parsed()) return KxEyeInfo(eSource, strCamera, bJson);
     if (pCodes->parsed()) return KxEyeCodes(bJson);
+    if (pRecord->parsed()) return KxEyeRecord(eSource, record);
     if (pSet->parsed()) {
         std::vector<SKxEyeSetting> vecSettings;
         for (const std::string& strItem : vecItems) {
