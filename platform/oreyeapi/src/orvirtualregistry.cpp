@@ -323,7 +323,7 @@ bool ParseCameraText(const std::string& strJson, int nIndex, SOrVirtualConfig* p
     c.strSerial = "VC00000" + std::to_string(nIndex + 1);
     c.strDeviceId = "KXVIRTUALCAM000" + std::to_string(nIndex + 1);
     try {
-        if (!ParseCamera(nlohmann::json::parse(strJson), &c, pErr)) return false;
+        ParseCamera(nlohmann::json::parse(strJson), "camera " + std::to_string(nIndex), c);
     } catch (const std::exception& e) {
         *pErr = e.what();
         return false;

@@ -64,7 +64,10 @@ bool ParseCameras(const std::string& strConfig, const std::string& strStorageDir
     for (size_t i = 0; i < j.size(); ++i) {
         const nlohmann::json& e = j[i];
         SEmuCameraConfig c;
+        // The emulator's own keys; the rest is a virtual camera's configuration, read strictly.
         nlohmann::json v = e;
+        if (v.is_object())
+            for (const char* pszKey : {"ip", "mac", "wire_id"}) v.erase(pszKey);
         if (!strStorageDir.empty() && !v.contains("storage_file"))
             v["storage_file"] = strStorageDir + "/camera" + std::to_string(i) + ".bin";
         if (!OrVirtualRegistry::ParseCameraText(v.dump(), static_cast<int>(i), &c.sVirtual, pErr)) return false;
