@@ -80,6 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BusyCase{"EnableAccelerator", [](CKxLaserEyeDevice& d) { return d.EnableAccelerator(true); }},
                       // unchanged value: still busy
                       BusyCase{"EnableDynamicROI", [](CKxLaserEyeDevice& d) { return d.EnableDynamicROI(true); }},
+                      BusyCase{"SwitchDebug", [](CKxLaserEyeDevice& d) { return d.SwitchDebug(1); }},
                       BusyCase{"ConfigImgBitMode", [](CKxLaserEyeDevice& d) { return d.ConfigImgBitMode(1); }},
                       BusyCase{"GetQMatrix", [](CKxLaserEyeDevice& d) { double q[16]; return d.GetQMatrix(q); }},
                       BusyCase{"GetVersion", [](CKxLaserEyeDevice& d) { SKxEyeVersionInfo v{}; return d.GetVersion(&v); }}),
@@ -456,6 +457,18 @@ TEST_F(ParamsTest, SwitchDebugSizesTheBuffers) {
     EXPECT_EQ(c_nOrEyeIoError, m_pDevice->SwitchDebug(0));
     EXPECT_TRUE(log.HasLine(c_nKxLogDetail, "Switch Debug Return -10007 true"));
     EXPECT_TRUE(m_pDevice->m_sProperties.bDebugMode);
+}
+
+TEST_F(ParamsTest, SwitchDebugOnlyOneSwitchesImagesOn) {
+    CreateOpen();
+    for (const int32_t nValue : {2, -1, 0x101, 0}) {
+        m_pDevice->m_sProperties.bDebugMode = true;  // images on, as the camera confirmed
+        m_pDevice->m_nPropertyMask |= c_nMaskDebug;
+        EXPECT_CALL(*m_pCamera, SetImageTransfer(0, _, 32800u)).WillOnce(Return(0));
+        EXPECT_EQ(0, m_pDevice->SwitchDebug(nValue)) << nValue;
+        EXPECT_FALSE(m_pDevice->IsDebugModeOn()) << nValue;
+        ::testing::Mock::VerifyAndClearExpectations(m_pCamera);
+    }
 }
 
 // ---- table frame rate ----

@@ -432,7 +432,11 @@ int32_t CKxLaserEyeDevice::SwitchDebug(int32_t nOn) {
     const int32_t nValid = CheckValid();
     if (nValid != 0) return nValid;
     DeviceLock lock(m_mutex);
-    const bool bOn = nOn != 0;
+    // The frame thread reads the image mode for every frame without a lock: a switch under a
+    // running stream would also change the frame layout under it.
+    const int32_t nBusy = CheckBusy(KX_DEVICE_OP("SwitchDebug"));
+    if (nBusy != 0) return nBusy;
+    const bool bOn = nOn == 1;  // only 1 switches the images on
     if ((m_nPropertyMask & c_nMaskDebug) && m_sProperties.bDebugMode == bOn) return KX_OK;
     const SKxVideoResolution& res = m_sDevInfo.sVideoRes;
     // 64-bit sums: a record with absurd sizes must not wrap into a small frame.
