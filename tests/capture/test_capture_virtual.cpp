@@ -185,9 +185,47 @@ TEST_P(VirtualCapture, PullWhileCapturingGivesRisingFrames) {
     ASSERT_EQ(0, dev->StopCapture());
 }
 
+TEST_P(VirtualCapture, DynamicRoiLeavesARoiTheCameraTakesAgain) {
+    if (GetParam().nVersion < 5) GTEST_SKIP() << "no dynamic ROI below version 5";
+    // Off the line and 520 wide, so that centring it on the line needs a real move.
+    const SKxNLROIRect roi{0, 520, 512, 1536};
+    ASSERT_EQ(0, dev->SetDetectROI(&roi, &roi));
+    ASSERT_EQ(0, dev->EnableDynamicROI(true));
+    ASSERT_EQ(0, dev->StartCapture(0, &rec, nullptr));
+    ASSERT_TRUE(WaitFor([&] { return rec.Count() >= 3; }, 10000));
+    ASSERT_EQ(0, dev->StopCapture());
+    ASSERT_EQ(0, dev->EnableDynamicROI(false));
+
+    SKxNLROIRect sLeft{}, sRight{};
+    ASSERT_EQ(0, dev->GetDetectROI(&sLeft, &sRight));
+    EXPECT_NE(0, sLeft.left) << "the camera never moved the ROI";
+    EXPECT_EQ(520, sLeft.right - sLeft.left);
+    EXPECT_EQ(0, sLeft.left % 32) << sLeft.left;
+    EXPECT_EQ(0, sRight.left % 32) << sRight.left;
+    EXPECT_EQ(0, dev->SetDetectROI(&sLeft, &sRight));
+    std::vector<uint8_t> vecRate;
+    ASSERT_TRUE(ctl->GetLastParam(34, &vecRate));
+
+    // A new Open keeps both ROIs and the frame rate.
+    dev->Close();
+    ASSERT_EQ(0, dev->Open(0));
+    SKxNLROIRect sLeft2{}, sRight2{};
+    ASSERT_EQ(0, dev->GetDetectROI(&sLeft2, &sRight2));
+    EXPECT_EQ(sLeft.left, sLeft2.left);
+    EXPECT_EQ(sLeft.right, sLeft2.right);
+    EXPECT_EQ(sLeft.top, sLeft2.top);
+    EXPECT_EQ(sLeft.bottom, sLeft2.bottom);
+    EXPECT_EQ(sRight.left, sRight2.left);
+    EXPECT_EQ(sRight.right, sRight2.right);
+    std::vector<uint8_t> vecRate2;
+    ASSERT_TRUE(ctl->GetLastParam(34, &vecRate2));
+    EXPECT_EQ(vecRate, vecRate2);
+}
+
 INSTANTIATE_TEST_SUITE_P(Versions, VirtualCapture,
                          ::testing::Values(VirtualCase{"v1", 0, 1}, VirtualCase{"v3", 1, 3},
                                            VirtualCase{"v4", 2, 4}, VirtualCase{"v8", 3, 8}),
                          [](const ::testing::TestParamInfo<VirtualCase>& info) {
                              return std::string(info.param.pszName);
                          });
+
