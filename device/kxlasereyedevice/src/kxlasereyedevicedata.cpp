@@ -24,7 +24,7 @@ const uint32_t c_nTypeUnsupported = 4;
 
 const int c_nParamReferenceLine = 53;
 const int c_nParamDataBlock = 46;
-const int c_nParamMAC = 3;
+const int c_nParamMAC = 2;  // the camera's own MAC (3 is the destination MAC)
 const int c_nParam60 = 60;
 
 const uint32_t c_nReferenceLineBytes = 108;
