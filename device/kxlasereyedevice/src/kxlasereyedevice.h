@@ -184,6 +184,9 @@ public:
     // ---- internal operations shared by the sources ----
     // Validity check: -79988 not open, -79996 offline, else 0.
     int32_t CheckValid() const;
+    // The camera holder with a reference added for the caller, or null when closed. A transfer
+    // that holds it keeps the camera object alive through a Close on another thread.
+    CKxCameraHolder* AcquireCameraHolder();
     // Retry loop: calls op() up to 3 times while it answers -10014, logs the rule's lines.
     template <class Op>
     int32_t Retry(Op op);
