@@ -229,3 +229,78 @@ INSTANTIATE_TEST_SUITE_P(Versions, VirtualCapture,
                              return std::string(info.param.pszName);
                          });
 
+namespace {
+
+// The scene's belt moves 100 mm/s under an encoder of 10 counts per mm.
+const double c_dCountsPerUs = 100.0 * 10.0 / 1000000.0;
+
+class EncoderTravel : public ::testing::TestWithParam<uint32_t> {
+protected:
+    static void TearDownTestSuite() {
+        unsetenv("KXEYE_VIRTUAL_CAMERAS");
+        OrEyeTest::ReloadVirtualCameras();
+    }
+    void SetUp() override {
+        OrEyeTest::SetFactory(OrEyeTest::Factory());
+        // One camera of the version under test (the listing holds at most four).
+        const std::string strCamera =
+            "[{\"version\": " + std::to_string(GetParam()) + ", \"swing_motor\": false}]";
+        setenv("KXEYE_VIRTUAL_CAMERAS", strCamera.c_str(), 1);
+        ASSERT_EQ(1, OrEyeTest::ReloadVirtualCameras());
+        KxKernel::KxCreateMemPool(&pMem);
+        KxKernel::KxCreateSurfacePool(&pSurfaces);
+        int32_t nOpen = -1;
+        dev = OpenVirtual(0, GetParam(), pSurfaces, pMem, &nOpen);
+        ASSERT_NE(nullptr, dev);
+        ASSERT_EQ(0, nOpen);
+        const SKxNLROIRect roi{512, 1024, 512, 1536};
+        ASSERT_EQ(0, dev->SetDetectROI(&roi, &roi));
+        ASSERT_EQ(0, dev->SetFrameRate(200));
+    }
+    void TearDown() override {
+        rec.ReleaseHeld();
+        if (dev) dev->Release();
+        if (pMem) pMem->Release();
+        if (pSurfaces) pSurfaces->Release();
+    }
+    IKxMemPool* pMem = nullptr;
+    IKxSurfacePool* pSurfaces = nullptr;
+    IKxLaserEyeDevice* dev = nullptr;
+    Recorder rec;
+};
+
+}  // namespace
+
+TEST_P(EncoderTravel, CountRisesByTheScenesSteps) {
+    ASSERT_EQ(0, dev->StartCapture(0, &rec, nullptr));
+    ASSERT_TRUE(WaitFor([&] { return rec.Count() >= 12; }, 10000));
+    ASSERT_EQ(0, dev->StopCapture());
+    const std::vector<Seen> seen = rec.Frames();
+    // The device's own encoder manager, configured for this version, counts the words.
+    KxPositionEncoderManager& encoder = static_cast<CKxLaserEyeDevice*>(dev)->m_encoder;
+    ASSERT_EQ(0, encoder.SetPulsePerRound(1));
+    encoder.ResetCounter();
+    auto count = [&](uint32_t nWord) {
+        SKxEncoderSample sample{nWord, 0, 0, 0, 0, nullptr};
+        EXPECT_EQ(0, encoder.ProcessSample(&sample));
+        return encoder.GetTotalPulses();
+    };
+    const int64_t nFirst = count(seen.front().nEncoder);
+    for (size_t i = 1; i < seen.size(); ++i) {
+        SCOPED_TRACE(i);
+        const double dExpected = static_cast<double>(seen[i].nTimeUs - seen[i - 1].nTimeUs) * c_dCountsPerUs;
+        const int64_t nBefore = encoder.GetTotalPulses();
+        const int64_t nStep = count(seen[i].nEncoder) - nBefore;
+        EXPECT_NEAR(dExpected, static_cast<double>(nStep), 2.0) << seen[i - 1].nEncoder << " -> " << seen[i].nEncoder;
+    }
+    const double dTravel = static_cast<double>(seen.back().nTimeUs - seen.front().nTimeUs) * c_dCountsPerUs;
+    EXPECT_NEAR(dTravel, static_cast<double>(encoder.GetTotalPulses() - nFirst), 2.0);
+    EXPECT_GT(encoder.GetTotalPulses() - nFirst, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, EncoderTravel, ::testing::Range(0u, 9u),
+                         [](const ::testing::TestParamInfo<uint32_t>& info) {
+                             std::string name = "v";
+                             name += std::to_string(info.param);
+                             return name;
+                         });

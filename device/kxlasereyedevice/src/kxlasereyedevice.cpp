@@ -32,6 +32,8 @@ CKxLaserEyeDevice::CKxLaserEyeDevice(const SKxNLEyeDeviceInfoEx& info, IKxSurfac
     if (m_pIMemPool) m_pIMemPool->AddRef();
     m_sDeviceParam.nKind = -1;
     m_encoder.SetErrorBase(-82000);
+    // The frames of older cameras carry a 19-bit count: it wraps there.
+    if (m_sDevInfo.sVideoRes.nVersion < 7) m_encoder.SetCountField(c_nKxEncoderCountBitsV6);
     m_encoder.ResetCounter();
 }
 

@@ -57,6 +57,12 @@ static const uint32_t c_nMaskAccelerator = 0x40;
 static const uint32_t c_nMaskTrigger = 0x80;
 static const uint32_t c_nMaskDynamicROI = 0x100;
 
+// Encoder count field of trailer word 6: bits 0 to 28 from hardware version 7 on; below it
+// bits 19 to 30 repeat the frame number (consistency check) and the count is bits 0 to 18.
+static const unsigned int c_nKxEncoderCountBitsV6 = 19;
+static const uint32_t c_nKxEncoderCountMaskV6 = 0x7FFFFu;
+static const uint32_t c_nKxEncoderCountMaskV7 = 0x1FFFFFFFu;
+
 struct SKxLaserEyeProperties {
     SKxNLROIRect sLeftROI;
     SKxNLROIRect sRightROI;
