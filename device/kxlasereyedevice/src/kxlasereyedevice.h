@@ -85,7 +85,7 @@ struct SKxDeviceParam {
     uint8_t bySection16[16];
 };
 
-class CKxLaserEyeDevice : public IKxLaserEyeDevice {
+class CKxLaserEyeDevice : public IKxLaserEyeDeviceEx {
 public:
     CKxLaserEyeDevice(const SKxNLEyeDeviceInfoEx& info, IKxSurfacePool* pSurfacePool,
                       IKxMemPool* pMemPool);
@@ -179,13 +179,13 @@ public:
     void NotifyEvent() override;
     bool GetReservedState() override;
 
-    // CKxLaserEyeDevice's own operations (85 to 90).
-    virtual int32_t StopDevice();
-    virtual int32_t SetWheelRadius(double dRadius);
-    virtual double GetWheelRadius();
-    virtual int32_t SetEncodeMode(int32_t nMode);
-    virtual int32_t GetEncodeMode();
-    virtual int32_t SetPulsePerRound(uint32_t nPulses);
+    // IKxLaserEyeDeviceEx (85 to 90)
+    int32_t StopDevice() override;
+    int32_t SetWheelRadius(double dRadius) override;
+    double GetWheelRadius() override;
+    int32_t SetEncodeMode(int32_t nMode) override;
+    int32_t GetEncodeMode() override;
+    int32_t SetPulsePerRound(uint32_t nPulses) override;
 
     // ---- internal operations shared by the sources ----
     // Validity check: -79988 not open, -79996 offline, else 0.
