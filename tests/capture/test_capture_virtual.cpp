@@ -15,8 +15,9 @@ using namespace CaptureTest;
 
 namespace {
 
-// Cameras configured so that their timestamp wraps about 400 ms after they are made (and the
-// counters of versions 3 to 8 soon after the first frames).
+// Cameras configured so that their timestamp wraps about 1.5 s after they are made (and the
+// counters of versions 3 to 8 soon after the first frames): late enough for a slow Open under
+// ThreadSanitizer on a loaded machine to come first, well inside the test's 10 s wait.
 struct VirtualCase {
     const char* pszName;
     int nIndex;
@@ -25,10 +26,10 @@ struct VirtualCase {
 
 const char* const c_szCameras =
     "["
-    "{\"version\": 1, \"start_timestamp\": 2107483647, \"swing_motor\": false},"
-    "{\"version\": 3, \"start_timestamp\": 7988607, \"start_counter\": 250, \"swing_motor\": false},"
-    "{\"version\": 4, \"start_timestamp\": 484287, \"start_counter\": 4090, \"swing_motor\": false},"
-    "{\"version\": 8, \"start_timestamp\": 536830911, \"start_counter\": 4090, \"swing_motor\": false}"
+    "{\"version\": 1, \"start_timestamp\": 1997483647, \"swing_motor\": false},"
+    "{\"version\": 3, \"start_timestamp\": 6888607, \"start_counter\": 250, \"swing_motor\": false},"
+    "{\"version\": 4, \"start_timestamp\": 374287, \"start_counter\": 4090, \"swing_motor\": false},"
+    "{\"version\": 8, \"start_timestamp\": 536720911, \"start_counter\": 4090, \"swing_motor\": false}"
     "]";
 
 // Opens a device on virtual camera nIndex with the local access path.
