@@ -76,6 +76,10 @@ INSTANTIATE_TEST_SUITE_P(
         // 1250 ticks of 10 ns are 12.5 us: rounded half away from zero.
         ContinuityCase{"v1_microseconds_round_half_away", 1, {Frame(1000, 0), Frame(1250, 0)}, {10, 13}, {0, 0}},
         // 100 ticks of 8.5 ns are 0.85 us.
+        // Versions 0 to 2: a camera counting past the 2^31 - 1 wrap rolls over at 2^32; the
+        // step is taken in 32 bits (1016 ticks of 10 ns), so the time keeps rising.
+        ContinuityCase{"v1_timestamp_32bit_rollover", 1, {Frame(0xFFFFFFF0u, 0), Frame(1000, 0)},
+                       {42949673, 42949683}, {0, 0}},
         ContinuityCase{"v0_microseconds_round", 0, {Frame(0, 0), Frame(100, 0)}, {0, 1}, {0, 0}},
         // The first frame's time counts from the encoder timer; a timer past the timestamp is 0.
         ContinuityCase{"v8_first_frame_timer_after", 8, {Frame(1000, 7, 1200), Frame(1100, 8)}, {0, 1000}, {0, 1}},
