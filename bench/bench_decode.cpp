@@ -4,6 +4,7 @@
 // each case checks that both give the same bytes; a case that does not is reported as an error.
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -118,6 +119,11 @@ void RegisterAll() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // KX_BENCH_DECODE_LEVEL=0, 1 or 2 limits the decoder's instruction-set level (baseline, AVX2,
+    // AVX-512F); without it the widest level of the processor is measured.
+    const char* pszLevel = std::getenv("KX_BENCH_DECODE_LEVEL");
+    const int nLevel = KxDecodeLevelLimit(pszLevel != nullptr ? std::atoi(pszLevel) : -1);
+    benchmark::AddCustomContext("decode_level", std::to_string(nLevel));
     RegisterAll();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

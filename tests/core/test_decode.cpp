@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 #include <random>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "frame_builder.h"
@@ -294,9 +296,17 @@ TEST(DecodeFormats, SizesAndConversions) {
 
 namespace {
 
-class DecodeVersusReference : public ::testing::TestWithParam<int> {
+// Parameters: format, instruction-set level of the decoder (levels the processor lacks are
+// skipped; every level must give the reference's bytes).
+class DecodeVersusReference : public ::testing::TestWithParam<std::tuple<int, int>> {
 protected:
-    std::mt19937 rng{12345u + static_cast<unsigned>(GetParam())};
+    std::mt19937 rng{12345u + static_cast<unsigned>(std::get<0>(GetParam()))};
+
+    void SetUp() override {
+        const int nLevel = std::get<1>(GetParam());
+        if (KxDecodeLevelLimit(nLevel) != nLevel) GTEST_SKIP() << "level " << nLevel << " not on this processor";
+    }
+    void TearDown() override { KxDecodeLevelLimit(-1); }
 
     uint32_t U32() { return rng(); }
     int Int(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
@@ -365,7 +375,7 @@ protected:
 }  // namespace
 
 TEST_P(DecodeVersusReference, BitIdenticalOnGeneratedFrames) {
-    const int nFormat = GetParam();
+    const int nFormat = std::get<0>(GetParam());
     int nKeptTotal = 0, nSampledTotal = 0;
     for (int nFrame = 0; nFrame < 60; ++nFrame) {
         const bool bDisparity = nFrame % 2 == 1;
@@ -400,6 +410,11 @@ TEST_P(DecodeVersusReference, BitIdenticalOnGeneratedFrames) {
         const size_t nPoint = KxPointRecordSize(nFormat) * n, nPixel = KxPixelRecordSize(nFormat) * n;
         ASSERT_EQ(0, std::memcmp(ref.points.data(), mine.points.data(), nPoint)) << "frame " << nFrame;
         ASSERT_EQ(0, std::memcmp(ref.pixels.data(), mine.pixels.data(), nPixel)) << "frame " << nFrame;
+        // Nothing is written past the records returned, dropped points included.
+        ASSERT_TRUE(std::all_of(mine.points.begin() + nPoint, mine.points.end(), [](uint8_t b) { return b == 0xA5; }))
+            << "frame " << nFrame;
+        ASSERT_TRUE(std::all_of(mine.pixels.begin() + nPixel, mine.pixels.end(), [](uint8_t b) { return b == 0xA5; }))
+            << "frame " << nFrame;
     }
     // The generated frames must exercise both roads: kept and dropped points.
     EXPECT_GT(nKeptTotal, nSampledTotal / 5);
@@ -410,7 +425,7 @@ TEST_P(DecodeVersusReference, BitIdenticalOnGeneratedFrames) {
 // camera), with here and there a single dropped point, so that both ways of placing the kept
 // records meet in one frame.
 TEST_P(DecodeVersusReference, BitIdenticalWhenWholeRunsAreKept) {
-    const int nFormat = GetParam();
+    const int nFormat = std::get<0>(GetParam());
     static const int s_anCounts[] = {2048, 2047, 256, 257, 513, 1000};
     for (int nCase = 0; nCase < 12; ++nCase) {
         const bool bDisparity = nCase % 2 == 1;
@@ -460,7 +475,68 @@ TEST_P(DecodeVersusReference, BitIdenticalWhenWholeRunsAreKept) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllFormats, DecodeVersusReference, ::testing::Range(0, 7));
+// A long compensation table whose entries overlap, with points that take an entry near its end
+// or none at all, and NaN coordinates (h = 0 in the disparity conversion) among them: the walk
+// through the table must stop only when every kept point has its first matching entry.
+TEST_P(DecodeVersusReference, LongCompensationTableAndNaNPoints) {
+    const int nFormat = std::get<0>(GetParam());
+    for (int nCase = 0; nCase < 4; ++nCase) {
+        const bool bDisparity = nCase % 2 == 1;
+        const int nCount = nCase < 2 ? 2048 : 300;
+        SFrame f;
+        for (int i = 0; i < nCount; ++i) {
+            const int32_t h = i % 97 == 5 ? 0 : 25600;
+            const int64_t z = 100000 + 997 * i;  // 100 mm up to about 2100 mm
+            if (bDisparity) {
+                f.SetPoint(i, h, -(z / 1000) * 2 * 25600, (i % 11) * 2 * 25600, -(i % 13) * 2 * 25600);
+            } else {
+                f.SetPoint(i, h, z, (i % 11) * 1000, -(i % 13) * 1000);
+            }
+        }
+        SDecodeCall call;
+        call.nFormat = nFormat;
+        call.nCount = nCount;
+        call.eConv = bDisparity ? KX_CONV_DISPARITY : KX_CONV_THOUSANDTHS;
+        // 60 entries of 30 mm from 100 mm, each overlapped by the next one; the last ends at
+        // 1900 mm, so the deepest points take none.
+        for (int k = 0; k < 60; ++k)
+            call.comp.push_back({100.0f + 30.0f * k, 145.0f + 30.0f * k, 0.125f * static_cast<float>(k % 7) - 0.375f});
+        call.comp.back().fTo = 1900.0f;
+        if (nCase >= 2) {
+            call.param.nFilterFlags = c_nKxFilterYOutside | c_nKxFilterZInside | c_nKxFilterXInside;
+            call.param.dYMin = 2.0;
+            call.param.dYMax = 4.0;
+            call.param.dZMin = 150.0;
+            call.param.dZMax = 1000.0;
+            call.param.dXMin = -12.5;
+            call.param.dXMax = 6.5;
+            call.param.nMirrorY = 1;
+        }
+        call.nFocal = 1920 * 1024;
+        SOutput mine(nFormat, nCount), ref(nFormat, nCount);
+        const int n = call.Run(f, mine);
+        ASSERT_EQ(call.RunReference(f, ref), n) << "case " << nCase;
+        ASSERT_GT(n, nCount / 4) << "case " << nCase;
+        ASSERT_EQ(0, std::memcmp(ref.points.data(), mine.points.data(), KxPointRecordSize(nFormat) * n)) << "case " << nCase;
+        ASSERT_EQ(0, std::memcmp(ref.pixels.data(), mine.pixels.data(), KxPixelRecordSize(nFormat) * n)) << "case " << nCase;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllFormats, DecodeVersusReference,
+                         ::testing::Combine(::testing::Range(0, 7), ::testing::Range(0, 3)),
+                         [](const ::testing::TestParamInfo<std::tuple<int, int>>& info) {
+                             return "format" + std::to_string(std::get<0>(info.param)) + "_level" +
+                                    std::to_string(std::get<1>(info.param));
+                         });
+
+// The level limit answers the level in use: never above the request, back to the widest with -1.
+TEST(DecodeFormats, LevelLimit) {
+    const int nHighest = KxDecodeLevelLimit(-1);
+    EXPECT_GE(nHighest, 0);
+    EXPECT_LE(nHighest, 2);
+    for (int n = 0; n <= 3; ++n) EXPECT_EQ(std::min(n, nHighest), KxDecodeLevelLimit(n));
+    EXPECT_EQ(nHighest, KxDecodeLevelLimit(-1));
+}
 
 // Formats 2, 3 and 4 share one layout and produce the same bytes.
 TEST(DecodeFormats, TwoThreeFourAreIdentical) {

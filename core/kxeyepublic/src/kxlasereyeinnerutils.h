@@ -125,6 +125,12 @@ int DecodeLaserPoints(int nFormat, const uint8_t* pRecords, int nPointCount,
                       uint32_t nColumnOrigin, uint32_t nRowOrigin, uint32_t nFocalLength,
                       void* pPointOut, void* pPixelOut);
 
+// Instruction-set level of the decoders (0: baseline x86-64 or another processor, 1: AVX2, 2:
+// AVX-512F). The widest level the processor supports is used by default; results are the same
+// at every level. For tests and benchmarks: limits the level to nLevel (below 0: no limit) and
+// returns the level now used. Not meant to be called while another thread decodes.
+int KxDecodeLevelLimit(int nLevel);
+
 // ---------------------------------------------------------------------------------------------
 // Extended trailer: the nine records behind the reduced point count.
 
