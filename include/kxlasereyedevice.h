@@ -152,6 +152,23 @@ public:
     virtual bool GetReservedState() = 0;                                            // 84
 };
 
+// The laser eye device's own operations after IKxLaserEyeDevice, slots 85 to 90. Every device
+// that KxCreateLaserEyeDevice creates is an IKxLaserEyeDeviceEx, so an application reaches them
+// with a static_cast of the pointer it got (no query, no RTTI needed across the library):
+//     IKxLaserEyeDeviceEx* pEx = static_cast<IKxLaserEyeDeviceEx*>(pDevice);
+class IKxLaserEyeDeviceEx : public IKxLaserEyeDevice {
+public:
+    // Stream off; when that worked and a capture runs, StopCapture too.
+    virtual int32_t StopDevice() = 0;                                               // 85
+    // Measuring wheel of the position encoder (length unit of the caller).
+    virtual int32_t SetWheelRadius(double dRadius) = 0;                             // 86
+    virtual double GetWheelRadius() = 0;                                            // 87
+    // 1 deliver every frame (default); 2 deliver nothing (hardware version 7 and above).
+    virtual int32_t SetEncodeMode(int32_t nMode) = 0;                               // 88
+    virtual int32_t GetEncodeMode() = 0;                                            // 89
+    virtual int32_t SetPulsePerRound(uint32_t nPulses) = 0;                         // 90
+};
+
 // Swing motor of version 8 cameras.
 class IKxSwingMotorDevice : public IKxUnknown {
 public:

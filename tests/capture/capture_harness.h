@@ -116,7 +116,7 @@ public:
     // Creates and opens the device; answers Open's code.
     int32_t Open() {
         OrEyeTest::SetFactory([this](OREYEAPI_TYPE) -> IOrEyeCamera* {
-            cam = new FakeCam::Camera(m_cfg);
+            cam = make ? make(m_cfg) : new FakeCam::Camera(m_cfg);
             return cam;
         });
         SKxNLEyeDeviceInfoEx info;
@@ -144,6 +144,8 @@ public:
         return static_cast<uint32_t>(m_cfg.nRoiWidth) * static_cast<uint32_t>(m_cfg.nRoiHeight);
     }
 
+    // Makes the camera at Open instead of a plain scripted camera (a derived one), when set.
+    std::function<FakeCam::Camera*(const FakeCam::Config&)> make;
     IKxMemPool* pMemPool = nullptr;
     IKxSurfacePool* pSurfacePool = nullptr;
     IKxLaserEyeDevice* dev = nullptr;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "capture_harness.h"
+#include "kxkernel_testsupport.h"
 
 using namespace CaptureTest;
 
@@ -196,5 +197,38 @@ TEST_F(Streaming, CachedROIsAndEncodeModeAgainstTheFrameThread) {
     }
     EXPECT_GT(h.cam->Produced(), nProduced + 5) << "the frame thread hardly ran meanwhile";
     ASSERT_EQ(0, h.dev->StopCapture());
+    EXPECT_EQ(0u, h.cam->BadReleases());
+}
+
+TEST_F(Streaming, ImageModeSwitchesAreRefusedWhileCapturing) {
+    // The frame thread reads the cached image mode for every frame; a switch from this thread
+    // while it runs must neither reach the camera nor change what the frames are read as.
+    std::atomic<int> nSeen{0};
+    std::atomic<int> nWithImages{0};
+    rec.onBlock = [&](IKxLaserEyeResultBlock* pBlock) {
+        ++nSeen;
+        IKxSurface* pL = nullptr;
+        IKxSurface* pR = nullptr;
+        if (pBlock->GetSurfaces(&pL, &pR)) ++nWithImages;
+        if (pL) pL->Release();
+        if (pR) pR->Release();
+    };
+    ASSERT_FALSE(h.impl->IsDebugModeOn());
+    ASSERT_EQ(0, h.dev->StartCapture(0, &rec, nullptr));
+    ASSERT_TRUE(WaitFor([&] { return nSeen.load() >= 2; }));
+    KxLogCapture log;
+    const uint64_t nProduced = h.cam->Produced();
+    for (int i = 0; i < 200; ++i) {
+        EXPECT_EQ(KX_E_BUSY, h.impl->SwitchDebug(i % 2 == 0 ? 1 : 0));
+        EXPECT_FALSE(h.impl->IsDebugModeOn());
+        if (i % 16 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    EXPECT_GT(h.cam->Produced(), nProduced + 5) << "the frame thread hardly ran meanwhile";
+    EXPECT_TRUE(log.HasLine(c_nKxLogError, "CKxLaserEyeDevice::SwitchDebug Capturing"));
+    ASSERT_EQ(0, h.dev->StopCapture());
+    EXPECT_EQ(0, nWithImages.load());
+    // Stopped, the same switch goes through.
+    EXPECT_EQ(0, h.impl->SwitchDebug(1));
+    EXPECT_TRUE(h.impl->IsDebugModeOn());
     EXPECT_EQ(0u, h.cam->BadReleases());
 }

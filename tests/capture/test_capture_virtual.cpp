@@ -185,9 +185,122 @@ TEST_P(VirtualCapture, PullWhileCapturingGivesRisingFrames) {
     ASSERT_EQ(0, dev->StopCapture());
 }
 
+TEST_P(VirtualCapture, DynamicRoiLeavesARoiTheCameraTakesAgain) {
+    if (GetParam().nVersion < 5) GTEST_SKIP() << "no dynamic ROI below version 5";
+    // Off the line and 520 wide, so that centring it on the line needs a real move.
+    const SKxNLROIRect roi{0, 520, 512, 1536};
+    ASSERT_EQ(0, dev->SetDetectROI(&roi, &roi));
+    ASSERT_EQ(0, dev->EnableDynamicROI(true));
+    ASSERT_EQ(0, dev->StartCapture(0, &rec, nullptr));
+    ASSERT_TRUE(WaitFor([&] { return rec.Count() >= 3; }, 10000));
+    ASSERT_EQ(0, dev->StopCapture());
+    ASSERT_EQ(0, dev->EnableDynamicROI(false));
+
+    SKxNLROIRect sLeft{}, sRight{};
+    ASSERT_EQ(0, dev->GetDetectROI(&sLeft, &sRight));
+    EXPECT_NE(0, sLeft.left) << "the camera never moved the ROI";
+    EXPECT_EQ(520, sLeft.right - sLeft.left);
+    EXPECT_EQ(0, sLeft.left % 32) << sLeft.left;
+    EXPECT_EQ(0, sRight.left % 32) << sRight.left;
+    EXPECT_EQ(0, dev->SetDetectROI(&sLeft, &sRight));
+    std::vector<uint8_t> vecRate;
+    ASSERT_TRUE(ctl->GetLastParam(34, &vecRate));
+
+    // A new Open keeps both ROIs and the frame rate.
+    dev->Close();
+    ASSERT_EQ(0, dev->Open(0));
+    SKxNLROIRect sLeft2{}, sRight2{};
+    ASSERT_EQ(0, dev->GetDetectROI(&sLeft2, &sRight2));
+    EXPECT_EQ(sLeft.left, sLeft2.left);
+    EXPECT_EQ(sLeft.right, sLeft2.right);
+    EXPECT_EQ(sLeft.top, sLeft2.top);
+    EXPECT_EQ(sLeft.bottom, sLeft2.bottom);
+    EXPECT_EQ(sRight.left, sRight2.left);
+    EXPECT_EQ(sRight.right, sRight2.right);
+    std::vector<uint8_t> vecRate2;
+    ASSERT_TRUE(ctl->GetLastParam(34, &vecRate2));
+    EXPECT_EQ(vecRate, vecRate2);
+}
+
 INSTANTIATE_TEST_SUITE_P(Versions, VirtualCapture,
                          ::testing::Values(VirtualCase{"v1", 0, 1}, VirtualCase{"v3", 1, 3},
                                            VirtualCase{"v4", 2, 4}, VirtualCase{"v8", 3, 8}),
                          [](const ::testing::TestParamInfo<VirtualCase>& info) {
                              return std::string(info.param.pszName);
+                         });
+
+namespace {
+
+// The scene's belt moves 100 mm/s under an encoder of 10 counts per mm.
+const double c_dCountsPerUs = 100.0 * 10.0 / 1000000.0;
+
+class EncoderTravel : public ::testing::TestWithParam<uint32_t> {
+protected:
+    static void TearDownTestSuite() {
+        unsetenv("KXEYE_VIRTUAL_CAMERAS");
+        OrEyeTest::ReloadVirtualCameras();
+    }
+    void SetUp() override {
+        OrEyeTest::SetFactory(OrEyeTest::Factory());
+        // One camera of the version under test (the listing holds at most four).
+        const std::string strCamera =
+            "[{\"version\": " + std::to_string(GetParam()) + ", \"swing_motor\": false}]";
+        setenv("KXEYE_VIRTUAL_CAMERAS", strCamera.c_str(), 1);
+        ASSERT_EQ(1, OrEyeTest::ReloadVirtualCameras());
+        KxKernel::KxCreateMemPool(&pMem);
+        KxKernel::KxCreateSurfacePool(&pSurfaces);
+        int32_t nOpen = -1;
+        dev = OpenVirtual(0, GetParam(), pSurfaces, pMem, &nOpen);
+        ASSERT_NE(nullptr, dev);
+        ASSERT_EQ(0, nOpen);
+        const SKxNLROIRect roi{512, 1024, 512, 1536};
+        ASSERT_EQ(0, dev->SetDetectROI(&roi, &roi));
+        ASSERT_EQ(0, dev->SetFrameRate(200));
+    }
+    void TearDown() override {
+        rec.ReleaseHeld();
+        if (dev) dev->Release();
+        if (pMem) pMem->Release();
+        if (pSurfaces) pSurfaces->Release();
+    }
+    IKxMemPool* pMem = nullptr;
+    IKxSurfacePool* pSurfaces = nullptr;
+    IKxLaserEyeDevice* dev = nullptr;
+    Recorder rec;
+};
+
+}  // namespace
+
+TEST_P(EncoderTravel, CountRisesByTheScenesSteps) {
+    ASSERT_EQ(0, dev->StartCapture(0, &rec, nullptr));
+    ASSERT_TRUE(WaitFor([&] { return rec.Count() >= 12; }, 10000));
+    ASSERT_EQ(0, dev->StopCapture());
+    const std::vector<Seen> seen = rec.Frames();
+    // The device's own encoder manager, configured for this version, counts the words.
+    KxPositionEncoderManager& encoder = static_cast<CKxLaserEyeDevice*>(dev)->m_encoder;
+    ASSERT_EQ(0, encoder.SetPulsePerRound(1));
+    encoder.ResetCounter();
+    auto count = [&](uint32_t nWord) {
+        SKxEncoderSample sample{nWord, 0, 0, 0, 0, nullptr};
+        EXPECT_EQ(0, encoder.ProcessSample(&sample));
+        return encoder.GetTotalPulses();
+    };
+    const int64_t nFirst = count(seen.front().nEncoder);
+    for (size_t i = 1; i < seen.size(); ++i) {
+        SCOPED_TRACE(i);
+        const double dExpected = static_cast<double>(seen[i].nTimeUs - seen[i - 1].nTimeUs) * c_dCountsPerUs;
+        const int64_t nBefore = encoder.GetTotalPulses();
+        const int64_t nStep = count(seen[i].nEncoder) - nBefore;
+        EXPECT_NEAR(dExpected, static_cast<double>(nStep), 2.0) << seen[i - 1].nEncoder << " -> " << seen[i].nEncoder;
+    }
+    const double dTravel = static_cast<double>(seen.back().nTimeUs - seen.front().nTimeUs) * c_dCountsPerUs;
+    EXPECT_NEAR(dTravel, static_cast<double>(encoder.GetTotalPulses() - nFirst), 2.0);
+    EXPECT_GT(encoder.GetTotalPulses() - nFirst, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, EncoderTravel, ::testing::Range(0u, 9u),
+                         [](const ::testing::TestParamInfo<uint32_t>& info) {
+                             std::string name = "v";
+                             name += std::to_string(info.param);
+                             return name;
                          });

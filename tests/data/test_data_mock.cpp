@@ -424,7 +424,8 @@ TEST(Identity, DeviceIdAndMacLeaveTheRecordAlone) {
         sentID.assign(static_cast<const char*>(p), static_cast<size_t>(n));
         return 0;
     });
-    EXPECT_CALL(dev.cam(), SetParam(3, _, 6)).WillOnce([&](int, const void* p, int) {
+    EXPECT_CALL(dev.cam(), SetParam(3, _, _)).Times(0);  // the destination MAC
+    EXPECT_CALL(dev.cam(), SetParam(2, _, 6)).WillOnce([&](int, const void* p, int) {
         EXPECT_EQ(0, std::memcmp(p, byMAC, 6));
         return -10030;
     });

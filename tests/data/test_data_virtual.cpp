@@ -251,11 +251,15 @@ TEST_F(VirtualData, IdentityItemsAreStored) {
     ASSERT_EQ(0, p8->GetCoreEye()->ReadProduct(2, szID, 16));
     EXPECT_STREQ("KXDEVICE12345678", szID);
 
+    // The camera's own MAC changes; the destination MAC stays as it was.
+    uint8_t byDestBefore[6] = {}, byDestAfter[6] = {}, byOwn[6] = {};
+    ASSERT_EQ(0, p8->GetCoreEye()->GetParam(3, byDestBefore, 6));
     const uint8_t byMAC[6] = {0x02, 0x00, 0x5E, 0x10, 0x20, 0x30};
     EXPECT_EQ(0, p8->WriteMACAddress(byMAC));
-    std::vector<uint8_t> mac;
-    ASSERT_TRUE(OrEyeTest::VirtualCamera(0)->GetLastParam(3, &mac));
-    EXPECT_EQ(std::vector<uint8_t>(byMAC, byMAC + 6), mac);
+    ASSERT_EQ(0, p8->GetCoreEye()->GetParam(2, byOwn, 6));
+    EXPECT_EQ(0, std::memcmp(byMAC, byOwn, 6));
+    ASSERT_EQ(0, p8->GetCoreEye()->GetParam(3, byDestAfter, 6));
+    EXPECT_EQ(0, std::memcmp(byDestBefore, byDestAfter, 6));
 }
 
 TEST_F(VirtualData, PassThroughReachesTheCamera) {

@@ -80,6 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BusyCase{"EnableAccelerator", [](CKxLaserEyeDevice& d) { return d.EnableAccelerator(true); }},
                       // unchanged value: still busy
                       BusyCase{"EnableDynamicROI", [](CKxLaserEyeDevice& d) { return d.EnableDynamicROI(true); }},
+                      BusyCase{"SwitchDebug", [](CKxLaserEyeDevice& d) { return d.SwitchDebug(1); }},
                       BusyCase{"ConfigImgBitMode", [](CKxLaserEyeDevice& d) { return d.ConfigImgBitMode(1); }},
                       BusyCase{"GetQMatrix", [](CKxLaserEyeDevice& d) { double q[16]; return d.GetQMatrix(q); }},
                       BusyCase{"GetVersion", [](CKxLaserEyeDevice& d) { SKxEyeVersionInfo v{}; return d.GetVersion(&v); }}),
@@ -329,8 +330,14 @@ TEST_F(ParamsTest, TriggerModeSnapshotRestore) {
 
 TEST_F(ParamsTest, DenoiseAndAcceleratorNoChangeTests) {
     CreateOpen();
-    EXPECT_CALL(*m_pCamera, SetParam(37, _, _)).Times(0);
-    EXPECT_EQ(0, m_pDevice->EnableDenoise(false));  // equals the zeroed cache
+    // Never learnt from the camera: the first value goes out even when it equals the zeroed
+    // cache (another device object may have switched denoise on).
+    EXPECT_CALL(*m_pCamera, SetParam(37, _, 2)).WillOnce(Invoke([](int, const void* p, int) {
+        EXPECT_EQ(0, *static_cast<const uint16_t*>(p));
+        return 0;
+    }));
+    EXPECT_EQ(0, m_pDevice->EnableDenoise(false));
+    EXPECT_EQ(0, m_pDevice->EnableDenoise(false));  // now known: nothing sent
     ::testing::Mock::VerifyAndClearExpectations(m_pCamera);
     EXPECT_CALL(*m_pCamera, SetParam(37, _, 2)).WillOnce(Invoke([](int, const void* p, int) {
         EXPECT_EQ(1, *static_cast<const uint16_t*>(p));
@@ -339,6 +346,7 @@ TEST_F(ParamsTest, DenoiseAndAcceleratorNoChangeTests) {
     EXPECT_EQ(0, m_pDevice->EnableDenoise(true));
     EXPECT_TRUE(m_pDevice->IsDenoiseEnabled());
     EXPECT_TRUE(m_pDevice->m_nPropertyMask & c_nMaskDenoise);
+    EXPECT_EQ(0, m_pDevice->EnableDenoise(true));
 
     // The accelerator's first value always goes out; the same value again does not.
     EXPECT_CALL(*m_pCamera, SetParam(49, _, 2)).WillOnce(Return(0));
@@ -366,6 +374,29 @@ TEST_F(ParamsTest, DynamicRoiFromVersionFiveSetsButQueriesFromEight) {
     int32_t nError = 0;
     EXPECT_FALSE(m_pDevice->IsDynamicROIEnabled(&nError));
     EXPECT_EQ(KX_E_NOT_SUPPORTED, nError);
+}
+
+class DynamicRoiUnreported : public MockDeviceTest, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(DynamicRoiUnreported, OffGoesOutWhenNeverLearnt) {
+    // Versions 5 to 7 do not report the state: off must reach the camera even though the cache
+    // was never set (the camera may have it on from an earlier object).
+    CreateOpen(GetParam());
+    EXPECT_CALL(*m_pCamera, SetParam(51, _, 2)).WillOnce(Invoke([](int, const void* p, int) {
+        EXPECT_EQ(0, *static_cast<const uint16_t*>(p));
+        return 0;
+    }));
+    EXPECT_EQ(0, m_pDevice->EnableDynamicROI(false));
+    EXPECT_EQ(0, m_pDevice->EnableDynamicROI(false));  // now known: nothing sent
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, DynamicRoiUnreported, ::testing::Values(5u, 6u, 7u));
+
+TEST_F(ParamsTest, DynamicRoiLearntAtOpenOnVersionEight) {
+    m_pCamera->block.Set(0, 0x0001);  // the camera reports dynamic ROI off
+    CreateOpen(8);
+    EXPECT_CALL(*m_pCamera, SetParam(51, _, _)).Times(0);
+    EXPECT_EQ(0, m_pDevice->EnableDynamicROI(false));
 }
 
 TEST_F(ParamsTest, DynamicRoiOnVersionEight) {
@@ -456,6 +487,18 @@ TEST_F(ParamsTest, SwitchDebugSizesTheBuffers) {
     EXPECT_EQ(c_nOrEyeIoError, m_pDevice->SwitchDebug(0));
     EXPECT_TRUE(log.HasLine(c_nKxLogDetail, "Switch Debug Return -10007 true"));
     EXPECT_TRUE(m_pDevice->m_sProperties.bDebugMode);
+}
+
+TEST_F(ParamsTest, SwitchDebugOnlyOneSwitchesImagesOn) {
+    CreateOpen();
+    for (const int32_t nValue : {2, -1, 0x101, 0}) {
+        m_pDevice->m_sProperties.bDebugMode = true;  // images on, as the camera confirmed
+        m_pDevice->m_nPropertyMask |= c_nMaskDebug;
+        EXPECT_CALL(*m_pCamera, SetImageTransfer(0, _, 32800u)).WillOnce(Return(0));
+        EXPECT_EQ(0, m_pDevice->SwitchDebug(nValue)) << nValue;
+        EXPECT_FALSE(m_pDevice->IsDebugModeOn()) << nValue;
+        ::testing::Mock::VerifyAndClearExpectations(m_pCamera);
+    }
 }
 
 // ---- table frame rate ----

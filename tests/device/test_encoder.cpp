@@ -83,6 +83,22 @@ TEST_F(EncoderTest, ZeroPulsesPerRoundStopsBothSampleOperations) {
     EXPECT_EQ(0, m.ProcessSample(nullptr));
 }
 
+TEST_F(EncoderTest, NineteenBitCountFieldLeavesTheFrameNumberOutAndWrapsAtItsRange) {
+    EXPECT_EQ(0, m.SetCountField(19));
+    EXPECT_EQ(0x80000u, m.GetCounterRange());
+    EXPECT_EQ(0x7FFFFu, m.GetCountMask());
+    // Bits 19 to 30 of the words (the frame number of older cameras) change too: not counted.
+    Position(0x7FFF0u | (0x123u << 19));
+    const int64_t nBefore = m.GetTotalPulses();
+    Position(0x10u | (0x124u << 19));
+    EXPECT_EQ(0x20, m.GetTotalPulses() - nBefore);
+    Position(0x30u | (0x125u << 19) | c_nBackwards);
+    EXPECT_EQ(0x20 - 0x20, m.GetTotalPulses() - nBefore);
+    EXPECT_EQ(-81999, m.SetCountField(0));
+    EXPECT_EQ(-81999, m.SetCountField(32));
+    EXPECT_EQ(0x80000u, m.GetCounterRange());
+}
+
 TEST_F(EncoderTest, CounterBitsOutsideOneTo62AreRefused) {
     EXPECT_EQ(-81999, m.SetCounterBits(0));
     EXPECT_EQ(-81999, m.SetCounterBits(63));

@@ -32,6 +32,8 @@ CKxLaserEyeDevice::CKxLaserEyeDevice(const SKxNLEyeDeviceInfoEx& info, IKxSurfac
     if (m_pIMemPool) m_pIMemPool->AddRef();
     m_sDeviceParam.nKind = -1;
     m_encoder.SetErrorBase(-82000);
+    // The frames of older cameras carry a 19-bit count: it wraps there.
+    if (m_sDevInfo.sVideoRes.nVersion < 7) m_encoder.SetCountField(c_nKxEncoderCountBitsV6);
     m_encoder.ResetCounter();
 }
 
@@ -51,9 +53,20 @@ CKxLaserEyeDevice::~CKxLaserEyeDevice() {
 // ---- validity, busy test, laser information ----
 
 int32_t CKxLaserEyeDevice::CheckValid() const {
-    if (pICoreEye == nullptr) return KX_E_NOT_OPEN;
+    // Close on another thread may be clearing the pointer right now.
+    if (std::atomic_ref<IOrEyeCamera*>(const_cast<IOrEyeCamera*&>(pICoreEye)).load() == nullptr)
+        return KX_E_NOT_OPEN;
     if (m_bOffline.load()) return KX_E_OFFLINE;
     return KX_OK;
+}
+
+CKxCameraHolder* CKxLaserEyeDevice::AcquireCameraHolder() {
+    // Close clears the pointer under the same leaf lock before it drops its reference, so the
+    // holder seen here is still alive when the reference is added.
+    std::lock_guard<std::mutex> lock(m_frameStateMutex);
+    CKxCameraHolder* pHolder = std::atomic_ref<CKxCameraHolder*>(m_pCameraHolder).load();
+    if (pHolder) pHolder->AddRef();
+    return pHolder;
 }
 
 int32_t CKxLaserEyeDevice::CheckBusy(const char* pszName) {
@@ -246,8 +259,8 @@ int32_t CKxLaserEyeDevice::Open(int32_t /*nReserved*/) {
 
     IOrEyeCamera* pCamera = CreateOrEyeApi(eType);
     if (pCamera == nullptr) return KX_E_NO_CAMERA;
-    m_pCameraHolder = new CKxCameraHolder(pCamera);
-    pICoreEye = pCamera;
+    std::atomic_ref<CKxCameraHolder*>(m_pCameraHolder).store(new CKxCameraHolder(pCamera));
+    std::atomic_ref<IOrEyeCamera*>(pICoreEye).store(pCamera);
 
     static const uint8_t c_byNoID[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     if (std::memcmp(m_sDevInfo.byDeviceID, c_byNoID, sizeof(c_byNoID)) != 0)
@@ -354,8 +367,13 @@ void CKxLaserEyeDevice::Close() {
         pCamera->SetFrameCallback(0, nullptr, nullptr);
         if (!bStreamOff) pCamera->EnableStream(0);
     }
-    std::atomic_ref<IOrEyeCamera*>(pICoreEye).store(nullptr);
-    std::atomic_ref<CKxCameraHolder*>(m_pCameraHolder).store(nullptr);
+    {
+        // Under the leaf lock: a transfer adding its reference (AcquireCameraHolder) either
+        // sees the holder before this reference goes, or sees null.
+        std::lock_guard<std::mutex> lock(m_frameStateMutex);
+        std::atomic_ref<IOrEyeCamera*>(pICoreEye).store(nullptr);
+        std::atomic_ref<CKxCameraHolder*>(m_pCameraHolder).store(nullptr);
+    }
     pHolder->Release();
 }
 

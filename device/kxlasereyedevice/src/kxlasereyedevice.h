@@ -57,6 +57,12 @@ static const uint32_t c_nMaskAccelerator = 0x40;
 static const uint32_t c_nMaskTrigger = 0x80;
 static const uint32_t c_nMaskDynamicROI = 0x100;
 
+// Encoder count field of trailer word 6: bits 0 to 28 from hardware version 7 on; below it
+// bits 19 to 30 repeat the frame number (consistency check) and the count is bits 0 to 18.
+static const unsigned int c_nKxEncoderCountBitsV6 = 19;
+static const uint32_t c_nKxEncoderCountMaskV6 = 0x7FFFFu;
+static const uint32_t c_nKxEncoderCountMaskV7 = 0x1FFFFFFFu;
+
 struct SKxLaserEyeProperties {
     SKxNLROIRect sLeftROI;
     SKxNLROIRect sRightROI;
@@ -79,7 +85,7 @@ struct SKxDeviceParam {
     uint8_t bySection16[16];
 };
 
-class CKxLaserEyeDevice : public IKxLaserEyeDevice {
+class CKxLaserEyeDevice : public IKxLaserEyeDeviceEx {
 public:
     CKxLaserEyeDevice(const SKxNLEyeDeviceInfoEx& info, IKxSurfacePool* pSurfacePool,
                       IKxMemPool* pMemPool);
@@ -173,17 +179,20 @@ public:
     void NotifyEvent() override;
     bool GetReservedState() override;
 
-    // CKxLaserEyeDevice's own operations (85 to 90).
-    virtual int32_t StopDevice();
-    virtual int32_t SetWheelRadius(double dRadius);
-    virtual double GetWheelRadius();
-    virtual int32_t SetEncodeMode(int32_t nMode);
-    virtual int32_t GetEncodeMode();
-    virtual int32_t SetPulsePerRound(uint32_t nPulses);
+    // IKxLaserEyeDeviceEx (85 to 90)
+    int32_t StopDevice() override;
+    int32_t SetWheelRadius(double dRadius) override;
+    double GetWheelRadius() override;
+    int32_t SetEncodeMode(int32_t nMode) override;
+    int32_t GetEncodeMode() override;
+    int32_t SetPulsePerRound(uint32_t nPulses) override;
 
     // ---- internal operations shared by the sources ----
     // Validity check: -79988 not open, -79996 offline, else 0.
     int32_t CheckValid() const;
+    // The camera holder with a reference added for the caller, or null when closed. A transfer
+    // that holds it keeps the camera object alive through a Close on another thread.
+    CKxCameraHolder* AcquireCameraHolder();
     // Retry loop: calls op() up to 3 times while it answers -10014, logs the rule's lines.
     template <class Op>
     int32_t Retry(Op op);

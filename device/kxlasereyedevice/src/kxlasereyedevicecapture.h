@@ -13,7 +13,7 @@ struct SKxFrameWords {
     uint32_t nTimestamp;     // raw timestamp, packed per hardware version
     uint32_t nCounter;       // raw frame counter (0 for versions 0 to 2)
     uint32_t nEncoderTimer;  // trailer word 4 bits 0-28
-    uint32_t nWord6Value;    // trailer word 6 bits 0-28: swing angle or encoder count
+    uint32_t nWord6Value;    // trailer word 6 bits 0-28 (0-18 below version 7): swing angle or encoder count
     bool bTriggerOn;         // trigger status of the frame
 };
 

@@ -24,7 +24,7 @@ const uint32_t c_nTypeUnsupported = 4;
 
 const int c_nParamReferenceLine = 53;
 const int c_nParamDataBlock = 46;
-const int c_nParamMAC = 3;
+const int c_nParamMAC = 2;  // the camera's own MAC (3 is the destination MAC)
 const int c_nParam60 = 60;
 
 const uint32_t c_nReferenceLineBytes = 108;
@@ -57,6 +57,22 @@ void CopyText(char* pDest, const char* pszSrc, size_t nWidth) {
     std::memcpy(pDest, pszSrc, strnlen(pszSrc, nWidth));
 }
 
+// The camera object held for a whole transfer: a Close on another thread then only drops the
+// device's reference, and the camera object goes when the transfer lets go of it.
+class CHeldCamera {
+public:
+    explicit CHeldCamera(CKxLaserEyeDevice& device) : m_pHolder(device.AcquireCameraHolder()) {}
+    ~CHeldCamera() {
+        if (m_pHolder) m_pHolder->Release();
+    }
+    CHeldCamera(const CHeldCamera&) = delete;
+    CHeldCamera& operator=(const CHeldCamera&) = delete;
+    IOrEyeCamera* Camera() const { return m_pHolder ? m_pHolder->Camera() : nullptr; }
+
+private:
+    CKxCameraHolder* const m_pHolder;
+};
+
 }  // namespace
 
 // Kernel data write (type 3); the caller holds the data lock and has run the validity check.
@@ -67,7 +83,9 @@ static int32_t WriteKernelData(CKxLaserEyeDevice& device, const uint8_t* pData, 
     // The device mutex is held across all pages so that no capture starts between them.
     std::lock_guard<std::recursive_mutex> deviceLock(device.m_mutex);
     if (device.CheckBusy(KX_DEVICE_OP("_SetKernelData")) != 0) return KX_E_BUSY;
-    IOrEyeCamera* pCamera = device.pICoreEye;
+    const CHeldCamera held(device);
+    IOrEyeCamera* pCamera = held.Camera();
+    if (pCamera == nullptr) return KX_E_NOT_OPEN;
 
     auto writePage = [&](const uint8_t* pPage, uint32_t nPage) {
         return device.Retry([&]() -> int32_t {
@@ -118,8 +136,11 @@ int32_t CKxLaserEyeDevice::ReadData(uint32_t eType, void* pBuffer, uint32_t nLen
             return KX_OK;
         }
         if (nLength < c_nKernelBytes) return KX_E_BAD_LENGTH;
-        const int32_t nResult = Guarded(KX_DEVICE_OP("_GetKernelData"), [&](IOrEyeCamera* pCamera) {
-            return pCamera->ReadStorage(c_nKernelAddress, pBuffer, c_nKernelBytes);
+        const CHeldCamera held(*this);
+        IOrEyeCamera* pHeld = held.Camera();
+        if (pHeld == nullptr) return KX_E_NOT_OPEN;
+        const int32_t nResult = Guarded(KX_DEVICE_OP("_GetKernelData"), [&](IOrEyeCamera*) {
+            return pHeld->ReadStorage(c_nKernelAddress, pBuffer, c_nKernelBytes);
         });
         if (nResult == 0 && pnRequired != nullptr) *pnRequired = c_nKernelBytes;
         return nResult;
@@ -166,7 +187,9 @@ int32_t CKxLaserEyeDevice::ReadCustomData(uint32_t nAddress, uint8_t* pBuffer, u
 
     std::lock_guard<std::mutex> dataLock(s_dataLock);
     if (CheckBusy(KX_DEVICE_OP("ReadCustomData")) != 0) return KX_E_BUSY;
-    IOrEyeCamera* pCamera = pICoreEye;
+    const CHeldCamera held(*this);
+    IOrEyeCamera* pCamera = held.Camera();
+    if (pCamera == nullptr) return KX_E_NOT_OPEN;
 
     // Whole pages only; every page is tried and the last page's code is the answer.
     int32_t nResult = KX_OK;
@@ -187,7 +210,9 @@ int32_t CKxLaserEyeDevice::WriteCustomData(uint32_t nAddress, const uint8_t* pDa
 
     std::lock_guard<std::mutex> dataLock(s_dataLock);
     if (CheckBusy(KX_DEVICE_OP("WriteCustomData")) != 0) return KX_E_BUSY;
-    IOrEyeCamera* pCamera = pICoreEye;
+    const CHeldCamera held(*this);
+    IOrEyeCamera* pCamera = held.Camera();
+    if (pCamera == nullptr) return KX_E_NOT_OPEN;
     return Retry([&]() -> int32_t { return pCamera->WriteStorage(nAddress, pData, nLength); });
 }
 

@@ -104,7 +104,9 @@ SKxFrameWords ReadFrameWords(const uint8_t* pLaser, uint32_t nVersion) {
         w.nCounter = (t5 >> 19) & 0xFFFu;
     }
     w.nEncoderTimer = t4 & 0x1FFFFFFFu;
-    w.nWord6Value = t6 & 0x1FFFFFFFu;
+    // Below version 7 bits 19 to 30 of word 6 repeat the frame number for the consistency
+    // check: the encoder count is bits 0 to 18 there.
+    w.nWord6Value = t6 & (nVersion < 7 ? c_nKxEncoderCountMaskV6 : c_nKxEncoderCountMaskV7);
     w.bTriggerOn = nVersion > 8 || (t0 & 0x80000000u) == 0;
     return w;
 }

@@ -100,7 +100,9 @@ int32_t CKxLaserEyeDevice::EnableDenoise(bool bOn) {
     if (nValid != 0) return nValid;
     DeviceLock lock(m_mutex);
     const uint16_t nValue = bOn ? 1 : 0;
-    if (m_sProperties.nDenoise == nValue) return KX_OK;
+    // The camera cannot be asked for its denoise state: only a value this object has sent is
+    // known, so a fresh object always sends (another object may have changed it).
+    if ((m_nPropertyMask & c_nMaskDenoise) && m_sProperties.nDenoise == nValue) return KX_OK;
     const int32_t nResult = Guarded(KX_DEVICE_OP("EnableDenoise"), [&](IOrEyeCamera* pCamera) {
         return pCamera->SetParam(c_nParamDenoise, &nValue, static_cast<int>(sizeof(nValue)));
     });
@@ -372,7 +374,9 @@ int32_t CKxLaserEyeDevice::EnableDynamicROI(bool bOn) {
     const int32_t nBusy = CheckBusy(KX_DEVICE_OP("EnableDynamicROI"));
     if (nBusy != 0) return nBusy;
     const uint16_t nValue = bOn ? 2 : 0;
-    if (m_sProperties.nDynamicROI == nValue) return KX_OK;
+    // Known only once learnt: version 8 reports it in the laser-information block at Open,
+    // versions 5 to 7 do not report it, so there the first value always goes out.
+    if ((m_nPropertyMask & c_nMaskDynamicROI) && m_sProperties.nDynamicROI == nValue) return KX_OK;
     const int32_t nResult = Guarded(KX_DEVICE_OP("EnableDynamicROI"), [&](IOrEyeCamera* pCamera) {
         return pCamera->SetParam(c_nParamDynamicROI, &nValue, static_cast<int>(sizeof(nValue)));
     });
@@ -432,7 +436,11 @@ int32_t CKxLaserEyeDevice::SwitchDebug(int32_t nOn) {
     const int32_t nValid = CheckValid();
     if (nValid != 0) return nValid;
     DeviceLock lock(m_mutex);
-    const bool bOn = nOn != 0;
+    // The frame thread reads the image mode for every frame without a lock: a switch under a
+    // running stream would also change the frame layout under it.
+    const int32_t nBusy = CheckBusy(KX_DEVICE_OP("SwitchDebug"));
+    if (nBusy != 0) return nBusy;
+    const bool bOn = nOn == 1;  // only 1 switches the images on
     if ((m_nPropertyMask & c_nMaskDebug) && m_sProperties.bDebugMode == bOn) return KX_OK;
     const SKxVideoResolution& res = m_sDevInfo.sVideoRes;
     // 64-bit sums: a record with absurd sizes must not wrap into a small frame.

@@ -60,6 +60,14 @@ int32_t KxPositionEncoderManager::SetCounterBits(unsigned int nBits) {
     return ConvertCode(c_nCodeOk);
 }
 
+int32_t KxPositionEncoderManager::SetCountField(unsigned int nBits) {
+    if (nBits == 0 || nBits >= 32) return ConvertCode(c_nCodeBadArgument);
+    m_nCounterBits = static_cast<int32_t>(nBits);
+    m_ullCounterRange = 1ull << nBits;
+    m_nCountMask = static_cast<uint32_t>(m_ullCounterRange - 1);
+    return ConvertCode(c_nCodeOk);
+}
+
 int32_t KxPositionEncoderManager::GetCounterBits(int* pnBits) {
     if (pnBits) *pnBits = m_nCounterBits;
     return ConvertCode(c_nCodeOk);

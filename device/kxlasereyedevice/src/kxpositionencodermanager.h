@@ -40,6 +40,11 @@ public:
     int32_t SetWheelRadius(double dRadius);
     int32_t GetWheelRadius(double* pdRadius);
     int32_t SetCounterBits(unsigned int nBits);
+    // The count field of an encoder word: bits 0 to nBits - 1 hold the count, which wraps at
+    // 1 << nBits. Sets the counter width, its range and the count mask together (1 to 31; the
+    // direction stays in bit 31). Cameras below hardware version 7 count in 19 bits.
+    int32_t SetCountField(unsigned int nBits);
+    uint32_t GetCountMask() const { return m_nCountMask; }
     int32_t GetCounterBits(int* pnBits);
     int32_t SetReverse(bool bReverse);
     bool IsReverse() const { return m_bReverse; }

@@ -113,10 +113,17 @@ void COrVirtualCamera::ProduceFrameLocked() {
         }
         std::nth_element(vecL.begin(), vecL.begin() + vecL.size() / 2, vecL.end());
         std::nth_element(vecR.begin(), vecR.begin() + vecR.size() / 2, vecR.end());
+        // The windows move on the ROI rule's grid of left edges (multiples of 32 columns), so
+        // that a moved ROI read back from the camera is one the camera takes again.
+        const int c_nGrid = 32;
         const int nW = m_sLeft.nRight - m_sLeft.nLeft;
-        const int nMax = static_cast<int>(m_cfg.nWidth) - nW;
-        const int nL = std::min(std::max((vecL[vecL.size() / 2] - nW / 2) & ~1, 0), nMax);
-        const int nR = std::min(std::max((vecR[vecR.size() / 2] - nW / 2) & ~1, 0), nMax);
+        const int nMax = std::max(static_cast<int>(m_cfg.nWidth) - nW, 0) / c_nGrid * c_nGrid;
+        const auto place = [&](int nCentre) {
+            const int nLeft = std::max(nCentre - nW / 2, 0);
+            return std::min((nLeft + c_nGrid / 2) / c_nGrid * c_nGrid, nMax);
+        };
+        const int nL = place(vecL[vecL.size() / 2]);
+        const int nR = place(vecR[vecR.size() / 2]);
         m_sLeft.nLeft = nL;
         m_sLeft.nRight = nL + nW;
         m_sRight.nLeft = nR;

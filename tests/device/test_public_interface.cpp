@@ -1,0 +1,62 @@
+// Slots 85 to 90 from an application's side: this program sees only the public headers and
+// links the shared library, as an application does. The calls reach the library's device
+// through IKxLaserEyeDeviceEx, so a slot out of order would land in another operation.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "kxkernel.h"
+#include "kxlasereyedevice.h"
+
+namespace {
+
+class PublicDevice : public ::testing::Test {
+protected:
+    void SetUp() override {
+        IKxEyeDeviceEnumrator* pEnum = nullptr;
+        ASSERT_TRUE(KxCreateLaserEyeDeviceEnumrator(&pEnum));
+        pEnum->SearchDevice(c_nKxSearchLocal);  // the embedded virtual camera, version 8
+        std::vector<SKxNLEyeDeviceInfoEx> vecInfos;
+        pEnum->GetDeviceInfoList(vecInfos);
+        pEnum->Release();
+        ASSERT_FALSE(vecInfos.empty());
+        ASSERT_TRUE(KxCreateLaserEyeDevice(&vecInfos[0], nullptr, nullptr, &m_pDevice));
+        ASSERT_EQ(0, m_pDevice->Open(0));
+    }
+    void TearDown() override {
+        if (m_pDevice) m_pDevice->Release();
+    }
+    IKxLaserEyeDevice* m_pDevice = nullptr;
+};
+
+}  // namespace
+
+TEST_F(PublicDevice, ExtendedSlotsReachTheirOperations) {
+    IKxLaserEyeDeviceEx* pEx = static_cast<IKxLaserEyeDeviceEx*>(m_pDevice);
+    EXPECT_EQ(0, pEx->SetWheelRadius(12.5));
+    EXPECT_EQ(12.5, pEx->GetWheelRadius());
+    EXPECT_EQ(1, pEx->GetEncodeMode());  // the default
+    EXPECT_EQ(0, pEx->SetEncodeMode(2));
+    EXPECT_EQ(2, pEx->GetEncodeMode());
+    EXPECT_EQ(0, pEx->SetEncodeMode(1));
+    EXPECT_EQ(0, pEx->SetPulsePerRound(1024));
+    EXPECT_EQ(0, pEx->StopDevice());
+    // The base slots still answer through the same pointer.
+    EXPECT_TRUE(pEx->IsOpen());
+    EXPECT_FALSE(pEx->IsCapturing());
+    EXPECT_EQ(8u, pEx->GetHWVersion());
+}
+
+TEST_F(PublicDevice, StopDeviceEndsACapture) {
+    class CCount : public IKxLaserDataCallBack {
+    public:
+        void OnLaserResult(IKxLaserEyeResultBlock*) override {}
+    } callback;
+    IKxLaserEyeDeviceEx* pEx = static_cast<IKxLaserEyeDeviceEx*>(m_pDevice);
+    ASSERT_EQ(0, pEx->StartCapture(0, &callback, nullptr));
+    EXPECT_TRUE(pEx->IsCapturing());
+    EXPECT_EQ(0, pEx->StopDevice());
+    EXPECT_FALSE(pEx->IsCapturing());
+    pEx->Close();
+    EXPECT_EQ(-79988, pEx->StopDevice());  // not open
+}
