@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, only when some are missing.
 set -euo pipefail
 PKGS=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
-      libbenchmark-dev libstb-dev libcli11-dev nlohmann-json3-dev libnl-3-dev libnl-route-3-dev
+      libbenchmark-dev libstb-dev zlib1g-dev libcli11-dev nlohmann-json3-dev libnl-3-dev libnl-route-3-dev
       iproute2)
 missing=()
 for p in "${PKGS[@]}"; do

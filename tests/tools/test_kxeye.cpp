@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,7 +66,7 @@ protected:
     // Runs a program with the default virtual camera, or with the given camera configuration;
     // stdout and stderr kept apart.
     SRun RunProgram(const std::string& strProgram, const std::vector<std::string>& vecArgs,
-                    const std::string& strCameras = "") {
+                    const std::string& strCameras = "", const std::string& strStdout = "") {
         std::string strCmd = "env ";
         if (strCameras.empty()) {
             strCmd += "-u KXEYE_VIRTUAL_CAMERAS ";
@@ -83,6 +84,7 @@ protected:
         strCmd += " 2>";
         strCmd += Quote(errPath.string());
         strCmd += " </dev/null";
+        if (!strStdout.empty()) strCmd += " >" + Quote(strStdout);
         SRun run;
         FILE* pPipe = popen(strCmd.c_str(), "r");
         if (!pPipe) return run;
@@ -96,6 +98,16 @@ protected:
     }
     SRun Kxeye(const std::vector<std::string>& vecArgs, const std::string& strCameras = "") {
         return RunProgram(KXEYE_PATH, vecArgs, strCameras);
+    }
+    nlohmann::json KxeyeJson(const std::vector<std::string>& vecArgs, int nExit = 0,
+                             const std::string& strCameras = "") {
+        std::vector<std::string> vec = vecArgs;
+        vec.push_back("--json");
+        const SRun run = Kxeye(vec, strCameras);
+        EXPECT_EQ(run.nExit, nExit) << vecArgs[0] << "\n" << run.strOut << run.strErr;
+        const nlohmann::json j = nlohmann::json::parse(run.strOut, nullptr, false);
+        EXPECT_FALSE(j.is_discarded()) << vecArgs[0] << ": " << run.strOut;
+        return j;
     }
 
     fs::path m_dir;
@@ -119,7 +131,8 @@ long long FindNumber(const std::string& strOut, const std::string& strKey) {
 }
 
 // Parses a binary little-endian PLY of float x, y, z; answers the vertex count or -1.
-long long ReadPly(const std::string& strPath, std::vector<float>* pvecXYZ = nullptr) {
+long long ReadPly(const std::string& strPath, std::vector<float>* pvecXYZ = nullptr,
+                  std::vector<std::string>* pvecComments = nullptr) {
     const std::string strData = ReadFile(strPath);
     const size_t nEnd = strData.find("end_header\n");
     if (strData.rfind("ply\n", 0) != 0 || nEnd == std::string::npos) return -1;
@@ -132,6 +145,7 @@ long long ReadPly(const std::string& strPath, std::vector<float>* pvecXYZ = null
         if (strLine == "format binary_little_endian 1.0") bBinary = true;
         if (strLine.rfind("element vertex ", 0) == 0) nVertices = std::stoll(strLine.substr(15));
         if (strLine.rfind("property float ", 0) == 0) ++nFloats;
+        if (pvecComments && strLine.rfind("comment ", 0) == 0) pvecComments->push_back(strLine.substr(8));
     }
     if (!bBinary || nFloats != 3 || nVertices < 0) return -1;
     const size_t nBody = strData.size() - (nEnd + 11);
@@ -438,6 +452,294 @@ TEST_F(KxEyeTool, CodesListsEveryMeaning) {
     const SRun run = Kxeye({"codes"});
     ASSERT_EQ(run.nExit, 0);
     for (const char* psz : {"-79971", "-79988", "-80000", "-10014", "-78003"}) EXPECT_THAT(run.strOut, HasSubstr(psz));
+}
+
+// ---- Point cloud to scale ----
+
+// The virtual scene carries a box 140 mm long in the travel direction (belt 40 to 180 mm of
+// every 600 mm), 100 mm wide (Y -120 to -20) and 30 mm high, on a belt 400 mm from the camera.
+TEST_F(KxEyeTool, ScanCloudMeasuresTheBoxAtItsRealLength) {
+    const fs::path out = m_dir / "box";
+    // 8 s at 100 mm/s: at least one whole box passes, wherever in the period the scan begins.
+    const nlohmann::json j = KxeyeJson({"scan", "0", "--seconds", "8", "--out", out.string()});
+    ASSERT_EQ(j["travel"]["axis"], "encoder") << j.dump();
+    EXPECT_DOUBLE_EQ(j["travel"]["mmPerStep"].get<double>(), 0.1);
+    std::vector<float> vec;
+    std::vector<std::string> vecComments;
+    ASSERT_GT(ReadPly((out / "scan.ply").string(), &vec, &vecComments), 0);
+    EXPECT_THAT(vecComments, ::testing::Contains("units mm"));
+    EXPECT_THAT(vecComments, ::testing::Contains("travel encoder: 0.1 mm per count, added to x"));
+
+    // Box top: 370 mm from the camera, well inside the box's Y span (the dome and ramp lie elsewhere).
+    float fMinX = 1e30f, fMaxX = -1e30f;
+    std::vector<float> vecBoxX;
+    for (size_t i = 0; i + 2 < vec.size(); i += 3) {
+        fMinX = std::min(fMinX, vec[i]), fMaxX = std::max(fMaxX, vec[i]);
+        if (vec[i + 2] < 372.5f && vec[i + 1] > -110 && vec[i + 1] < -30) vecBoxX.push_back(vec[i]);
+    }
+    ASSERT_FALSE(vecBoxX.empty());
+    std::sort(vecBoxX.begin(), vecBoxX.end());
+    const double dFrameStep = j["travel"]["length"].get<double>() / (j["frames"].get<double>() - 1);
+    int nWhole = 0;
+    size_t nStart = 0;
+    for (size_t i = 1; i <= vecBoxX.size(); ++i) {
+        if (i < vecBoxX.size() && vecBoxX[i] - vecBoxX[i - 1] < 20) continue;
+        const float fFirst = vecBoxX[nStart], fLast = vecBoxX[i - 1];
+        nStart = i;
+        if (fFirst - fMinX < 10 || fMaxX - fLast < 10) continue;  // cut by the scan's start or end
+        ++nWhole;
+        EXPECT_NEAR(fLast - fFirst, 140.0, dFrameStep + 1.0) << "frame step " << dFrameStep;
+    }
+    EXPECT_GE(nWhole, 1) << "no whole box in " << fMinX << " .. " << fMaxX;
+}
+
+TEST_F(KxEyeTool, TravelStepComesFromTheWheelTheFrameStepOrTheScale) {
+    struct SCase {
+        std::vector<std::string> vecArgs;
+        const char* pszAxis;
+        double dStep;
+    };
+    const std::vector<SCase> vecCases = {
+        {{}, "encoder", 0.1},
+        {{"--wheel-radius", "63.66197723675813"}, "encoder", 0.2},
+        {{"--pulses-per-round", "1000"}, "encoder", 0.2},
+        {{"--travel-scale", "0.5"}, "encoder", 0.5},
+        {{"--travel", "frame"}, "frame", 1.0},
+        {{"--travel", "frame", "--frame-step", "2.5"}, "frame", 2.5},
+        {{"--travel", "none"}, "none", 0.0},
+    };
+    int n = 0;
+    for (const SCase& c : vecCases) {
+        std::vector<std::string> vecArgs = {"scan", "0", "--frames", "6", "--out", (m_dir / std::to_string(n++)).string()};
+        vecArgs.insert(vecArgs.end(), c.vecArgs.begin(), c.vecArgs.end());
+        const nlohmann::json j = KxeyeJson(vecArgs);
+        EXPECT_EQ(j["travel"]["axis"], c.pszAxis) << vecArgs.back();
+        EXPECT_NEAR(j["travel"]["mmPerStep"].get<double>(), c.dStep, 1e-9) << vecArgs.back();
+        if (std::string(c.pszAxis) == "frame") {
+            // Frame travel counts lost frames too: the index is the camera's own counter.
+            const double dFrames = j["frames"].get<double>() - 1 + j["framesLost"].get<double>();
+            EXPECT_NEAR(j["travel"]["length"].get<double>(), dFrames * c.dStep, 1e-6);
+        }
+    }
+}
+
+TEST_F(KxEyeTool, AbsurdScaleFactorsAreRefusedReadably) {
+    const std::string strOut = (m_dir / "out").string();
+    const std::vector<std::vector<std::string>> vecCases = {
+        {"--travel-scale", "nan"},  {"--travel-scale", "inf"},   {"--travel-scale", "-1"},
+        {"--travel-scale", "0"},    {"--travel-scale", "1e9"},   {"--wheel-radius", "nan"},
+        {"--wheel-radius", "0"},    {"--pulses-per-round", "0"}, {"--pulses-per-round", "1.5"},
+        {"--frame-step", "inf"},    {"--frames", "-1"},          {"--seconds", "-1"},
+        {"--seconds", "nan"},       {"--timeout", "0"},          {"--wheel-radius", "10000", "--pulses-per-round", "1"},
+    };
+    for (const auto& vecExtra : vecCases) {
+        std::vector<std::string> vecArgs = {"scan", "0", "--out", strOut};
+        if (vecExtra[0] != "--frames" && vecExtra[0] != "--seconds") vecArgs.insert(vecArgs.end(), {"--frames", "3"});
+        vecArgs.insert(vecArgs.end(), vecExtra.begin(), vecExtra.end());
+        const SRun run = Kxeye(vecArgs);
+        EXPECT_EQ(run.nExit, 2) << vecExtra[0] << " " << vecExtra[1] << run.strErr;
+        const std::string strFirst = run.strErr.substr(0, run.strErr.find('\n'));
+        EXPECT_THAT(strFirst, HasSubstr(vecExtra[0])) << strFirst;
+        // A range is said in plain numbers, never as the largest double written out.
+        EXPECT_LT(strFirst.size(), 160u) << strFirst;
+    }
+    EXPECT_FALSE(fs::exists(strOut));
+}
+
+// ---- Outputs a user can trust ----
+
+TEST_F(KxEyeTool, FullDiskFailsEveryKindOfOutput) {
+    struct SCase {
+        std::vector<std::string> vecArgs;
+        const char* pszLinked;  // file name inside the output folder made a link to /dev/full
+    };
+    const std::vector<SCase> vecCases = {
+        {{"scan", "0", "--frames", "40"}, "scan.ply"},
+        {{"scan", "0", "--frames", "40"}, "scan.png"},
+        {{"snapshot", "0", "--images"}, "snapshot.raw"},
+        {{"snapshot", "0", "--images"}, "snapshot_3D.txt"},
+        {{"snapshot", "0", "--images"}, "snapshot_L.png"},
+        {{"snapshot", "0", "--images"}, "snapshot.ply"},
+    };
+    int n = 0;
+    for (const SCase& c : vecCases) {
+        const fs::path out = m_dir / std::to_string(n++);
+        fs::create_directories(out);
+        fs::create_symlink("/dev/full", out / c.pszLinked);
+        std::vector<std::string> vecArgs = c.vecArgs;
+        vecArgs.insert(vecArgs.end(), {"--out", out.string()});
+        const SRun run = Kxeye(vecArgs);
+        EXPECT_EQ(run.nExit, 1) << c.pszLinked << run.strOut << run.strErr;
+        EXPECT_THAT(run.strErr, HasSubstr((out / c.pszLinked).string() + ": No space left on device")) << c.pszLinked;
+        for (const auto& entry : fs::directory_iterator(out))
+            EXPECT_THAT(entry.path().filename().string(), Not(HasSubstr("kxeye-"))) << "temporary left behind";
+    }
+    // Standard output into a full disk, for a table and for JSON.
+    for (const std::vector<std::string>& vecArgs :
+         {std::vector<std::string>{"list", "--json"}, {"list"}, {"codes"}, {"info", "0", "--json"}}) {
+        const SRun run = RunProgram(KXEYE_PATH, vecArgs, "", "/dev/full");
+        EXPECT_EQ(run.nExit, 1) << vecArgs[0];
+        EXPECT_THAT(run.strErr, HasSubstr("cannot write the output: No space left on device")) << vecArgs[0];
+    }
+}
+
+TEST_F(KxEyeTool, OutputFolderIsCheckedFirstAndNothingIsLeftBehind) {
+    // A missing camera: no folder is made.
+    const fs::path missing = m_dir / "a" / "b";
+    for (const char* pszCommand : {"scan", "snapshot"}) {
+        std::vector<std::string> vecArgs = {pszCommand, "7", "--out", missing.string()};
+        if (std::string(pszCommand) == "scan") vecArgs.insert(vecArgs.end(), {"--frames", "3"});
+        const SRun run = Kxeye(vecArgs);
+        EXPECT_EQ(run.nExit, 1) << pszCommand;
+        EXPECT_THAT(run.strErr, HasSubstr("no camera"));
+        EXPECT_FALSE(fs::exists(m_dir / "a")) << pszCommand;
+    }
+    // A refused setting: nothing captured, nothing made.
+    const SRun refused = Kxeye({"scan", "0", "--frames", "3", "--set", "gain=43", "--out", missing.string()});
+    EXPECT_EQ(refused.nExit, 1);
+    EXPECT_THAT(refused.strOut, HasSubstr("gain=43: -79945"));
+    EXPECT_FALSE(fs::exists(m_dir / "a"));
+    // A folder that cannot be: refused before the camera is touched.
+    std::ofstream(m_dir / "file") << "x";
+    const SRun blocked = Kxeye({"scan", "0", "--frames", "3", "--out", (m_dir / "file" / "out").string()});
+    EXPECT_EQ(blocked.nExit, 1);
+    EXPECT_THAT(blocked.strErr, HasSubstr("is not a folder"));
+    EXPECT_THAT(blocked.strOut, Not(HasSubstr("frames:")));
+}
+
+TEST_F(KxEyeTool, InterruptedScanKeepsItsFilesAndSaysSoInItsExitCode) {
+    const fs::path out = m_dir / "int";
+    const fs::path errPath = m_dir / "int-stderr.txt";
+    const fs::path outPath = m_dir / "int-stdout.txt";
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        unsetenv("KXEYE_VIRTUAL_CAMERAS");
+        if (!freopen(outPath.c_str(), "w", stdout) || !freopen(errPath.c_str(), "w", stderr)) _exit(99);
+        execl(KXEYE_PATH, KXEYE_PATH, "scan", "0", "--seconds", "60", "--out", out.c_str(), static_cast<char*>(nullptr));
+        _exit(98);
+    }
+    // The folder appears once the camera is open and the capture about to start.
+    for (int i = 0; i < 200 && !fs::exists(out); ++i) usleep(50000);
+    usleep(1500000);
+    kill(pid, SIGINT);
+    int nStatus = 0;
+    ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+    ASSERT_TRUE(WIFEXITED(nStatus)) << "ended by signal " << WTERMSIG(nStatus);
+    EXPECT_EQ(WEXITSTATUS(nStatus), 3) << ReadFile(errPath);
+    EXPECT_THAT(ReadFile(errPath), HasSubstr("interrupted"));
+    const std::string strOut = ReadFile(outPath);
+    std::string strPly, strDetail;
+    ASSERT_TRUE(FindFile(strOut, "point cloud", strPly, strDetail)) << strOut;
+    EXPECT_GT(std::stoll(strDetail), 0);
+    EXPECT_EQ(PlyVertexCount(strPly), std::stoll(strDetail));
+    EXPECT_TRUE(fs::exists(out / "scan.png"));
+}
+
+// ---- Settings for the run ----
+
+TEST_F(KxEyeTool, CaptureCommandsTakeTheSettingsOfSetForTheirRun) {
+    // A window of 1000 rows: at most 1000 points a frame, in a scan and in a snapshot.
+    const nlohmann::json scan =
+        KxeyeJson({"scan", "0", "--frames", "5", "--set", "roi=0,1536,0,1000", "--out", (m_dir / "s").string()});
+    ASSERT_EQ(scan["settings"].size(), 1u);
+    EXPECT_EQ(scan["settings"][0]["item"], "roi=0,1536,0,1000");
+    EXPECT_EQ(scan["settings"][0]["code"], 0);
+    EXPECT_GT(scan["pointsPerFrame"]["max"].get<int>(), 0);
+    EXPECT_LE(scan["pointsPerFrame"]["max"].get<int>(), 1000);
+    const nlohmann::json full = KxeyeJson({"scan", "0", "--frames", "5", "--out", (m_dir / "f").string()});
+    EXPECT_GT(full["pointsPerFrame"]["max"].get<int>(), 1000);
+
+    const nlohmann::json snap =
+        KxeyeJson({"snapshot", "0", "--set", "roi=0,1536,0,1000", "--set", "exposure=300", "--out", (m_dir / "p").string()});
+    EXPECT_EQ(snap["settings"].size(), 2u);
+    EXPECT_GT(snap["points"].get<int>(), 0);
+    EXPECT_LE(snap["points"].get<int>(), 1000);
+
+    // The motor's sweep for the run: the line sweeps, so no travel is added.
+    const nlohmann::json sweep = KxeyeJson({"scan", "0", "--frames", "5", "--swing", "on", "--sweep-range", "20:40",
+                                            "--sweep-speed", "100", "--out", (m_dir / "w").string()});
+    ASSERT_EQ(sweep["settings"].size(), 3u) << sweep.dump();
+    for (const auto& r : sweep["settings"]) EXPECT_EQ(r["code"], 0) << r.dump();
+    EXPECT_EQ(sweep["travel"]["axis"], "none");
+    // Without a motor the sweep is refused and nothing is captured.
+    const SRun noMotor = Kxeye({"scan", "0", "--frames", "3", "--swing", "on", "--out", (m_dir / "n").string()},
+                               R"([{"swing_motor": false}])");
+    EXPECT_EQ(noMotor.nExit, 1);
+    EXPECT_THAT(noMotor.strOut, HasSubstr("swing motor: -80000"));
+    EXPECT_FALSE(fs::exists(m_dir / "n"));
+}
+
+// ---- Choosing a camera ----
+
+TEST_F(KxEyeTool, CamerasAreChosenBySerialStoredIdOrConnectText) {
+    const char* pszTwo = R"([{}, {"version": 7, "swing_motor": false}])";
+    const nlohmann::json list = KxeyeJson({"list"}, 0, pszTwo);
+    ASSERT_EQ(list.size(), 3u) << list.dump();
+    EXPECT_EQ(list[0]["serial"], "VC000001");
+    EXPECT_TRUE(list[0]["testCopyOf"].is_null());
+    EXPECT_EQ(list[1]["testCopyOf"], 0) << "the test copy sits at index 1";
+    EXPECT_EQ(list[1]["serial"], "VC000001");
+    EXPECT_EQ(list[2]["serial"], "VC000002");
+    EXPECT_EQ(list[2]["connect"], "virtual:1");
+    const SRun table = Kxeye({"list"}, pszTwo);
+    EXPECT_THAT(table.strOut, HasSubstr("SERIAL"));
+    EXPECT_THAT(table.strOut, HasSubstr("test copy of 0"));
+
+    struct SCase {
+        const char* pszCamera;
+        int nIndex;
+        int nVersion;
+    };
+    for (const SCase& c : {SCase{"VC000002", 2, 7}, SCase{"vc000002", 2, 7}, SCase{"virtual:1", 2, 7},
+                           SCase{"KXVIRTUALCAM0002", 2, 7}, SCase{"VC000001", 0, 8}, SCase{"2", 2, 7}}) {
+        const nlohmann::json info = KxeyeJson({"info", c.pszCamera}, 0, pszTwo);
+        EXPECT_EQ(info["index"], c.nIndex) << c.pszCamera;
+        EXPECT_EQ(info["hardwareVersion"], c.nVersion) << c.pszCamera;
+    }
+}
+
+// ---- A tool a new user can read ----
+
+TEST_F(KxEyeTool, VersionUnknownCommandsAndHelp) {
+    const SRun version = Kxeye({"--version"});
+    EXPECT_EQ(version.nExit, 0);
+    EXPECT_THAT(version.strOut, HasSubstr("kxeye "));
+    EXPECT_THAT(version.strOut, HasSubstr("SDK (KxLaserEyeDevice) "));
+    EXPECT_THAT(version.strOut, HasSubstr("camera library: OrEyeApi local"));
+
+    const SRun unknown = Kxeye({"--source", "local", "scna", "0"});
+    EXPECT_EQ(unknown.nExit, 2);
+    EXPECT_THAT(unknown.strErr, HasSubstr("unknown command \"scna\""));
+
+    const SRun help = Kxeye({"--help"});
+    EXPECT_EQ(help.nExit, 0);
+    EXPECT_THAT(help.strOut, HasSubstr("3 scan interrupted"));
+}
+
+TEST_F(KxEyeTool, EveryCommandThatPrintsResultsHasJson) {
+    EXPECT_TRUE(KxeyeJson({"list"}).is_array());
+    EXPECT_TRUE(KxeyeJson({"codes"}).is_array());
+    EXPECT_EQ(KxeyeJson({"codes"})[0]["name"], "KX_OK");
+    const nlohmann::json info = KxeyeJson({"info", "0"});
+    EXPECT_EQ(info["serial"], "VC000001");
+    const nlohmann::json set = KxeyeJson({"set", "0", "exposure=300", "gain=43"}, 1);
+    ASSERT_EQ(set["settings"].size(), 2u);
+    EXPECT_EQ(set["settings"][1]["code"], -79945);
+    EXPECT_EQ(set["camera"]["index"], 0);
+    const nlohmann::json snap = KxeyeJson({"snapshot", "0", "--out", (m_dir / "snap").string()});
+    EXPECT_TRUE(snap["files"]["raw"].is_string());
+    EXPECT_TRUE(snap["files"]["text"].is_string());
+    EXPECT_TRUE(snap["files"]["pointCloud"].is_string());
+    const nlohmann::json scan = KxeyeJson({"scan", "0", "--frames", "3", "--out", (m_dir / "scan").string()});
+    EXPECT_EQ(scan["frames"], 3);
+    EXPECT_EQ(scan["pointCloud"]["units"], "mm");
+    EXPECT_EQ(scan["heightMap"]["height"], 3);
+    EXPECT_EQ(scan["interrupted"], false);
+    EXPECT_TRUE(KxeyeJson({"motor", "0", "status"})["maxAngle"].is_number());
+    const nlohmann::json move = KxeyeJson({"motor", "0", "move", "10"});
+    EXPECT_EQ(move["code"], 0);
+    EXPECT_TRUE(move["position"].is_number());
 }
 
 #ifdef MINIMAL_CAPTURE_PATH

@@ -16,6 +16,7 @@ const double c_dBeltSpeed = 100.0;      // mm per second
 const double c_dCountsPerMm = 10.0;     // encoder counts per mm of travel
 const double c_dLaserX = -150.0;        // laser origin beside the camera, mm
 const double c_dScenePeriod = 600.0;    // the shapes repeat every this many mm of travel
+const double c_dTallest = 40.0;         // height of the tallest shape (the dome), mm
 const uint8_t c_nBackground = 16;
 const uint8_t c_nLine = 255;
 
@@ -37,6 +38,32 @@ double SceneHeight(double dX, double dY) {
     if (dR2 < 60.0 * 60.0) return 40.0 * std::sqrt(1.0 - dR2 / 3600.0);  // dome
     if (x >= 320 && x < 560 && std::fabs(dY) <= 150) return 25.0 * (x - 320) / 240.0;  // ramp
     return 0.0;
+}
+
+// Depth (distance from the camera) at which the laser, travelling down its plane along the
+// sensor row's ray (Y = v x depth), first meets the scene: belt, shape tops and shape faces.
+// Steps from above the tallest shape to the depth the scene shows below the current point
+// while that point is in the air, and closes in on a face by halving once it is inside a shape,
+// so that a top is found up to its edges and a face where the line climbs it.
+double SurfaceDepth(double dBelt, double dTanA, double v, double dTravel) {
+    auto surface = [&](double z) { return dBelt - SceneHeight(c_dLaserX + z * dTanA + dTravel, v * z); };
+    double zAir = dBelt - c_dTallest - 1.0;  // above every shape: in the air
+    double z = zAir;
+    for (int k = 0; k < 16; ++k) {
+        const double dSurface = surface(z);
+        if (z >= dSurface) break;
+        zAir = z;
+        z = dSurface;
+    }
+    if (z <= surface(z) + 1e-9) return z;
+    // Inside a shape: its face lies between the last point in the air and this one.
+    double zIn = z;
+    for (int k = 0; k < 40 && zIn - zAir > 1e-6; ++k) {
+        const double zMid = 0.5 * (zAir + zIn);
+        if (zMid >= surface(zMid)) zIn = zMid;
+        else zAir = zMid;
+    }
+    return zIn;
 }
 
 uint32_t SignMagnitude(long long n) {
@@ -86,11 +113,7 @@ void COrVirtualCamera::ProduceFrameLocked() {
     vecLine.reserve(static_cast<size_t>(m_sLeft.nBottom - m_sLeft.nTop));
     for (int r = m_sLeft.nTop; r < m_sLeft.nBottom; ++r) {
         const double v = (r - g.dCy) / g.dFocal;
-        double z = g.dBelt;
-        for (int k = 0; k < 6; ++k) {
-            const double x = c_dLaserX + z * dTanA;
-            z = g.dBelt - SceneHeight(x + dTravel, v * z);
-        }
+        const double z = SurfaceDepth(g.dBelt, dTanA, v, dTravel);
         const double x = c_dLaserX + z * dTanA;
         // Put the point on the centre of its pixel, so that decoding finds exactly this pixel.
         const long nCol = std::lround(g.dCx + g.dFocal * x / z);

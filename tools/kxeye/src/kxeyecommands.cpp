@@ -15,13 +15,29 @@
 #include <nlohmann/json.hpp>
 
 #include "kxeyecodes.h"
+#include "kxeyefile.h"
 #include "kxeyeoutput.h"
+#include "oreyeapi.h"
 
-using ordered_json = nlohmann::ordered_json;
+#ifndef KXEYE_VERSION
+#define KXEYE_VERSION "unknown"
+#endif
 
-static void PrintJson(const ordered_json& j) {
+void KxEyePrintJson(const ordered_json& j) {
     // Record texts come from cameras: replace bytes that are not UTF-8 rather than throw.
     std::cout << j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+}
+static void PrintJson(const ordered_json& j) { KxEyePrintJson(j); }
+
+static ordered_json TextOrNull(const std::string& s) { return s.empty() ? ordered_json(nullptr) : ordered_json(s); }
+
+ordered_json KxEyeCameraJson(const CKxEyeSession& session) {
+    ordered_json j;
+    j["index"] = session.Index();
+    j["name"] = KxEyeFieldText(session.Info().szDeviceName);
+    j["serial"] = TextOrNull(session.Identity().strSerial);
+    j["storedDeviceId"] = TextOrNull(session.Identity().strStoredID);
+    return j;
 }
 
 static std::string ResolutionText(const SKxVideoResolution& res) {
@@ -50,21 +66,42 @@ static ordered_json RecordJson(size_t nIndex, const SKxNLEyeDeviceInfoEx& info) 
 int KxEyeList(EKxEyeSource eSource, bool bJson) {
     std::vector<SKxNLEyeDeviceInfoEx> vecInfos;
     if (!KxEyeSearch(eSource, vecInfos)) return c_nKxEyeExitFailure;
+    // Each camera is opened briefly for its serial number and stored device ID: the names that
+    // stay the same from run to run. A test copy shows its original's.
+    std::vector<SKxEyeIdentity> vecIds(vecInfos.size());
+    for (size_t i = 0; i < vecInfos.size(); ++i) {
+        if (KxEyeTestCopyOf(vecInfos, i) < 0) vecIds[i] = KxEyeReadIdentity(vecInfos[i]);
+    }
+    for (size_t i = 0; i < vecInfos.size(); ++i) {
+        const int nOf = KxEyeTestCopyOf(vecInfos, i);
+        if (nOf >= 0) vecIds[i] = vecIds[static_cast<size_t>(nOf)];
+    }
     if (bJson) {
         ordered_json j = ordered_json::array();
-        for (size_t i = 0; i < vecInfos.size(); ++i) j.push_back(RecordJson(i, vecInfos[i]));
+        for (size_t i = 0; i < vecInfos.size(); ++i) {
+            ordered_json r = RecordJson(i, vecInfos[i]);
+            r["serial"] = TextOrNull(vecIds[i].strSerial);
+            r["storedDeviceId"] = TextOrNull(vecIds[i].strStoredID);
+            r["connect"] = KxEyeFieldText(vecInfos[i].szConnectText);
+            const int nOf = KxEyeTestCopyOf(vecInfos, i);
+            r["testCopyOf"] = nOf >= 0 ? ordered_json(nOf) : ordered_json(nullptr);
+            j.push_back(r);
+        }
         PrintJson(j);
         return c_nKxEyeExitOk;
     }
-    std::printf("%-5s %-28s %-38s %-15s %-17s %-3s %-10s %s\n", "INDEX", "NAME", "DEVICE ID", "IP", "MAC", "HW",
-                "RESOLUTION", "VALID");
+    std::printf("%-5s %-28s %-9s %-38s %-15s %-3s %-10s %-5s %s\n", "INDEX", "NAME", "SERIAL", "DEVICE ID", "IP", "HW",
+                "RESOLUTION", "VALID", "NOTE");
     for (size_t i = 0; i < vecInfos.size(); ++i) {
         const SKxNLEyeDeviceInfoEx& info = vecInfos[i];
         auto orDash = [](const std::string& s) { return s.empty() ? std::string("-") : s; };
-        std::printf("%-5zu %-28s %-38s %-15s %-17s %-3u %-10s %s\n", i, orDash(KxEyeFieldText(info.szDeviceName)).c_str(),
+        const int nOf = KxEyeTestCopyOf(vecInfos, i);
+        const std::string strNote = nOf >= 0 ? "test copy of " + std::to_string(nOf) : "";
+        std::printf("%-5zu %-28s %-9s %-38s %-15s %-3u %-10s %-5s %s\n", i,
+                    orDash(KxEyeFieldText(info.szDeviceName)).c_str(), orDash(vecIds[i].strSerial).c_str(),
                     orDash(KxEyeFieldText(info.szDeviceID)).c_str(), orDash(KxEyeFieldText(info.szIPAddress)).c_str(),
-                    orDash(KxEyeFieldText(info.szMACAddress)).c_str(), info.sVideoRes.nVersion,
-                    ResolutionText(info.sVideoRes).c_str(), info.bDeviceInfoValid ? "yes" : "no");
+                    info.sVideoRes.nVersion, ResolutionText(info.sVideoRes).c_str(),
+                    info.bDeviceInfoValid ? "yes" : "no", strNote.c_str());
     }
     std::printf("%zu camera(s)\n", vecInfos.size());
     return c_nKxEyeExitOk;
@@ -169,8 +206,10 @@ int KxEyeInfo(EKxEyeSource eSource, const std::string& strCamera, bool bJson) {
     IKxLaserEyeDevice* pDev = session.Device();
     const SKxNLEyeDeviceInfoEx& info = session.Info();
     ordered_json j;
+    j["index"] = session.Index();
     j["name"] = KxEyeFieldText(info.szDeviceName);
     j["deviceId"] = KxEyeFieldText(info.szDeviceID);
+    j["serial"] = TextOrNull(session.Identity().strSerial);
     j["hardwareVersion"] = pDev->GetHWVersion();
 
     SKxEyeVersionInfo sVersion;
@@ -251,17 +290,56 @@ static int32_t ApplySetting(IKxLaserEyeDevice* pDev, const SKxEyeSetting& s) {
     return KX_E_NOT_SUPPORTED;
 }
 
-int KxEyeSet(EKxEyeSource eSource, const std::string& strCamera, const std::vector<SKxEyeSetting>& vecSettings) {
+static ordered_json ResultJson(const std::string& strItem, int32_t nCode) {
+    return ordered_json{{"item", strItem}, {"code", nCode}, {"meaning", KxEyeCodeMeaning(nCode)}};
+}
+
+bool KxEyeApplyRunSettings(IKxLaserEyeDevice* pDev, const SKxEyeRunSettings& run, ordered_json& j, bool bPrint) {
+    ordered_json& results = j["settings"];
+    results = ordered_json::array();
+    bool bOk = true;
+    auto report = [&](const std::string& strItem, int32_t nCode) {
+        if (bPrint) std::printf("%s: %s\n", strItem.c_str(), KxEyeFormatCode(nCode).c_str());
+        results.push_back(ResultJson(strItem, nCode));
+        if (nCode != KX_OK) bOk = false;
+    };
+    // Every item is tried, so that one refusal does not hide the outcome of the others.
+    for (const SKxEyeSetting& s : run.vecSettings) report(s.strText, ApplySetting(pDev, s));
+    const bool bMotorWork = !run.strSwing.empty() || run.nSweepStart >= 0 || run.nSweepSpeed >= 0 || run.nSweepMode >= 0;
+    if (!bMotorWork) return bOk;
+    IKxSwingMotorDevice* pMotorRaw = nullptr;
+    if (!pDev->GetSwingMotorDevice(&pMotorRaw) || !pMotorRaw) {
+        report("swing motor", KX_E_NOT_SUPPORTED);
+        return false;
+    }
+    CKxEyeRef<IKxSwingMotorDevice> pMotor(pMotorRaw);
+    // Mode before the switch: the switch word carries the mode.
+    if (run.nSweepMode >= 0)
+        report("sweep-mode=" + std::to_string(run.nSweepMode), pMotor->SetSwingMode(static_cast<int32_t>(run.nSweepMode)));
+    if (run.nSweepStart >= 0)
+        report("sweep-range=" + std::to_string(run.nSweepStart) + ":" + std::to_string(run.nSweepEnd),
+               pMotor->SetSwingRange(static_cast<int32_t>(run.nSweepStart), static_cast<int32_t>(run.nSweepEnd)));
+    if (run.nSweepSpeed >= 0)
+        report("sweep-speed=" + std::to_string(run.nSweepSpeed), pMotor->SetSpeed(static_cast<int32_t>(run.nSweepSpeed)));
+    if (!run.strSwing.empty()) {
+        const bool bOn = run.strSwing == "on";
+        report("swing=" + run.strSwing, pMotor->EnableSwing(bOn, true));
+        pDev->EnableSwingOnCapture(bOn);
+    }
+    return bOk;
+}
+
+int KxEyeSet(EKxEyeSource eSource, const std::string& strCamera, const std::vector<SKxEyeSetting>& vecSettings,
+             bool bJson) {
     CKxEyeSession session;
     if (!session.Open(eSource, strCamera)) return c_nKxEyeExitFailure;
-    int nExit = c_nKxEyeExitOk;
-    // Every item is tried, so that one refusal does not hide the outcome of the others.
-    for (const SKxEyeSetting& s : vecSettings) {
-        const int32_t nCode = ApplySetting(session.Device(), s);
-        std::printf("%s: %s\n", s.strText.c_str(), KxEyeFormatCode(nCode).c_str());
-        if (nCode != KX_OK) nExit = c_nKxEyeExitFailure;
-    }
-    return nExit;
+    ordered_json j;
+    j["camera"] = KxEyeCameraJson(session);
+    SKxEyeRunSettings run;
+    run.vecSettings = vecSettings;
+    const bool bOk = KxEyeApplyRunSettings(session.Device(), run, j, !bJson);
+    if (bJson) PrintJson(j);
+    return bOk ? c_nKxEyeExitOk : c_nKxEyeExitFailure;
 }
 
 // The SDK composes export names into 256-byte buffers; refuse paths that would not fit.
@@ -271,22 +349,53 @@ static bool CheckExportPath(const std::string& strPath) {
     return false;
 }
 
-static bool MakeOutputDir(const std::string& strDir) {
-    std::error_code ec;
-    std::filesystem::create_directories(strDir, ec);
-    if (ec || !std::filesystem::is_directory(strDir)) {
-        std::cerr << "kxeye: cannot create output folder \"" << strDir << "\": " << ec.message() << "\n";
-        return false;
+static uint64_t CountLines(const std::string& strPath, bool& bEndsWithNewline) {
+    uint64_t n = 0;
+    bEndsWithNewline = false;
+    FILE* p = std::fopen(strPath.c_str(), "rb");
+    if (!p) return 0;
+    char buf[1 << 16];
+    size_t nRead;
+    char cLast = 0;
+    while ((nRead = std::fread(buf, 1, sizeof(buf), p)) > 0) {
+        for (size_t i = 0; i < nRead; ++i) n += buf[i] == '\n';
+        cLast = buf[nRead - 1];
     }
-    return true;
+    std::fclose(p);
+    bEndsWithNewline = cLast == '\n';
+    return n;
 }
 
-int KxEyeSnapshot(EKxEyeSource eSource, const std::string& strCamera, const std::string& strOut, bool bImages) {
-    const std::string strBase = (std::filesystem::path(strOut) / "snapshot").string();
-    if (!CheckExportPath(strBase) || !MakeOutputDir(strOut)) return c_nKxEyeExitFailure;
+static bool EndsWithPngEnd(const std::string& strPath) {
+    static const unsigned char s_abyEnd[8] = {0, 0, 0, 0, 'I', 'E', 'N', 'D'};
+    FILE* p = std::fopen(strPath.c_str(), "rb");
+    if (!p) return false;
+    unsigned char aby[12] = {};
+    const bool bOk = std::fseek(p, -12, SEEK_END) == 0 && std::fread(aby, 1, 12, p) == 12;
+    std::fclose(p);
+    return bOk && std::memcmp(aby, s_abyEnd, 8) == 0;
+}
+
+int KxEyeSnapshot(EKxEyeSource eSource, const std::string& strCamera, const std::string& strOut, bool bImages,
+                  const SKxEyeRunSettings& run, bool bJson) {
+    namespace fs = std::filesystem;
+    std::string strError;
+    const std::string strBase = (fs::path(strOut) / "snapshot").string();
+    // SaveToFile writes into a private folder first (its name is 28 characters longer).
+    if (!CheckExportPath(strBase + std::string(28, 'x'))) return c_nKxEyeExitFailure;
+    if (!KxEyeCheckOutputDir(strOut, strError)) {
+        std::cerr << "kxeye: " << strError << "\n";
+        return c_nKxEyeExitFailure;
+    }
     CKxEyeSession session;
     if (!session.Open(eSource, strCamera)) return c_nKxEyeExitFailure;
     IKxLaserEyeDevice* pDev = session.Device();
+    ordered_json j;
+    j["camera"] = KxEyeCameraJson(session);
+    if (!KxEyeApplyRunSettings(pDev, run, j, !bJson)) {
+        if (bJson) PrintJson(j);
+        return c_nKxEyeExitFailure;
+    }
     pDev->EnableDetectDebug(bImages);
     CKxEyeRef<IKxLaserEyeResultBlock> pBlock;
     const int32_t nDetect = pDev->Detect(pBlock.Out());
@@ -294,28 +403,72 @@ int KxEyeSnapshot(EKxEyeSource eSource, const std::string& strCamera, const std:
         std::cerr << "kxeye: Detect failed: " << KxEyeFormatCode(nDetect != KX_OK ? nDetect : KX_E_NOT_FOUND) << "\n";
         return c_nKxEyeExitFailure;
     }
-    const std::string strRaw = strBase + ".raw";
-    pBlock->SaveToFile(strRaw.c_str());
-    std::printf("frame: index %llu, raw points %u\n", static_cast<unsigned long long>(pBlock->GetFrameIndex()),
-                pBlock->GetRawPointCount());
-    int nExit = c_nKxEyeExitOk;
-    auto report = [&](const char* pszWhat, const std::string& strPath) {
-        if (std::filesystem::exists(strPath)) {
-            std::printf("%s: %s\n", pszWhat, strPath.c_str());
-        } else {
-            std::fprintf(stderr, "kxeye: %s was not written: %s\n", pszWhat, strPath.c_str());
-            nExit = c_nKxEyeExitFailure;
+    CKxEyeOutputDir outDir(strOut);
+    if (!outDir.Create(strError)) {
+        std::cerr << "kxeye: " << strError << "\n";
+        return c_nKxEyeExitFailure;
+    }
+    // SaveToFile does not say whether its writes succeeded: it writes into a private folder, each
+    // file is checked there, then copied to its place with checked writes.
+    std::string strTemplate = (fs::path(strOut) / ".snapshot.kxeye-XXXXXX").string();
+    std::vector<char> vecTemp(strTemplate.begin(), strTemplate.end());
+    vecTemp.push_back('\0');
+    if (!::mkdtemp(vecTemp.data())) {
+        std::cerr << "kxeye: cannot create a scratch folder in " << strOut << ": " << std::strerror(errno) << "\n";
+        return c_nKxEyeExitFailure;
+    }
+    const fs::path tempDir(vecTemp.data());
+    struct STempDir {
+        fs::path path;
+        ~STempDir() {
+            std::error_code ec;
+            fs::remove_all(path, ec);
         }
+    } tempGuard{tempDir};
+    const std::string strTempBase = (tempDir / "snapshot").string();
+    pBlock->SaveToFile((strTempBase + ".raw").c_str());
+    j["frameIndex"] = pBlock->GetFrameIndex();
+    j["rawPoints"] = pBlock->GetRawPointCount();
+    if (!bJson)
+        std::printf("frame: index %llu, raw points %u\n", static_cast<unsigned long long>(pBlock->GetFrameIndex()),
+                    pBlock->GetRawPointCount());
+    int32_t nTextPoints = 0;
+    pBlock->GetPointData(c_nKxFormatIndexedDouble, &nTextPoints);
+
+    int nExit = c_nKxEyeExitOk;
+    ordered_json& files = j["files"];
+    files = ordered_json::object();
+    bool bAnyWritten = false;
+    // Checks the file SaveToFile left in the private folder, then copies it into place.
+    auto place = [&](const char* pszKey, const char* pszWhat, const std::string& strSuffix, bool bValid) {
+        const std::string strFrom = strTempBase + strSuffix;
+        const std::string strTo = strBase + strSuffix;
+        std::string strWhy;
+        if (!bValid) {
+            strWhy = "cannot write " + strTo + ": the SDK's export is missing or incomplete";
+        } else if (KxEyeCopyToOutput(strFrom, strTo, strWhy)) {
+            files[pszKey] = strTo;
+            bAnyWritten = true;
+            if (!bJson) std::printf("%s: %s\n", pszWhat, strTo.c_str());
+            return;
+        }
+        files[pszKey] = nullptr;
+        std::fprintf(stderr, "kxeye: %s was not written: %s\n", pszWhat, strWhy.c_str());
+        nExit = c_nKxEyeExitFailure;
     };
-    report("raw frame", strRaw);
-    report("3D text", strBase + "_3D.txt");
+    std::error_code ec;
+    const std::string strRawTemp = strTempBase + ".raw";
+    place("raw", "raw frame", ".raw", fs::exists(strRawTemp, ec) && fs::file_size(strRawTemp, ec) >= 32800);
+    bool bNewline = false;
+    const uint64_t nLines = CountLines(strTempBase + "_3D.txt", bNewline);
+    place("text", "3D text", "_3D.txt", bNewline && nLines == 3 + static_cast<uint64_t>(std::max(nTextPoints, 0)));
     if (bImages) {
         IKxSurface* pLeft = nullptr;
         IKxSurface* pRight = nullptr;
         if (pBlock->GetSurfaces(&pLeft, &pRight)) {
             CKxEyeRef<IKxSurface> left(pLeft), right(pRight);
-            report("left image", strBase + "_L.png");
-            report("right image", strBase + "_R.png");
+            place("leftImage", "left image", "_L.png", EndsWithPngEnd(strTempBase + "_L.png"));
+            place("rightImage", "right image", "_R.png", EndsWithPngEnd(strTempBase + "_R.png"));
         } else {
             std::fprintf(stderr, "kxeye: the frame carries no images\n");
             nExit = c_nKxEyeExitFailure;
@@ -324,17 +477,49 @@ int KxEyeSnapshot(EKxEyeSource eSource, const std::string& strCamera, const std:
     std::vector<SKxEyePoint> vecPoints;
     KxEyeReadBlock(pBlock.Get(), c_nKxFormatFloat, vecPoints);
     const std::string strPly = strBase + ".ply";
-    if (!KxEyeWritePly(strPly, vecPoints)) {
-        std::fprintf(stderr, "kxeye: cannot write %s: %s\n", strPly.c_str(), std::strerror(errno));
-        return c_nKxEyeExitFailure;
+    CKxEyePlyWriter ply;
+    if (ply.Open(strPly) && ply.Begin({"units mm", "travel none: camera coordinates"}) && ply.Add(vecPoints) &&
+        ply.Finish()) {
+        bAnyWritten = true;
+        files["pointCloud"] = strPly;
+        j["points"] = vecPoints.size();
+        if (!bJson) std::printf("point cloud: %s (%zu points, mm)\n", strPly.c_str(), vecPoints.size());
+    } else {
+        ply.Abort();
+        files["pointCloud"] = nullptr;
+        std::fprintf(stderr, "kxeye: point cloud was not written: %s\n", ply.Error().c_str());
+        nExit = c_nKxEyeExitFailure;
     }
-    std::printf("point cloud: %s (%zu points)\n", strPly.c_str(), vecPoints.size());
+    if (bAnyWritten) outDir.Keep();
+    if (bJson) PrintJson(j);
     return nExit;
 }
 
-int KxEyeCodes() {
+int KxEyeCodes(bool bJson) {
+    if (bJson) {
+        ordered_json j = ordered_json::array();
+        for (const SKxEyeCodeInfo& info : KxEyeCodeTable())
+            j.push_back({{"code", info.nCode}, {"name", info.pszName}, {"meaning", info.pszMeaning}});
+        PrintJson(j);
+        return c_nKxEyeExitOk;
+    }
     for (const SKxEyeCodeInfo& info : KxEyeCodeTable())
         std::printf("%7d  %-24s %s\n", info.nCode, info.pszName, info.pszMeaning);
+    return c_nKxEyeExitOk;
+}
+
+int KxEyeVersion() {
+    // The camera library answers its version text before any camera is chosen; the local path
+    // needs no network to do so.
+    std::string strCameraLibrary = "unknown";
+    if (IOrEyeCamera* pCamera = CreateOrEyeApi(OREYEAPI_TYPE_LOCAL)) {
+        char szText[128] = {};
+        if (pCamera->GetVersionText(szText, sizeof(szText) - 1) == 0) strCameraLibrary = KxEyeFieldText(szText);
+        delete pCamera;
+    }
+    std::printf("kxeye %s\n", KXEYE_VERSION);
+    std::printf("SDK (KxLaserEyeDevice) %s\n", KXEYE_VERSION);
+    std::printf("camera library: %s\n", strCameraLibrary.c_str());
     return c_nKxEyeExitOk;
 }
 
@@ -412,7 +597,8 @@ int KxEyeMotor(EKxEyeSource eSource, const SKxEyeMotorOptions& opts) {
     CKxEyeWatchdog watchdog(opts.dTimeout);
     const std::string& a = opts.strAction;
     if (a == "status") {
-        PrintSection(MotorJson(pMotor.Get()), "");
+        if (opts.bJson) PrintJson(MotorJson(pMotor.Get()));
+        else PrintSection(MotorJson(pMotor.Get()), "");
         return c_nKxEyeExitOk;
     }
     int32_t nCode = KX_OK;
@@ -435,11 +621,17 @@ int KxEyeMotor(EKxEyeSource eSource, const SKxEyeMotorOptions& opts) {
     } else if (a == "stop") {
         nCode = pMotor->RunMotor(false);
     }
-    std::printf("%s: %s\n", strWhat.c_str(), KxEyeFormatCode(nCode).c_str());
+    ordered_json j = ResultJson(strWhat, nCode);
+    j["position"] = nullptr;
+    if (!opts.bJson) std::printf("%s: %s\n", strWhat.c_str(), KxEyeFormatCode(nCode).c_str());
     if (nCode == KX_OK && (a == "move" || a == "center")) {
         int32_t nError = 0;
         const float fPosition = pMotor->GetPosition(&nError);
-        if (nError == KX_OK) std::printf("position: %.1f\n", fPosition);
+        if (nError == KX_OK) {
+            j["position"] = fPosition;
+            if (!opts.bJson) std::printf("position: %.1f\n", fPosition);
+        }
     }
+    if (opts.bJson) PrintJson(j);
     return nCode == KX_OK ? c_nKxEyeExitOk : c_nKxEyeExitFailure;
 }

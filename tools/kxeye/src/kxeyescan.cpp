@@ -1,26 +1,42 @@
-// scan: continuous capture through the data callback, then a PLY cloud, a PNG height map and a
-// summary. The callback runs on the camera library's thread; it only decodes and queues, and
-// all file work happens after StopCapture.
+// scan: continuous capture through the data callback into a PLY cloud, a PNG height map and a
+// summary. The callback (camera library's thread) only decodes and queues; the main thread
+// writes each profile to disk as it comes, so memory stays the same whatever the scan length.
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <iostream>
+#include <limits>
 #include <mutex>
+
+#include <nlohmann/json.hpp>
 
 #include "kxeyecodes.h"
 #include "kxeyecommands.h"
+#include "kxeyefile.h"
 #include "kxeyeoutput.h"
+
+using ordered_json = nlohmann::ordered_json;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Profiles decoded but not yet written. When the disk falls behind, the callback waits for room,
+// and the camera drops (and counts) frames rather than the tool growing without bound.
+const size_t c_nQueueLimit = 64;
+// Frames looked at before the travel axis ("auto") and the line direction are settled.
+const size_t c_nLookAhead = 32;
+// Encoder counts wrap at 29 bits.
+const int64_t c_nEncoderRange = int64_t(1) << 29;
 
 struct SProfile {
     uint64_t nFrameIndex = 0;
@@ -39,7 +55,7 @@ public:
         if (!pBlock) return;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (!m_bAccepting || m_vecProfiles.size() >= m_nLimit) return;
+            if (!m_bAccepting || m_nAccepted >= m_nLimit) return;
         }
         SProfile profile;
         profile.nFrameIndex = pBlock->GetFrameIndex();
@@ -50,42 +66,47 @@ public:
         KxEyeReadBlock(pBlock, m_nFormat, profile.vecPoints);
         profile.dDecodeUs = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (!m_bAccepting || m_vecProfiles.size() >= m_nLimit) return;
-            if (!m_vecProfiles.empty() && profile.nFrameIndex > m_vecProfiles.back().nFrameIndex)
-                m_nLost += profile.nFrameIndex - m_vecProfiles.back().nFrameIndex - 1;
-            m_nPoints += profile.vecPoints.size();
-            m_vecProfiles.push_back(std::move(profile));
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_cvRoom.wait(lock, [&] { return !m_bAccepting || m_queue.size() < c_nQueueLimit; });
+            if (!m_bAccepting || m_nAccepted >= m_nLimit) return;
+            if (m_nAccepted > 0 && profile.nFrameIndex > m_nLastIndex)
+                m_nLost += profile.nFrameIndex - m_nLastIndex - 1;
+            m_nLastIndex = profile.nFrameIndex;
+            ++m_nAccepted;
             m_tLast = Clock::now();
+            m_queue.push_back(std::move(profile));
         }
-        m_cv.notify_all();
+        m_cvData.notify_all();
     }
 
-    // Waits up to the timeout for a change; answers the number of profiles.
-    size_t Wait(std::chrono::milliseconds timeout) {
+    // Next profile within the timeout; false when none came.
+    bool Pop(SProfile& profile, std::chrono::milliseconds timeout) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        const size_t nBefore = m_vecProfiles.size();
-        m_cv.wait_for(lock, timeout, [&] { return m_vecProfiles.size() != nBefore; });
-        return m_vecProfiles.size();
+        if (!m_cvData.wait_for(lock, timeout, [&] { return !m_queue.empty(); })) return false;
+        profile = std::move(m_queue.front());
+        m_queue.pop_front();
+        lock.unlock();
+        m_cvRoom.notify_all();
+        return true;
+    }
+
+    // No more profiles are taken; a callback waiting for room returns at once.
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bAccepting = false;
+        }
+        m_cvRoom.notify_all();
     }
 
     struct SProgress {
-        size_t nFrames;
+        uint64_t nAccepted;
         uint64_t nLost;
-        uint64_t nPoints;
         Clock::time_point tLast;
     };
     SProgress Progress() {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return {m_vecProfiles.size(), m_nLost, m_nPoints, m_tLast};
-    }
-
-    // Stops accepting and hands over what was collected.
-    std::vector<SProfile> Take(uint64_t& nLost) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bAccepting = false;
-        nLost = m_nLost;
-        return std::move(m_vecProfiles);
+        return {m_nAccepted, m_nLost, m_tLast};
     }
 
 private:
@@ -93,11 +114,12 @@ private:
     const SKxLaserResultAfterProcParam m_sParam;
     const uint64_t m_nLimit;
     std::mutex m_mutex;
-    std::condition_variable m_cv;
+    std::condition_variable m_cvData, m_cvRoom;
     bool m_bAccepting = true;
-    std::vector<SProfile> m_vecProfiles;
+    std::deque<SProfile> m_queue;
+    uint64_t m_nAccepted = 0;
+    uint64_t m_nLastIndex = 0;
     uint64_t m_nLost = 0;
-    uint64_t m_nPoints = 0;
     Clock::time_point m_tLast = Clock::now();
 };
 
@@ -119,15 +141,285 @@ bool LineAlongX(const std::vector<SProfile>& vecProfiles) {
     return dColumnSpread >= dRowSpread;
 }
 
+// Everything written from the profiles: cloud, height map scratch rows and the summary figures.
+class CScanSink {
+public:
+    CScanSink(const SKxEyeScanOptions& opts, uint32_t nWidth, uint32_t nHeight, bool bSwing)
+        : m_opts(opts), m_nWidth(nWidth), m_nHeight(nHeight), m_bSwing(bSwing) {
+        m_strPly = (std::filesystem::path(opts.strOut) / "scan.ply").string();
+        m_strPng = (std::filesystem::path(opts.strOut) / "scan.png").string();
+    }
+    ~CScanSink() {
+        if (m_pScratch) std::fclose(m_pScratch);
+    }
+
+    // Opens the cloud under its temporary name and the height scratch file (already unlinked,
+    // so that nothing of it outlives the process).
+    bool Open(std::string& strError) {
+        if (!m_ply.Open(m_strPly)) {
+            strError = m_ply.Error();
+            return false;
+        }
+        std::string strTemplate = (std::filesystem::path(m_opts.strOut) / ".scan-heights.kxeye-XXXXXX").string();
+        std::vector<char> vecName(strTemplate.begin(), strTemplate.end());
+        vecName.push_back('\0');
+        const int fd = ::mkstemp(vecName.data());
+        if (fd < 0 || !(m_pScratch = ::fdopen(fd, "w+b"))) {
+            strError = std::string("cannot create a scratch file in ") + m_opts.strOut + ": " + std::strerror(errno);
+            if (fd >= 0) ::close(fd);
+            return false;
+        }
+        ::unlink(vecName.data());
+        return true;
+    }
+
+    // False once writing failed.
+    bool Add(SProfile&& profile) {
+        if (m_bFailed) return false;
+        ++m_nFrames;
+        m_nPoints += profile.vecPoints.size();
+        m_dDecodeSum += profile.dDecodeUs;
+        m_dDecodeMax = std::max(m_dDecodeMax, profile.dDecodeUs);
+        m_nMinPoints = std::min<uint64_t>(m_nMinPoints, profile.vecPoints.size());
+        m_nMaxPoints = std::max<uint64_t>(m_nMaxPoints, profile.vecPoints.size());
+        if (m_nFrames == 1) m_nFirstTimeUs = profile.nTimeStampUs;
+        m_nLastTimeUs = profile.nTimeStampUs;
+        if (!m_bDecided) {
+            m_vecLookAhead.push_back(std::move(profile));
+            if (m_vecLookAhead.size() >= c_nLookAhead) return Decide();
+            return true;
+        }
+        return Emit(profile);
+    }
+
+    // Writes what is left and closes both files; false with the reason when anything failed.
+    bool Finish(std::string& strError) {
+        if (!m_bDecided && !Decide()) m_bFailed = true;
+        if (!m_bFailed && !m_ply.Finish()) m_bFailed = true;
+        if (m_bFailed) {
+            strError = m_strError.empty() ? m_ply.Error() : m_strError;
+            m_ply.Abort();
+            return false;
+        }
+        if (!WriteHeightMap(strError)) return false;
+        return true;
+    }
+
+    void Abort() { m_ply.Abort(); }
+    const std::string& Error() const { return m_strError.empty() ? m_ply.Error() : m_strError; }
+
+    void Summary(ordered_json& j, double dWall) const {
+        double dRate = 0;
+        if (m_nFrames >= 2 && m_nLastTimeUs > m_nFirstTimeUs)
+            dRate = (m_nFrames - 1) * 1e6 / static_cast<double>(m_nLastTimeUs - m_nFirstTimeUs);
+        else if (dWall > 0)
+            dRate = m_nFrames / dWall;
+        j["frames"] = m_nFrames;
+        j["meanRate"] = std::round(dRate * 10) / 10;
+        j["pointsPerFrame"] = {{"mean", m_nFrames ? static_cast<double>(m_nPoints) / m_nFrames : 0.0},
+                               {"min", m_nFrames ? m_nMinPoints : 0},
+                               {"max", m_nMaxPoints}};
+        j["decodeUs"] = {{"mean", m_nFrames ? m_dDecodeSum / m_nFrames : 0.0}, {"max", m_dDecodeMax}};
+    }
+    void Outputs(ordered_json& j) const {
+        ordered_json travel;
+        travel["axis"] = m_strTravel;
+        travel["mmPerStep"] = m_strTravel == "none" ? 0.0 : m_dStep;
+        travel["coordinate"] = m_strTravel == "none" ? "" : (m_bAlongX ? "y" : "x");
+        travel["length"] = m_dTravel;
+        j["travel"] = travel;
+        j["pointCloud"] = {{"path", m_strPly}, {"points", m_ply.Count()}, {"units", "mm"}};
+        j["heightMap"] = {{"path", m_strPng}, {"width", m_nMapWidth}, {"height", m_nFrames}};
+    }
+    uint64_t Frames() const { return m_nFrames; }
+
+private:
+    // Settles the travel axis and the line direction from the look-ahead, then writes it.
+    bool Decide() {
+        m_bDecided = true;
+        m_strTravel = m_opts.strTravel;
+        if (m_strTravel == "auto") {
+            // A sweeping line moves by itself: no travel to add. Otherwise the encoder when it
+            // moved, else the frame index.
+            const bool bMoved = std::any_of(m_vecLookAhead.begin(), m_vecLookAhead.end(), [&](const SProfile& p) {
+                return p.nEncoderCount != m_vecLookAhead.front().nEncoderCount;
+            });
+            m_strTravel = m_bSwing ? "none" : bMoved ? "encoder" : "frame";
+        }
+        if (m_opts.dTravelScale > 0) m_dStep = m_opts.dTravelScale;
+        else if (m_strTravel == "encoder") m_dStep = KxEyeMmPerCount(m_opts.dWheelRadius, m_opts.nPulsesPerRound);
+        else if (m_strTravel == "frame") m_dStep = m_opts.dFrameStep;
+        m_bAlongX = LineAlongX(m_vecLookAhead);
+        std::vector<std::vector<SKxEyePoint>> vecRows;
+        for (const SProfile& p : m_vecLookAhead) vecRows.push_back(p.vecPoints);
+        m_bMapAlongColumns = KxEyeLineAlongColumns(vecRows);
+        m_nMapWidth = m_bMapAlongColumns ? m_nWidth : m_nHeight;
+        m_vecRow.assign(m_nMapWidth, std::numeric_limits<float>::quiet_NaN());
+        std::vector<std::string> vecComments = {"units mm"};
+        if (m_strTravel == "none") {
+            vecComments.push_back("travel none: camera coordinates");
+        } else {
+            char szLine[160];
+            std::snprintf(szLine, sizeof(szLine), "travel %s: %.9g mm per %s, added to %s", m_strTravel.c_str(), m_dStep,
+                          m_strTravel == "encoder" ? "count" : "frame", m_bAlongX ? "y" : "x");
+            vecComments.push_back(szLine);
+        }
+        if (!m_ply.Begin(vecComments)) {
+            m_bFailed = true;
+            return false;
+        }
+        std::vector<SProfile> vec = std::move(m_vecLookAhead);
+        m_vecLookAhead.clear();
+        for (SProfile& p : vec) {
+            if (!Emit(p)) return false;
+        }
+        return true;
+    }
+
+    bool Emit(SProfile& p) {
+        // Travel of this profile in millimetres from the first one.
+        if (!m_bHaveFirst) {
+            m_bHaveFirst = true;
+            m_nFirstIndex = p.nFrameIndex;
+            m_nPrevCount = p.nEncoderCount;
+        }
+        if (m_strTravel == "encoder") {
+            // Signed step modulo the 29-bit counter: a wrap counts on, a small step back counts back.
+            int64_t nStep = (static_cast<int64_t>(p.nEncoderCount) - m_nPrevCount) % c_nEncoderRange;
+            if (nStep < 0) nStep += c_nEncoderRange;
+            if (nStep >= c_nEncoderRange / 2) nStep -= c_nEncoderRange;
+            m_nPulses += nStep;
+            m_nPrevCount = p.nEncoderCount;
+            m_dTravel = static_cast<double>(m_nPulses) * m_dStep;
+        } else if (m_strTravel == "frame") {
+            m_dTravel = static_cast<double>(p.nFrameIndex - m_nFirstIndex) * m_dStep;
+        }
+        // Height map row before the travel shift: it shows Z only.
+        std::fill(m_vecRow.begin(), m_vecRow.end(), std::numeric_limits<float>::quiet_NaN());
+        for (const SKxEyePoint& pt : p.vecPoints) {
+            const int32_t nPlace = m_bMapAlongColumns ? pt.nColumn : pt.nRow;
+            if (nPlace < 0 || static_cast<uint32_t>(nPlace) >= m_nMapWidth || !std::isfinite(pt.fZ)) continue;
+            float& f = m_vecRow[static_cast<size_t>(nPlace)];
+            // Nearest point wins: it is what one sees from above.
+            if (std::isnan(f) || pt.fZ < f) f = pt.fZ;
+            m_fMinZ = std::min(m_fMinZ, pt.fZ);
+            m_fMaxZ = std::max(m_fMaxZ, pt.fZ);
+        }
+        if (!m_vecRow.empty() && std::fwrite(m_vecRow.data(), sizeof(float), m_vecRow.size(), m_pScratch) != m_vecRow.size()) {
+            m_strError = std::string("cannot write the height scratch file in ") + m_opts.strOut + ": " + std::strerror(errno);
+            m_bFailed = true;
+            return false;
+        }
+        if (m_strTravel != "none") {
+            const float fShift = static_cast<float>(m_dTravel);
+            for (SKxEyePoint& pt : p.vecPoints) {
+                if (m_bAlongX) pt.fY += fShift;
+                else pt.fX += fShift;
+            }
+        }
+        if (!m_ply.Add(p.vecPoints)) {
+            m_bFailed = true;
+            return false;
+        }
+        return true;
+    }
+
+    // Second pass over the scratch rows: grey from the Z range of the whole scan, row by row.
+    bool WriteHeightMap(std::string& strError) {
+        CKxEyePngWriter png;
+        if (m_nMapWidth == 0 || m_nFrames == 0 || !png.Open(m_strPng, m_nMapWidth, static_cast<uint32_t>(m_nFrames))) {
+            strError = png.Error().empty() ? "cannot write " + m_strPng : png.Error();
+            return false;
+        }
+        if (std::fflush(m_pScratch) != 0 || std::fseek(m_pScratch, 0, SEEK_SET) != 0) {
+            strError = std::string("cannot read back the height scratch file: ") + std::strerror(errno);
+            return false;
+        }
+        const double dSpan = m_fMaxZ > m_fMinZ ? static_cast<double>(m_fMaxZ) - m_fMinZ : 0.0;
+        std::vector<uint8_t> vecGrey(m_nMapWidth);
+        for (uint64_t r = 0; r < m_nFrames; ++r) {
+            if (std::fread(m_vecRow.data(), sizeof(float), m_vecRow.size(), m_pScratch) != m_vecRow.size()) {
+                strError = "cannot read back the height scratch file";
+                return false;
+            }
+            for (size_t c = 0; c < m_vecRow.size(); ++c) {
+                const float f = m_vecRow[c];
+                // Nearer, so taller, is brighter. Black (0) marks "no point", so the farthest
+                // point stays a visible dark grey; a flat scene is white.
+                vecGrey[c] = std::isnan(f) ? 0
+                                           : static_cast<uint8_t>(std::lround(
+                                                 dSpan > 0 ? 48.0 + 207.0 * (m_fMaxZ - f) / dSpan : 255.0));
+            }
+            if (!png.Row(vecGrey.data())) {
+                strError = png.Error();
+                return false;
+            }
+        }
+        if (!png.Finish()) {
+            strError = png.Error().empty() ? "cannot write " + m_strPng : png.Error();
+            return false;
+        }
+        return true;
+    }
+
+    const SKxEyeScanOptions& m_opts;
+    const uint32_t m_nWidth, m_nHeight;
+    const bool m_bSwing;
+    std::string m_strPly, m_strPng, m_strError;
+    CKxEyePlyWriter m_ply;
+    FILE* m_pScratch = nullptr;
+    bool m_bFailed = false;
+    bool m_bDecided = false;
+    std::vector<SProfile> m_vecLookAhead;
+    std::string m_strTravel;
+    double m_dStep = 0;
+    bool m_bAlongX = true;
+    bool m_bMapAlongColumns = true;
+    uint32_t m_nMapWidth = 0;
+    std::vector<float> m_vecRow;
+    float m_fMinZ = std::numeric_limits<float>::max();
+    float m_fMaxZ = std::numeric_limits<float>::lowest();
+    bool m_bHaveFirst = false;
+    uint64_t m_nFirstIndex = 0;
+    int64_t m_nPrevCount = 0;
+    int64_t m_nPulses = 0;
+    double m_dTravel = 0;
+    uint64_t m_nFrames = 0;
+    uint64_t m_nPoints = 0;
+    uint64_t m_nMinPoints = std::numeric_limits<uint64_t>::max();
+    uint64_t m_nMaxPoints = 0;
+    double m_dDecodeSum = 0, m_dDecodeMax = 0;
+    uint64_t m_nFirstTimeUs = 0, m_nLastTimeUs = 0;
+};
+
 }  // namespace
 
+double KxEyeMmPerCount(double dWheelRadius, int64_t nPulsesPerRound) {
+    return 2.0 * M_PI * dWheelRadius / static_cast<double>(nPulsesPerRound);
+}
+
 int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts) {
-    const std::string strPly = (std::filesystem::path(opts.strOut) / "scan.ply").string();
-    const std::string strPng = (std::filesystem::path(opts.strOut) / "scan.png").string();
-    std::error_code ec;
-    std::filesystem::create_directories(opts.strOut, ec);
-    if (ec || !std::filesystem::is_directory(opts.strOut)) {
-        std::cerr << "kxeye: cannot create output folder \"" << opts.strOut << "\": " << ec.message() << "\n";
+    // Ctrl-C (or SIGTERM) from here on ends the capture and keeps what came; a second one ends
+    // the tool at once.
+    struct SInterruptGuard {
+        struct sigaction saOldInt {}, saOldTerm {};
+        SInterruptGuard() {
+            struct sigaction sa {};
+            sa.sa_handler = OnInterrupt;
+            sigemptyset(&sa.sa_mask);
+            sa.sa_flags = SA_RESETHAND;
+            sigaction(SIGINT, &sa, &saOldInt);
+            sigaction(SIGTERM, &sa, &saOldTerm);
+        }
+        ~SInterruptGuard() { Restore(); }
+        void Restore() {
+            sigaction(SIGINT, &saOldInt, nullptr);
+            sigaction(SIGTERM, &saOldTerm, nullptr);
+        }
+    } interruptGuard;
+    std::string strError;
+    if (!KxEyeCheckOutputDir(opts.strOut, strError)) {
+        std::cerr << "kxeye: " << strError << "\n";
         return c_nKxEyeExitFailure;
     }
     const uint64_t nLimit = opts.nFrames > 0 ? static_cast<uint64_t>(opts.nFrames) : UINT64_MAX;
@@ -137,134 +429,133 @@ int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts) {
     CKxEyeSession session;
     if (!session.Open(eSource, opts.strCamera)) return c_nKxEyeExitFailure;
     IKxLaserEyeDevice* pDev = session.Device();
+    ordered_json jResult;
+    jResult["camera"] = KxEyeCameraJson(session);
+    if (!KxEyeApplyRunSettings(pDev, opts.sRun, jResult, !opts.bJson)) {
+        if (opts.bJson) KxEyePrintJson(jResult);
+        return c_nKxEyeExitFailure;
+    }
     uint32_t nWidth = 0, nHeight = 0;
     pDev->GetVideoResolution(&nWidth, &nHeight);
 
-    const bool bTerminal = isatty(STDERR_FILENO) != 0;
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    struct sigaction saOld {};
-    sigaction(SIGINT, &sa, &saOld);
+    CKxEyeOutputDir outDir(opts.strOut);
+    CScanSink sink(opts, nWidth, nHeight, opts.sRun.strSwing == "on");
+    if (!outDir.Create(strError) || !sink.Open(strError)) {
+        std::cerr << "kxeye: " << strError << "\n";
+        return c_nKxEyeExitFailure;
+    }
 
-    const int32_t nStart = pDev->StartCapture(0, &callback, nullptr);
+    const bool bTerminal = isatty(STDERR_FILENO) != 0;
+
+    IKxSignal* pFinish = nullptr;
+    const int32_t nStart = pDev->StartCapture(0, &callback, opts.sRun.strSwing == "on" ? &pFinish : nullptr);
+    CKxEyeRef<IKxSignal> finish(pFinish);
     if (nStart != KX_OK) {
-        sigaction(SIGINT, &saOld, nullptr);
+        sink.Abort();
         std::cerr << "kxeye: StartCapture failed: " << KxEyeFormatCode(nStart) << "\n";
         return c_nKxEyeExitFailure;
     }
     const Clock::time_point tStart = Clock::now();
     Clock::time_point tLastProgress = tStart;
-    bool bStalled = false;
-    while (!g_bInterrupted) {
-        const size_t nFrames = callback.Wait(std::chrono::milliseconds(100));
+    bool bStalled = false, bWriteFailed = false;
+    uint64_t nWritten = 0;
+    SProfile profile;
+    auto done = [&](uint64_t nFrames) { return opts.nFrames > 0 && nFrames >= nLimit; };
+    while (!g_bInterrupted && !done(nWritten)) {
+        if (callback.Pop(profile, std::chrono::milliseconds(100))) {
+            ++nWritten;
+            if (!sink.Add(std::move(profile))) {
+                bWriteFailed = true;
+                break;
+            }
+        }
         const Clock::time_point tNow = Clock::now();
         const double dElapsed = std::chrono::duration<double>(tNow - tStart).count();
-        if (opts.nFrames > 0 && nFrames >= nLimit) break;
         if (opts.nFrames <= 0 && dElapsed >= opts.dSeconds) break;
         const CScanCallback::SProgress progress = callback.Progress();
-        const Clock::time_point tRef = progress.nFrames ? progress.tLast : tStart;
+        const Clock::time_point tRef = progress.nAccepted ? progress.tLast : tStart;
         if (std::chrono::duration<double>(tNow - tRef).count() > opts.dTimeout) {
             bStalled = true;
             break;
         }
         if (bTerminal && tNow - tLastProgress >= std::chrono::milliseconds(250)) {
             tLastProgress = tNow;
-            std::fprintf(stderr, "\rframes %zu  rate %.1f/s  lost %llu  points/frame %.0f   ", progress.nFrames,
-                         dElapsed > 0 ? progress.nFrames / dElapsed : 0.0,
-                         static_cast<unsigned long long>(progress.nLost),
-                         progress.nFrames ? static_cast<double>(progress.nPoints) / progress.nFrames : 0.0);
+            std::fprintf(stderr, "\rframes %llu  rate %.1f/s  lost %llu   ", static_cast<unsigned long long>(nWritten),
+                         dElapsed > 0 ? nWritten / dElapsed : 0.0, static_cast<unsigned long long>(progress.nLost));
         }
     }
     const double dWall = std::chrono::duration<double>(Clock::now() - tStart).count();
     if (bTerminal) std::fprintf(stderr, "\n");
+    callback.Stop();
     const int32_t nStop = pDev->StopCapture();
-    sigaction(SIGINT, &saOld, nullptr);
-    uint64_t nLost = 0;
-    std::vector<SProfile> vecProfiles = callback.Take(nLost);
+    // Profiles queued before the stop are part of the scan.
+    while (!bWriteFailed && callback.Pop(profile, std::chrono::milliseconds(0))) {
+        ++nWritten;
+        if (!sink.Add(std::move(profile))) bWriteFailed = true;
+    }
+    const bool bInterrupted = g_bInterrupted;
     int nExit = c_nKxEyeExitOk;
     if (nStop != KX_OK) {
         std::cerr << "kxeye: StopCapture failed: " << KxEyeFormatCode(nStop) << "\n";
         nExit = c_nKxEyeExitFailure;
     }
     if (bStalled) {
-        std::cerr << "kxeye: no frame for " << opts.dTimeout << " s; stopped after " << vecProfiles.size()
-                  << " frame(s)\n";
+        std::cerr << "kxeye: no frame for " << opts.dTimeout << " s; stopped after " << sink.Frames() << " frame(s)\n";
         nExit = c_nKxEyeExitFailure;
     }
-    if (g_bInterrupted) std::cerr << "kxeye: interrupted; writing the frames captured so far\n";
+    if (bInterrupted) std::cerr << "kxeye: interrupted; writing the frames captured so far\n";
 
-    // Summary.
-    const size_t nFrames = vecProfiles.size();
-    uint64_t nPoints = 0;
-    double dDecodeSum = 0, dDecodeMax = 0;
-    size_t nMinPoints = SIZE_MAX, nMaxPoints = 0;
-    for (const SProfile& p : vecProfiles) {
-        nPoints += p.vecPoints.size();
-        dDecodeSum += p.dDecodeUs;
-        dDecodeMax = std::max(dDecodeMax, p.dDecodeUs);
-        nMinPoints = std::min(nMinPoints, p.vecPoints.size());
-        nMaxPoints = std::max(nMaxPoints, p.vecPoints.size());
-    }
-    double dRate = 0;
-    if (nFrames >= 2 && vecProfiles.back().nTimeStampUs > vecProfiles.front().nTimeStampUs) {
-        dRate = (nFrames - 1) * 1e6 / static_cast<double>(vecProfiles.back().nTimeStampUs - vecProfiles.front().nTimeStampUs);
-    } else if (dWall > 0) {
-        dRate = nFrames / dWall;
-    }
-    std::printf("frames: %zu\n", nFrames);
-    std::printf("frames lost: %llu\n", static_cast<unsigned long long>(nLost));
-    std::printf("mean rate: %.1f frames/s\n", dRate);
-    std::printf("points per frame: %.1f (min %zu, max %zu)\n", nFrames ? static_cast<double>(nPoints) / nFrames : 0.0,
-                nFrames ? nMinPoints : 0, nMaxPoints);
-    std::printf("decode time per frame: %.1f us (max %.1f us)\n", nFrames ? dDecodeSum / nFrames : 0.0, dDecodeMax);
-    if (nFrames == 0) {
-        std::cerr << "kxeye: no frame captured; nothing written\n";
+    ordered_json& j = jResult;
+    sink.Summary(j, dWall);
+    j["framesLost"] = callback.Progress().nLost;
+    j["interrupted"] = bInterrupted;
+    j["stalled"] = bStalled;
+    const bool bText = !opts.bJson;
+    auto printSummary = [&] {
+        if (!bText) return;
+        std::printf("frames: %llu\n", static_cast<unsigned long long>(j["frames"].get<uint64_t>()));
+        std::printf("frames lost: %llu\n", static_cast<unsigned long long>(j["framesLost"].get<uint64_t>()));
+        std::printf("mean rate: %.1f frames/s\n", j["meanRate"].get<double>());
+        std::printf("points per frame: %.1f (min %llu, max %llu)\n", j["pointsPerFrame"]["mean"].get<double>(),
+                    static_cast<unsigned long long>(j["pointsPerFrame"]["min"].get<uint64_t>()),
+                    static_cast<unsigned long long>(j["pointsPerFrame"]["max"].get<uint64_t>()));
+        std::printf("decode time per frame: %.1f us (max %.1f us)\n", j["decodeUs"]["mean"].get<double>(),
+                    j["decodeUs"]["max"].get<double>());
+    };
+    if (sink.Frames() == 0 || bWriteFailed) {
+        sink.Abort();
+        printSummary();
+        if (bWriteFailed) std::cerr << "kxeye: " << sink.Error() << "\n";
+        else std::cerr << "kxeye: no frame captured; nothing written\n";
+        if (opts.bJson) KxEyePrintJson(j);
         return c_nKxEyeExitFailure;
     }
-
-    // Point cloud: the travel position goes across the laser line.
-    std::string strTravel = opts.strTravel;
-    if (strTravel == "auto") {
-        const bool bEncoderMoved = std::any_of(vecProfiles.begin(), vecProfiles.end(), [&](const SProfile& p) {
-            return p.nEncoderCount != vecProfiles.front().nEncoderCount;
-        });
-        strTravel = bEncoderMoved ? "encoder" : "frame";
-    }
-    const bool bAlongX = LineAlongX(vecProfiles);
-    std::vector<SKxEyePoint> vecCloud;
-    vecCloud.reserve(nPoints);
-    for (const SProfile& p : vecProfiles) {
-        double dTravel = 0;
-        if (strTravel == "encoder")
-            dTravel = static_cast<double>(p.nEncoderCount) - static_cast<double>(vecProfiles.front().nEncoderCount);
-        else if (strTravel == "frame")
-            dTravel = static_cast<double>(p.nFrameIndex - vecProfiles.front().nFrameIndex);
-        const float fShift = static_cast<float>(dTravel * opts.dTravelScale);
-        for (SKxEyePoint pt : p.vecPoints) {
-            if (bAlongX) pt.fY += fShift;
-            else pt.fX += fShift;
-            vecCloud.push_back(pt);
-        }
-    }
-    if (!KxEyeWritePly(strPly, vecCloud)) {
-        std::fprintf(stderr, "kxeye: cannot write %s: %s\n", strPly.c_str(), std::strerror(errno));
+    if (!sink.Finish(strError)) {
+        printSummary();
+        std::cerr << "kxeye: " << strError << "\n";
+        if (opts.bJson) KxEyePrintJson(j);
         return c_nKxEyeExitFailure;
     }
-    std::printf("travel axis: %s\n", strTravel.c_str());
-    std::printf("point cloud: %s (%zu points)\n", strPly.c_str(), vecCloud.size());
-
-    // Height map: one row per profile, one column per image column (or row) along the line.
-    std::vector<std::vector<SKxEyePoint>> vecRows;
-    vecRows.reserve(nFrames);
-    for (SProfile& p : vecProfiles) vecRows.push_back(std::move(p.vecPoints));
-    const bool bAlongColumns = KxEyeLineAlongColumns(vecRows);
-    const int32_t nMapWidth = static_cast<int32_t>(bAlongColumns ? nWidth : nHeight);
-    std::vector<uint8_t> vecPixels = KxEyeHeightMap(vecRows, nMapWidth, !bAlongColumns);
-    if (!KxEyeWriteGreyPng(strPng, vecPixels, nMapWidth, static_cast<int32_t>(vecRows.size()))) {
-        std::fprintf(stderr, "kxeye: cannot write %s\n", strPng.c_str());
-        return c_nKxEyeExitFailure;
+    outDir.Keep();
+    sink.Outputs(j);
+    printSummary();
+    if (bText) {
+        const ordered_json& t = j["travel"];
+        if (t["axis"] == "none")
+            std::printf("travel axis: none\n");
+        else
+            std::printf("travel axis: %s, %.6g mm per %s, added to %s (%.1f mm in all)\n",
+                        t["axis"].get<std::string>().c_str(), t["mmPerStep"].get<double>(),
+                        t["axis"] == "encoder" ? "count" : "frame", t["coordinate"].get<std::string>().c_str(),
+                        t["length"].get<double>());
+        std::printf("point cloud: %s (%llu points, mm)\n", j["pointCloud"]["path"].get<std::string>().c_str(),
+                    static_cast<unsigned long long>(j["pointCloud"]["points"].get<uint64_t>()));
+        std::printf("height map: %s (%u x %llu)\n", j["heightMap"]["path"].get<std::string>().c_str(),
+                    j["heightMap"]["width"].get<uint32_t>(),
+                    static_cast<unsigned long long>(j["heightMap"]["height"].get<uint64_t>()));
+    } else {
+        KxEyePrintJson(j);
     }
-    std::printf("height map: %s (%d x %zu)\n", strPng.c_str(), nMapWidth, vecRows.size());
+    if (nExit == c_nKxEyeExitOk && bInterrupted) nExit = c_nKxEyeExitInterrupted;
     return nExit;
 }

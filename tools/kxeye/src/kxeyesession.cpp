@@ -6,6 +6,17 @@
 #include <iostream>
 
 #include "kxeyecodes.h"
+#include "oreyeapi.h"
+
+namespace {
+const char* const c_pszTestCopyID = "{33799CCD-4B94-4344-A347-D8B0BEE3FE1C}";
+
+std::string Upper(const std::string& str) {
+    std::string strOut;
+    for (char c : str) strOut += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return strOut;
+}
+}  // namespace
 
 std::string KxEyeFieldText(const char* pszField, size_t nSize) {
     // Records cross a library boundary: never trust a terminator to be there.
@@ -39,9 +50,68 @@ static std::string NormalisedID(const std::string& str) {
     std::string strOut;
     for (char c : str) {
         if (c == '{' || c == '}') continue;
-        strOut += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        strOut += c;
     }
-    return strOut;
+    return Upper(strOut);
+}
+
+bool KxEyeIsTestCopy(const SKxNLEyeDeviceInfoEx& info) { return KxEyeFieldText(info.szDeviceID) == c_pszTestCopyID; }
+
+int KxEyeTestCopyOf(const std::vector<SKxNLEyeDeviceInfoEx>& vecInfos, size_t nIndex) {
+    if (nIndex >= vecInfos.size() || !KxEyeIsTestCopy(vecInfos[nIndex])) return -1;
+    const std::string strConnect = KxEyeFieldText(vecInfos[nIndex].szConnectText);
+    for (size_t i = 0; i < vecInfos.size(); ++i) {
+        if (i != nIndex && !KxEyeIsTestCopy(vecInfos[i]) && KxEyeFieldText(vecInfos[i].szConnectText) == strConnect)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+SKxEyeIdentity KxEyeReadIdentity(const SKxNLEyeDeviceInfoEx& info) {
+    SKxEyeIdentity id;
+    if (!info.bDeviceInfoValid || info.eDeviceType != KX_DEVICE_TYPE_LASER_EYE) return id;
+    CKxEyeRef<IKxLaserEyeDevice> pDevice;
+    if (!KxCreateLaserEyeDevice(&info, nullptr, nullptr, pDevice.Out()) || !pDevice) return id;
+    pDevice->Open(0);  // a failed read of the stored parameter block still leaves it usable
+    if (pDevice->IsOpen() && pDevice->GetCoreEye()) {
+        char szSerial[9] = {};
+        char szID[17] = {};
+        IOrEyeCamera* pCamera = pDevice->GetCoreEye();
+        const bool bSerial = pCamera->ReadProduct(4, szSerial, 8) == 0;
+        const bool bID = pCamera->ReadProduct(2, szID, 16) == 0;
+        if (bSerial) id.strSerial = KxEyeFieldText(szSerial, 8);
+        if (bID) id.strStoredID = KxEyeFieldText(szID, 16);
+        id.bRead = bSerial || bID;
+    }
+    pDevice->Close();
+    return id;
+}
+
+int KxEyeSelectByIdentity(const std::vector<SKxNLEyeDeviceInfoEx>& vecInfos, const std::string& strCamera,
+                          SKxEyeIdentity* pIdentity) {
+    const std::string strWanted = Upper(strCamera);
+    int nCopy = -1;
+    for (size_t i = 0; i < vecInfos.size(); ++i) {
+        if (KxEyeIsTestCopy(vecInfos[i]) && KxEyeTestCopyOf(vecInfos, i) >= 0) {
+            if (nCopy < 0) nCopy = static_cast<int>(i);
+            continue;  // the same camera as its original: read once, below
+        }
+        const SKxEyeIdentity id = KxEyeReadIdentity(vecInfos[i]);
+        if (!id.bRead) continue;
+        if ((!id.strSerial.empty() && Upper(id.strSerial) == strWanted) ||
+            (!id.strStoredID.empty() && Upper(id.strStoredID) == strWanted)) {
+            if (pIdentity) *pIdentity = id;
+            return static_cast<int>(i);
+        }
+    }
+    if (nCopy >= 0) {
+        const SKxEyeIdentity id = KxEyeReadIdentity(vecInfos[static_cast<size_t>(nCopy)]);
+        if (id.bRead && (Upper(id.strSerial) == strWanted || Upper(id.strStoredID) == strWanted)) {
+            if (pIdentity) *pIdentity = id;
+            return nCopy;
+        }
+    }
+    return -1;
 }
 
 int KxEyeSelect(const std::vector<SKxNLEyeDeviceInfoEx>& vecInfos, const std::string& strCamera) {
@@ -60,6 +130,11 @@ int KxEyeSelect(const std::vector<SKxNLEyeDeviceInfoEx>& vecInfos, const std::st
     for (size_t i = 0; i < vecInfos.size(); ++i) {
         const std::string strIP = KxEyeFieldText(vecInfos[i].szIPAddress);
         if (!strIP.empty() && strIP == strCamera) return static_cast<int>(i);
+    }
+    // The connect text names a local camera the same way in every run ("virtual:1").
+    for (size_t i = 0; i < vecInfos.size(); ++i) {
+        const std::string strConnect = KxEyeFieldText(vecInfos[i].szConnectText);
+        if (!strConnect.empty() && strConnect == strCamera && !KxEyeIsTestCopy(vecInfos[i])) return static_cast<int>(i);
     }
     return -1;
 }
@@ -80,12 +155,15 @@ void CKxEyeSession::Close() {
 bool CKxEyeSession::Open(EKxEyeSource eSource, const std::string& strCamera) {
     std::vector<SKxNLEyeDeviceInfoEx> vecInfos;
     if (!KxEyeSearch(eSource, vecInfos)) return false;
-    const int nIndex = KxEyeSelect(vecInfos, strCamera);
+    int nIndex = KxEyeSelect(vecInfos, strCamera);
+    if (nIndex < 0) nIndex = KxEyeSelectByIdentity(vecInfos, strCamera, &m_sIdentity);
     if (nIndex < 0) {
         std::cerr << "kxeye: no camera \"" << strCamera << "\" among " << vecInfos.size()
-                  << " found (give an index, a device ID or an IP address; see kxeye list)\n";
+                  << " found (give an index, a serial number, a device ID, a connect text or an IP address; "
+                     "see kxeye list)\n";
         return false;
     }
+    m_nIndex = nIndex;
     m_sInfo = vecInfos[static_cast<size_t>(nIndex)];
     if (!m_sInfo.bDeviceInfoValid) {
         std::cerr << "kxeye: camera " << nIndex << " could not be read during the search\n";
@@ -115,6 +193,14 @@ bool CKxEyeSession::Open(EKxEyeSource eSource, const std::string& strCamera) {
         }
         std::cerr << "kxeye: warning: open answered " << KxEyeFormatCode(nOpen)
                   << "; the camera answers, going on\n";
+    }
+    if (!m_sIdentity.bRead && m_pDevice->GetCoreEye()) {
+        char szSerial[9] = {};
+        char szID[17] = {};
+        IOrEyeCamera* pCamera = m_pDevice->GetCoreEye();
+        if (pCamera->ReadProduct(4, szSerial, 8) == 0) m_sIdentity.strSerial = KxEyeFieldText(szSerial, 8);
+        if (pCamera->ReadProduct(2, szID, 16) == 0) m_sIdentity.strStoredID = KxEyeFieldText(szID, 16);
+        m_sIdentity.bRead = true;
     }
     return true;
 }

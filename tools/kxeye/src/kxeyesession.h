@@ -58,9 +58,28 @@ int32_t KxEyeSearchFlags(EKxEyeSource eSource);
 // Runs one search; false (with a message on stderr) when no enumerator could be created.
 bool KxEyeSearch(EKxEyeSource eSource, std::vector<SKxNLEyeDeviceInfoEx>& vecInfos);
 
-// Picks a record by index ("0"), device ID (braces and case ignored) or IP address.
-// Answers the index in the list, or -1.
+// The "[Test]" copy the SDK adds for the first local laser camera: same camera, fixed device ID.
+bool KxEyeIsTestCopy(const SKxNLEyeDeviceInfoEx& info);
+// Index of the record a test copy repeats (same connect text), or -1.
+int KxEyeTestCopyOf(const std::vector<SKxNLEyeDeviceInfoEx>& vecInfos, size_t nIndex);
+
+// What the camera itself stores about who it is; unlike the record's device ID (a fresh GUID
+// at every search), these stay the same from run to run.
+struct SKxEyeIdentity {
+    bool bRead = false;
+    std::string strSerial;    // identity item 4
+    std::string strStoredID;  // identity item 2
+};
+// Opens the record's camera briefly and reads its identity; bRead false when it cannot.
+SKxEyeIdentity KxEyeReadIdentity(const SKxNLEyeDeviceInfoEx& info);
+
+// Picks a record by index ("0"), record device ID (braces and case ignored), IP address or
+// connect text ("virtual:1"). Answers the index in the list, or -1.
 int KxEyeSelect(const std::vector<SKxNLEyeDeviceInfoEx>& vecInfos, const std::string& strCamera);
+// Then by serial number or stored device ID (case ignored), opening each camera to read them;
+// a test copy is taken only when nothing else matches.
+int KxEyeSelectByIdentity(const std::vector<SKxNLEyeDeviceInfoEx>& vecInfos, const std::string& strCamera,
+                          SKxEyeIdentity* pIdentity);
 
 // An opened camera with the pools it was created with. Closes and releases in the right order.
 class CKxEyeSession {
@@ -76,12 +95,16 @@ public:
 
     IKxLaserEyeDevice* Device() const { return m_pDevice.Get(); }
     const SKxNLEyeDeviceInfoEx& Info() const { return m_sInfo; }
+    int Index() const { return m_nIndex; }
+    const SKxEyeIdentity& Identity() const { return m_sIdentity; }
 
 private:
     CKxEyeRef<IKxMemPool> m_pMemPool;
     CKxEyeRef<IKxSurfacePool> m_pSurfacePool;
     CKxEyeRef<IKxLaserEyeDevice> m_pDevice;
     SKxNLEyeDeviceInfoEx m_sInfo{};
+    int m_nIndex = -1;
+    SKxEyeIdentity m_sIdentity;
 };
 
 #endif
