@@ -65,6 +65,14 @@ KXKERNEL_API const SKxGlobalSetting* GetSetting();
 KXKERNEL_API void SetSetting(const SKxGlobalSetting& setting);
 // Reads the environment again.
 KXKERNEL_API void ReloadFromEnvironment();
+// Virtual network cards listed anyway (KXEYE_VIRTUAL_CARDS): comma-separated interface names,
+// "*" for every card; null or "" for none. Sets byListVirtualCards to match.
+KXKERNEL_API void SetVirtualCards(const char* pszNames);
+// Whether the card of this name is to be listed although it is virtual: byListVirtualCards is
+// on and the card is named, or "*" was given, or the switch was set without names.
+KXKERNEL_API bool IsVirtualCardListed(const char* pszName);
+// Whether the card is named in the list itself (not only covered by "*").
+KXKERNEL_API bool IsVirtualCardNamed(const char* pszName);
 }  // namespace KxGlobalSetting
 
 // Rules over the 52-byte laser-information block (layout in kxlaserinfo.h).

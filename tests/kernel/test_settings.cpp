@@ -55,7 +55,66 @@ TEST_P(SettingsEnvTest, EachVariableSetsItsOwnByteOnly) {
 
 INSTANTIATE_TEST_SUITE_P(Switches, SettingsEnvTest,
                          ::testing::Values(EnvCase{"KXEYE_SEARCH_PER_CARD", 5}, EnvCase{"KXEYE_EXTENDED_TRAILER", 6},
-                                           EnvCase{"KXEYE_CENTER_ROI", 8}, EnvCase{"KXEYE_VIRTUAL_CARDS", 9}));
+                                           EnvCase{"KXEYE_CENTER_ROI", 8}));
+
+// KXEYE_VIRTUAL_CARDS names cards (or "*"); the number form of a switch still works.
+struct VirtualCardsCase {
+    const char* pszValue;
+    uint8_t byOn;
+    bool bEth0, bVeth1, bBr0;      // listed
+    bool bVeth1Named;              // named itself, not only through "*"
+};
+
+class VirtualCardsTest : public SettingsTest, public ::testing::WithParamInterface<VirtualCardsCase> {};
+
+TEST_P(VirtualCardsTest, NamesAllOrNone) {
+    const VirtualCardsCase c = GetParam();
+    for (size_t i = 0; i < sizeof(kVars) / sizeof(kVars[0]); ++i) unsetenv(kVars[i]);
+    setenv("KXEYE_VIRTUAL_CARDS", c.pszValue, 1);
+    KxLogCapture capture;
+    KxGlobalSetting::ReloadFromEnvironment();
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(KxGlobalSetting::GetSetting());
+    for (size_t b = 0; b < sizeof(SKxGlobalSetting); ++b)
+        EXPECT_EQ(b == 9 ? c.byOn : 0, p[b]) << "\"" << c.pszValue << "\" byte " << b;
+    EXPECT_EQ(c.bEth0, KxGlobalSetting::IsVirtualCardListed("eth0")) << c.pszValue;
+    EXPECT_EQ(c.bVeth1, KxGlobalSetting::IsVirtualCardListed("veth1")) << c.pszValue;
+    EXPECT_EQ(c.bBr0, KxGlobalSetting::IsVirtualCardListed("br0")) << c.pszValue;
+    EXPECT_EQ(c.bVeth1Named, KxGlobalSetting::IsVirtualCardNamed("veth1")) << c.pszValue;
+    EXPECT_FALSE(KxGlobalSetting::IsVirtualCardListed(NULL));
+    EXPECT_FALSE(KxGlobalSetting::IsVirtualCardListed(""));
+    EXPECT_EQ(0u, capture.Count());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, VirtualCardsTest,
+    ::testing::Values(VirtualCardsCase{"", 0, false, false, false, false},
+                      VirtualCardsCase{"0", 0, false, false, false, false},
+                      VirtualCardsCase{"1", 1, true, true, true, false}, VirtualCardsCase{"7", 1, true, true, true, false},
+                      VirtualCardsCase{"*", 1, true, true, true, false},
+                      VirtualCardsCase{"veth1", 1, false, true, false, true},
+                      VirtualCardsCase{" veth1 , br0,", 1, false, true, true, true},
+                      VirtualCardsCase{"veth1,*", 1, true, true, true, true},
+                      VirtualCardsCase{"veth", 1, false, false, false, false},  // whole names only
+                      VirtualCardsCase{" , ", 0, false, false, false, false}));
+
+TEST_F(SettingsTest, VirtualCardsSetInCode) {
+    KxGlobalSetting::SetVirtualCards("br0");
+    EXPECT_EQ(1, KxGlobalSetting::GetSetting()->byListVirtualCards);
+    EXPECT_TRUE(KxGlobalSetting::IsVirtualCardListed("br0"));
+    EXPECT_FALSE(KxGlobalSetting::IsVirtualCardListed("veth1"));
+    // The record's switch alone, without names, lists every card.
+    SKxGlobalSetting s = *KxGlobalSetting::GetSetting();
+    s.byListVirtualCards = 0;
+    KxGlobalSetting::SetSetting(s);
+    EXPECT_FALSE(KxGlobalSetting::IsVirtualCardListed("br0"));
+    KxGlobalSetting::SetVirtualCards(NULL);
+    s.byListVirtualCards = 1;
+    KxGlobalSetting::SetSetting(s);
+    EXPECT_TRUE(KxGlobalSetting::IsVirtualCardListed("veth1"));
+    KxGlobalSetting::SetVirtualCards("");
+    EXPECT_EQ(0, KxGlobalSetting::GetSetting()->byListVirtualCards);
+    EXPECT_FALSE(KxGlobalSetting::IsVirtualCardListed("veth1"));
+}
 
 TEST_F(SettingsTest, SetterReplacesRecordUntilReload) {
     SKxGlobalSetting s;
