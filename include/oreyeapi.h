@@ -31,6 +31,7 @@ static const int c_nOrEyeNoDevice = -10004;       // no camera for the connect t
 static const int c_nOrEyeTimeout = -10005;        // no frame within the timeout
 static const int c_nOrEyeNotSupported = -10006;   // operation not offered by this access path
 static const int c_nOrEyeIoError = -10007;        // storage or transport failure
+static const int c_nOrEyeAccessDenied = -10008;   // Ethernet: another host controls the camera
 
 // Frame-event events.
 static const int c_nOrEyeEventStreamEvent = 0;

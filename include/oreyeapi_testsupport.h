@@ -108,6 +108,21 @@ protected:
     virtual ~IVirtualCameraControl() {}
 };
 
+// Counters of an Ethernet camera object's stream (CreateOrEyeApi(3)); false for other objects.
+struct EthernetStats {
+    uint64_t nFramesComplete;     // handed on whole
+    uint64_t nFramesIncomplete;   // given up with packets missing (never handed on)
+    uint64_t nFramesUnderrun;     // no free buffer when the frame began
+    uint64_t nFramesTooLarge;     // larger than a buffer of the pool
+    uint64_t nPackets;            // payload packets placed
+    uint64_t nPacketsResent;      // of them, sent again on request
+    uint64_t nPacketsDuplicate;   // copies and late resends thrown away
+    uint64_t nPacketsIgnored;     // malformed, foreign or contradicting
+    uint64_t nResendRequests;
+    uint64_t nStaleReplies;       // control replies with another request id
+};
+OREYE_API bool GetEthernetStats(IOrEyeCamera* pCamera, EthernetStats* pStats);
+
 // Number of virtual cameras of this process (from KXEYE_VIRTUAL_CAMERAS or the default).
 OREYE_API int VirtualCameraCount();
 // Control of virtual camera i, or null.

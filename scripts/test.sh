@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the release and sanitizer presets and runs the whole suite under both, then the capture
-# tests under ThreadSanitizer and the decoder fuzz target for a bounded time.
+# tests under ThreadSanitizer and the fuzz targets (decoder, wire parsers) for a bounded time.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh || exit 1
@@ -46,7 +46,7 @@ else
 fi
 
 # The decoder never trusts frame bytes: a bounded libFuzzer run under ASan and UBSan.
-echo "== fuzz: decoder, ${KX_FUZZ_SECONDS:-20} s"
+echo "== fuzz: decoder ${KX_FUZZ_SECONDS:-20} s, wire parsers 5 s each"
 if bash scripts/fuzz.sh "${KX_FUZZ_SECONDS:-20}" > "$LOG_DIR/fuzz.log" 2>&1; then
   passed=$((passed + 1)); tail -n 3 "$LOG_DIR/fuzz.log"
 else

@@ -26,8 +26,19 @@ TEST(OrEyeFactory, TestFactoryReplacesAndRestores) {
     EXPECT_EQ(1, nCalls);
 }
 
-TEST(OrEyeFactory, EthernetPathNotYetOffered) {
-    EXPECT_EQ(nullptr, CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
+// The Ethernet object before InitDevice: its version text, and -10002 for every camera
+// operation (nothing is sent; the network tests are in tests/ethernet).
+TEST(OrEyeFactory, EthernetObjectRefusesUntilConnected) {
+    std::unique_ptr<IOrEyeCamera> p(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
+    ASSERT_NE(nullptr, p);
+    char szText[64] = {};
+    ASSERT_EQ(c_nOrEyeOK, p->GetVersionText(szText, sizeof szText));
+    EXPECT_STREQ("OrEyeApi Ethernet 1.0", szText);
+    uint8_t aby[52];
+    EXPECT_EQ(c_nOrEyeNotInitialised, p->GetParam(54, aby, 52));
+    EXPECT_EQ(c_nOrEyeNotInitialised, p->EnableStream(1));
+    EXPECT_EQ(c_nOrEyeBadArgument, p->ReleaseFrameBuffer(1));
+    EXPECT_EQ(c_nOrEyeNoDevice, p->SetLocalIP("203.0.113.254", 16));
     EXPECT_EQ(nullptr, CreateOrEyeApi(static_cast<OREYEAPI_TYPE>(7)));
 }
 

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "orbasecamera.h"
+#include "orethcamera.h"
 #include "oreyeapi_testsupport.h"
 #include "orlocalcamera.h"
 #include "orlog.h"
@@ -61,9 +62,7 @@ extern "C" OREYE_API IOrEyeCamera* CreateOrEyeApi(OREYEAPI_TYPE eType) {
     case OREYEAPI_TYPE_LOCAL:
         return new (std::nothrow) COrLocalCamera();
     case OREYEAPI_TYPE_ETHERNET:
-        // The Ethernet access path is not offered yet.
-        OrLog::Print(Orvik::utilSystem::LogLevel_Info, "CreateOrEyeApi: Ethernet path not available");
-        return nullptr;
+        return new (std::nothrow) COrEthCamera();
     default:
         OrLog::Print(Orvik::utilSystem::LogLevel_Warning, "CreateOrEyeApi: unknown type %d",
                      static_cast<int>(eType));
@@ -72,6 +71,23 @@ extern "C" OREYE_API IOrEyeCamera* CreateOrEyeApi(OREYEAPI_TYPE eType) {
 }
 
 namespace OrEyeTest {
+OREYE_API bool GetEthernetStats(IOrEyeCamera* pCamera, EthernetStats* pStats) {
+    COrEthCamera* p = dynamic_cast<COrEthCamera*>(pCamera);
+    if (p == nullptr || pStats == nullptr) return false;
+    const COrEthLink::SStats s = p->Stats();
+    pStats->nFramesComplete = s.nComplete;
+    pStats->nFramesIncomplete = s.nIncomplete;
+    pStats->nFramesUnderrun = s.nUnderrun;
+    pStats->nFramesTooLarge = s.nTooLarge;
+    pStats->nPackets = s.nPackets;
+    pStats->nPacketsResent = s.nResent;
+    pStats->nPacketsDuplicate = s.nDuplicates;
+    pStats->nPacketsIgnored = s.nIgnored;
+    pStats->nResendRequests = s.nResendRequests;
+    pStats->nStaleReplies = s.nStaleReplies;
+    return true;
+}
+
 OREYE_API void SetFactory(const Factory& factory) {
     std::lock_guard<std::mutex> lock(g_mtxFactory);
     g_factory = factory;

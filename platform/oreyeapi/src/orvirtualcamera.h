@@ -208,6 +208,9 @@ private:
 
 // Registry of the process's virtual cameras.
 namespace OrVirtualRegistry {
+// One camera object of the configuration (JSON text) as camera nIndex would get it, for
+// programs that make their own cameras (the network emulator). Unknown keys are left alone.
+bool ParseCameraText(const std::string& strJson, int nIndex, SOrVirtualConfig* pCfg, std::string* pErr);
 std::shared_ptr<COrVirtualCamera> Get(int nIndex);
 int Count();
 // Camera for a connect text ("virtual:<i>", or null/empty for the first).

@@ -167,6 +167,20 @@ void EnsureLoadedLocked() {
 }  // namespace
 
 namespace OrVirtualRegistry {
+bool ParseCameraText(const std::string& strJson, int nIndex, SOrVirtualConfig* pCfg, std::string* pErr) {
+    SOrVirtualConfig c;
+    c.strSerial = "VC00000" + std::to_string(nIndex + 1);
+    c.strDeviceId = "KXVIRTUALCAM000" + std::to_string(nIndex + 1);
+    try {
+        if (!ParseCamera(nlohmann::json::parse(strJson), &c, pErr)) return false;
+    } catch (const std::exception& e) {
+        *pErr = e.what();
+        return false;
+    }
+    *pCfg = c;
+    return true;
+}
+
 std::shared_ptr<COrVirtualCamera> Get(int nIndex) {
     std::lock_guard<std::mutex> lock(g_mtxRegistry);
     EnsureLoadedLocked();

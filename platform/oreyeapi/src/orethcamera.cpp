@@ -1,0 +1,633 @@
+// Ethernet camera object: search, addressing, the control session and the camera operations.
+// The stream side is in orethstream.cpp.
+#include "orethcamera.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "orlog.h"
+
+using namespace OrWire;
+using Orvik::utilSystem::LogLevel_Debug;
+using Orvik::utilSystem::LogLevel_Info;
+using Orvik::utilSystem::LogLevel_Warning;
+
+namespace {
+const uint32_t c_nBroadcast = 0xFFFFFFFFu;
+
+uint32_t FromFirstOctetFirst(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+uint32_t FromLastOctetFirst(const uint8_t* p) {
+    return static_cast<uint32_t>(p[3]) << 24 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[1]) << 8 | p[0];
+}
+// Search entry form: a 32-bit value whose lowest byte is the last octet.
+void PutEntryAddress(uint8_t* p, uint32_t n) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(n >> (8 * i));
+}
+bool SameNet(uint32_t a, uint32_t b, uint32_t nMask) { return nMask != 0 && (a & nMask) == (b & nMask); }
+}  // namespace
+
+COrEthLink::COrEthLink() {}
+
+COrEthLink::~COrEthLink() { StopThreads(); }
+
+void COrEthLink::StartThreads() {
+    if (m_thStream.joinable()) return;
+    m_bQuit = false;
+    std::shared_ptr<COrEthLink> self = shared_from_this();
+    m_thStream = std::thread([self] { self->StreamThread(); });
+    m_thHeartbeat = std::thread([self] { self->HeartbeatThread(); });
+}
+
+void COrEthLink::StopThreads() {
+    {
+        std::lock_guard<std::mutex> lock(m_mtxQuit);
+        m_bQuit = true;
+    }
+    m_cvQuit.notify_all();
+    m_cvFrame.notify_all();
+    for (std::thread* p : {&m_thStream, &m_thHeartbeat}) {
+        if (!p->joinable()) continue;
+        // Deleted from its own thread (a callback let the last reference go): that thread ends
+        // by itself once it sees the quit flag.
+        if (p->get_id() == std::this_thread::get_id())
+            p->detach();
+        else
+            p->join();
+    }
+}
+
+void COrEthLink::Shutdown() {
+    if (m_bConnected.load() && !m_bOffline.load()) {
+        // Let go of the camera at once so that another host may take it; one short try.
+        std::vector<uint8_t> msg;
+        SHeader h;
+        memcpy(h.abyDeviceId, m_abyCameraId, 8);
+        SControlRequest r;
+        r.nOp = Op_Disconnect;
+        std::lock_guard<std::mutex> lock(m_mtxControl);
+        h.nRequestId = m_nNextRequest++;
+        EncodeControlRequest(msg, h, r);
+        SendControl(msg);
+    }
+    m_bConnected = false;
+    StopThreads();
+}
+
+// ---- search and addressing ------------------------------------------------------------------
+
+int COrEthLink::SetLocalIP(const char* pszIP, int nLength) {
+    if (pszIP == nullptr || nLength <= 0) return c_nOrEyeBadArgument;
+    std::string strIP(pszIP, strnlen(pszIP, static_cast<size_t>(nLength)));
+    uint32_t nAddr = 0;
+    OrNet::SCard card;
+    if (!OrNet::ParseIPv4(strIP.c_str(), &nAddr) || !OrNet::FindCardByAddress(nAddr, &card)) {
+        OrLog::Print(LogLevel_Warning, "SetLocalIP: no card with address \"%s\"", strIP.c_str());
+        return c_nOrEyeNoDevice;
+    }
+    std::lock_guard<std::mutex> lock(m_mtxControl);
+    m_sLocalCard = card;
+    m_bLocalCard = true;
+    return c_nOrEyeOK;
+}
+
+int COrEthLink::SelectDevice(const unsigned char* pbyID8) {
+    if (pbyID8 == nullptr) return c_nOrEyeBadArgument;
+    std::lock_guard<std::mutex> lock(m_mtxControl);
+    memcpy(m_abySelected, pbyID8, 8);
+    m_bSelected = !IsAnyDevice(m_abySelected);
+    return c_nOrEyeOK;
+}
+
+int COrEthLink::Search(const unsigned char* pbyIP4, unsigned char* pResult484) {
+    if (pbyIP4 == nullptr || pResult484 == nullptr) return c_nOrEyeBadArgument;
+    memset(pResult484, 0, c_nOrEyeSearchBytes);
+    const uint32_t nTarget = FromLastOctetFirst(pbyIP4);
+    std::vector<OrNet::SCard> vecCards;
+    bool bBroadcast = true;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxControl);
+        OrNet::SCard own;
+        if (nTarget == c_nBroadcast) {
+            // Through the card chosen with SetLocalIP, else through every card.
+            if (m_bLocalCard) vecCards.push_back(m_sLocalCard);
+            else vecCards = OrNet::ListCards();
+        } else if (OrNet::FindCardByAddress(nTarget, &own)) {
+            vecCards.push_back(own);  // a card's own address: search through that card
+        } else {
+            bBroadcast = false;       // one camera's address: a unicast probe
+            if (m_bLocalCard) vecCards.push_back(m_sLocalCard);
+        }
+    }
+    OrNet::CUdpSocket sock;
+    if (!sock.Open(0, 0)) return c_nOrEyeIoError;
+    const uint32_t nRequest = 0x5EA00000u | (static_cast<uint32_t>(OrNet::NowMs()) & 0xFFFFF);
+    std::vector<uint8_t> msg;
+    EncodeSearchRequest(msg, nRequest, nullptr);
+    if (bBroadcast) {
+        for (const OrNet::SCard& c : vecCards) sock.SendTo(msg.data(), msg.size(), c_nBroadcast, c_nControlPort, c.nIndex, c.nAddress);
+    } else {
+        sock.SendTo(msg.data(), msg.size(), nTarget, c_nControlPort, vecCards.empty() ? 0 : vecCards[0].nIndex);
+    }
+    std::vector<SHit> vecHits;
+    std::vector<uint8_t> buf(2048);
+    const int64_t tEnd = OrNet::NowMs() + c_nSearchMs;
+    for (;;) {
+        const int64_t tLeft = tEnd - OrNet::NowMs();
+        if (tLeft <= 0) break;
+        OrNet::SDatagramInfo info;
+        const int n = sock.Receive(buf.data(), buf.size(), static_cast<int>(tLeft), &info);
+        if (n <= 0) continue;
+        SHeader h;
+        SHit hit;
+        if (DecodeSearchReply(buf.data(), static_cast<size_t>(n), &h, &hit.info) != Ok || h.nRequestId != nRequest)
+            continue;
+        hit.nIfIndex = info.nIfIndex;
+        hit.nFrom = info.nFrom;
+        // Only answers through the cards searched (a broadcast may come back on another one).
+        if (bBroadcast && std::none_of(vecCards.begin(), vecCards.end(),
+                                       [&](const OrNet::SCard& c) { return c.nIndex == info.nIfIndex; }))
+            continue;
+        const bool bSeen = std::any_of(vecHits.begin(), vecHits.end(), [&](const SHit& e) {
+            return e.nIfIndex == hit.nIfIndex && memcmp(e.info.abyDeviceId, hit.info.abyDeviceId, 8) == 0;
+        });
+        if (!bSeen && vecHits.size() < c_nOrEyeSearchMaxEntries) vecHits.push_back(hit);
+    }
+    const int32_t nCount = static_cast<int32_t>(vecHits.size());
+    memcpy(pResult484, &nCount, 4);
+    for (size_t i = 0; i < vecHits.size(); ++i) {
+        uint8_t* e = pResult484 + 4 + c_nOrEyeSearchEntryBytes * i;
+        const SSearchInfo& s = vecHits[i].info;
+        PutEntryAddress(e, FromFirstOctetFirst(s.abyIp));
+        PutEntryAddress(e + 4, FromFirstOctetFirst(s.abyDestIp));
+        memcpy(e + 8, s.abyMac, 6);
+        memcpy(e + 14, s.abyDestMac, 6);
+        memcpy(e + 20, s.abyInfo1, 8);
+        memcpy(e + 28, s.abyInfo2, 8);
+        memcpy(e + 36, s.abyDeviceId, 8);
+        const int32_t nIf = vecHits[i].nIfIndex;
+        memcpy(e + 44, &nIf, 4);
+    }
+    OrLog::Print(LogLevel_Debug, "Search: %d camera(s)", nCount);
+    std::lock_guard<std::mutex> lock(m_mtxControl);
+    m_vecHits = vecHits;
+    return c_nOrEyeOK;
+}
+
+int COrEthLink::InitDevice(const char* pszConnect) {
+    uint32_t nIp = 0, nMask = 0;
+    uint8_t abyId[8];
+    memset(abyId, 0xFF, 8);
+    int nIfIndex = 0;
+    bool bFound = false;
+    if (pszConnect != nullptr && *pszConnect != '\0' && OrNet::ParseIPv4(pszConnect, &nIp)) {
+        bFound = true;
+    } else {
+        bool bSelected;
+        uint8_t abySel[8];
+        std::vector<SHit> vecHits;
+        {
+            std::lock_guard<std::mutex> lock(m_mtxControl);
+            bSelected = m_bSelected;
+            memcpy(abySel, m_abySelected, 8);
+            vecHits = m_vecHits;
+        }
+        auto pick = [&](const std::vector<SHit>& v) {
+            for (const SHit& h : v)
+                if (!bSelected || memcmp(h.info.abyDeviceId, abySel, 8) == 0) {
+                    nIp = FromFirstOctetFirst(h.info.abyIp);
+                    nMask = FromFirstOctetFirst(h.info.abyNetmask);
+                    memcpy(abyId, h.info.abyDeviceId, 8);
+                    nIfIndex = h.nIfIndex;
+                    return true;
+                }
+            return false;
+        };
+        bFound = pick(vecHits);
+        if (!bFound) {
+            std::vector<uint8_t> result(c_nOrEyeSearchBytes);
+            const uint8_t abyAll[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+            Search(abyAll, result.data());
+            std::lock_guard<std::mutex> lock(m_mtxControl);
+            vecHits = m_vecHits;
+            bFound = pick(vecHits) && (bSelected || vecHits.size() == 1);
+        }
+    }
+    if (!bFound) {
+        OrLog::Print(LogLevel_Warning, "InitDevice: no camera found for \"%s\"", pszConnect ? pszConnect : "");
+        return c_nOrEyeNoDevice;
+    }
+    if (!m_sockControl.IsOpen() && !m_sockControl.Open(0, 0)) return c_nOrEyeIoError;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxStream);
+        if (!m_sockStream.IsOpen()) {
+            if (!m_sockStream.Open(0, 0)) return c_nOrEyeIoError;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mtxControl);
+        OrNet::SCard card;
+        bool bCard = false;
+        if (m_bLocalCard) {
+            card = m_sLocalCard;
+            bCard = true;
+        } else if (nIfIndex != 0) {
+            bCard = OrNet::FindCardByIndex(nIfIndex, &card);
+        } else {
+            for (const OrNet::SCard& c : OrNet::ListCards())
+                if (SameNet(c.nAddress, nIp, c.nNetmask)) {
+                    card = c;
+                    bCard = true;
+                    break;
+                }
+        }
+        m_sCard = bCard ? card : OrNet::SCard();
+        if (!bCard) m_sCard.nIndex = 0;
+        m_nCameraIp = nIp;
+        m_nCameraMask = nMask;
+        memcpy(m_abyCameraId, abyId, 8);
+        // A camera outside the card's subnet is spoken to by broadcast through the card.
+        m_bBroadcastControl = bCard && !SameNet(card.nAddress, nIp, card.nNetmask) && !IsAnyDevice(abyId);
+    }
+    // Large receive buffer: a few frames at least; say so when the system grants less.
+    {
+        std::lock_guard<std::mutex> lock(m_mtxStream);
+        const int nAsk = std::max(16 * 1024 * 1024, static_cast<int>(std::min<uint64_t>(4ull * m_nPoolBytes, 1u << 30)));
+        const int nGot = m_sockStream.SetReceiveBuffer(nAsk);
+        if (nGot < nAsk)
+            OrLog::Print(LogLevel_Warning, "stream receive buffer %d bytes, asked %d (raise net.core.rmem_max)", nGot, nAsk);
+    }
+    SReply rep;
+    m_anConnectArgs[0] = static_cast<int32_t>(m_sockStream.LocalPort());
+    m_anConnectArgs[1] = static_cast<int32_t>(m_sCard.nIndex ? m_sCard.nMtu : 1500);
+    const int nRet = Call(Op_Connect, {m_anConnectArgs[0], m_anConnectArgs[1]}, nullptr, 0, &rep);
+    if (nRet != c_nOrEyeOK) {
+        OrLog::Print(LogLevel_Warning, "InitDevice: camera %s answers %d", OrNet::FormatIPv4(nIp).c_str(), nRet);
+        return nRet;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mtxStream);
+        m_nStreamSource = nIp;
+        memcpy(m_abyStreamId, m_abyCameraId, 8);
+        m_nStreamIfIndex = m_sCard.nIndex;
+        m_bAnyDone = false;  // frame ids start again with a new session of a restarted camera
+    }
+    m_bConnected = true;
+    m_bOffline = false;
+    StartThreads();
+    OrLog::Print(LogLevel_Info, "InitDevice: connected to %s through %s", OrNet::FormatIPv4(nIp).c_str(),
+                 m_sCard.strName.empty() ? "the route" : m_sCard.strName.c_str());
+    return c_nOrEyeOK;
+}
+
+// ---- control exchange -----------------------------------------------------------------------
+
+bool COrEthLink::SendControl(const std::vector<uint8_t>& msg) {
+    if (m_bBroadcastControl)
+        return m_sockControl.SendTo(msg.data(), msg.size(), c_nBroadcast, c_nControlPort, m_sCard.nIndex, m_sCard.nAddress);
+    return m_sockControl.SendTo(msg.data(), msg.size(), m_nCameraIp, c_nControlPort, m_sCard.nIndex);
+}
+
+int COrEthLink::Call(uint16_t nOp, std::initializer_list<int32_t> args, const void* pData, uint32_t nData,
+                     SReply* pReply, uint32_t nOffset, uint32_t nTotal) {
+    if (!m_sockControl.IsOpen()) return c_nOrEyeNotInitialised;
+    if (nData > c_nMaxControlData) return c_nOrEyeBadArgument;
+    SControlRequest r;
+    r.nOp = nOp;
+    int i = 0;
+    for (int32_t a : args)
+        if (i < 6) r.anArg[i++] = a;
+    r.pData = static_cast<const uint8_t*>(pData);
+    r.nData = nData;
+    r.nOffset = nOffset;
+    r.nTotal = nTotal ? nTotal : nOffset + nData;
+    std::vector<uint8_t> msg;
+    int nRet;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxControl);
+        SHeader h;
+        h.nRequestId = m_nNextRequest++;
+        memcpy(h.abyDeviceId, m_abyCameraId, 8);
+        EncodeControlRequest(msg, h, r);
+        nRet = Exchange(msg, h.nRequestId, pReply);
+        if (nRet == c_nOrEyeNotInitialised && nOp != Op_Connect && m_bConnected.load()) {
+            // The camera forgot this host (it restarted, or the host was silent too long while
+            // it did not answer): take control again, then send the request once more.
+            SControlRequest c;
+            c.nOp = Op_Connect;
+            c.anArg[0] = m_anConnectArgs[0];
+            c.anArg[1] = m_anConnectArgs[1];
+            std::vector<uint8_t> msgConnect;
+            h.nRequestId = m_nNextRequest++;
+            EncodeControlRequest(msgConnect, h, c);
+            if (Exchange(msgConnect, h.nRequestId, nullptr) == c_nOrEyeOK) {
+                OrLog::Print(LogLevel_Info, "camera %s: control taken again", OrNet::FormatIPv4(m_nCameraIp).c_str());
+                h.nRequestId = m_nNextRequest++;
+                EncodeControlRequest(msg, h, r);
+                nRet = Exchange(msg, h.nRequestId, pReply);
+            }
+        }
+    }
+    // Event 7 goes out without the control lock: the application may call in from it.
+    if (m_bEvent7Pending.exchange(false)) RaiseEvent(c_nOrEyeEventError7, c_nOrEyeOffline, nullptr, 0, 0);
+    return nRet;
+}
+
+// Under m_mtxControl: send, wait for the answer with this id, send again on silence.
+int COrEthLink::Exchange(const std::vector<uint8_t>& msg, uint32_t nRequestId, SReply* pReply) {
+    std::vector<uint8_t> buf(c_nMaxDatagram + 1);
+    for (int nSend = 0; nSend < c_nSends && !m_bQuit.load(); ++nSend) {
+        if (!SendControl(msg)) return c_nOrEyeIoError;
+        const int64_t tEnd = OrNet::NowMs() + c_nReplyTimeoutMs;
+        for (;;) {
+            const int64_t tLeft = tEnd - OrNet::NowMs();
+            if (tLeft <= 0) break;
+            OrNet::SDatagramInfo info;
+            const int n = m_sockControl.Receive(buf.data(), buf.size(), static_cast<int>(tLeft), &info);
+            if (n <= 0) continue;
+            SHeader h;
+            SControlReply rep;
+            if (DecodeControlReply(buf.data(), static_cast<size_t>(n), &h, &rep) != Ok) {
+                std::lock_guard<std::mutex> lock(m_mtxStream);
+                ++m_sStats.nIgnored;
+                continue;
+            }
+            const bool bIdKnown = !IsAnyDevice(m_abyCameraId);
+            if (h.nRequestId != nRequestId || (bIdKnown && memcmp(h.abyDeviceId, m_abyCameraId, 8) != 0)) {
+                std::lock_guard<std::mutex> lock(m_mtxStream);
+                ++m_sStats.nStaleReplies;
+                continue;
+            }
+            // Reached by address: the camera's answer tells its identifier.
+            if (!bIdKnown) memcpy(m_abyCameraId, h.abyDeviceId, 8);
+            if (pReply) {
+                pReply->anValue[0] = rep.anValue[0];
+                pReply->anValue[1] = rep.anValue[1];
+                pReply->vecData.assign(rep.pData, rep.pData + rep.nData);
+            }
+            if (m_bOffline.exchange(false))
+                OrLog::Print(LogLevel_Info, "camera %s answers again", OrNet::FormatIPv4(m_nCameraIp).c_str());
+            return h.nStatus;
+        }
+    }
+    if (!m_bQuit.load()) SetOffline();
+    return c_nOrEyeOffline;
+}
+
+void COrEthLink::SetOffline() {
+    if (m_bOffline.exchange(true)) return;
+    OrLog::Print(LogLevel_Warning, "camera %s does not answer: offline", OrNet::FormatIPv4(m_nCameraIp).c_str());
+    bool bWasOn;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxStream);
+        bWasOn = m_bStreamOn;
+        m_bStreamOn = false;
+        for (auto& f : m_mapFrames) DropFrame(f.second);
+        m_mapFrames.clear();
+    }
+    m_cvFrame.notify_all();
+    (void)bWasOn;
+    m_bEvent7Pending = true;
+}
+
+void COrEthLink::HeartbeatThread() {
+    std::unique_lock<std::mutex> lock(m_mtxQuit);
+    while (!m_bQuit) {
+        m_cvQuit.wait_for(lock, std::chrono::milliseconds(c_nHeartbeatMs), [&] { return m_bQuit.load(); });
+        if (m_bQuit) break;
+        // Also while offline: the first answer tells that the camera is back.
+        if (!m_bConnected) continue;
+        lock.unlock();
+        Call(Op_Heartbeat, {});
+        lock.lock();
+    }
+}
+
+// ---- operations with parts ------------------------------------------------------------------
+
+int COrEthLink::GetParam(int nId, void* pData, int nLength) {
+    if (pData == nullptr || nLength <= 0) return c_nOrEyeBadArgument;
+    uint8_t* p = static_cast<uint8_t*>(pData);
+    for (uint32_t nOff = 0; nOff < static_cast<uint32_t>(nLength);) {
+        const uint32_t nPart = std::min(c_nControlChunk, static_cast<uint32_t>(nLength) - nOff);
+        SReply rep;
+        const int nRet = Call(Op_GetParam, {nId, nLength, static_cast<int32_t>(nPart)}, nullptr, 0, &rep, nOff,
+                              static_cast<uint32_t>(nLength));
+        if (nRet != c_nOrEyeOK) return nRet;
+        if (rep.vecData.size() != nPart) return c_nOrEyeIoError;
+        memcpy(p + nOff, rep.vecData.data(), nPart);
+        nOff += nPart;
+    }
+    return c_nOrEyeOK;
+}
+
+int COrEthLink::SetParam(int nId, const void* pData, int nLength) {
+    if (pData == nullptr || nLength <= 0) return c_nOrEyeBadArgument;
+    const uint8_t* p = static_cast<const uint8_t*>(pData);
+    int nRet = c_nOrEyeOK;
+    for (uint32_t nOff = 0; nOff < static_cast<uint32_t>(nLength);) {
+        const uint32_t nPart = std::min(c_nControlChunk, static_cast<uint32_t>(nLength) - nOff);
+        nRet = Call(Op_SetParam, {nId}, p + nOff, nPart, nullptr, nOff, static_cast<uint32_t>(nLength));
+        if (nRet != c_nOrEyeOK) return nRet;
+        nOff += nPart;
+    }
+    if (nId == 4 && nLength == 4) {
+        // The camera moved: speak to it at its new address from now on.
+        std::lock_guard<std::mutex> lock(m_mtxControl);
+        m_nCameraIp = FromLastOctetFirst(p);
+        {
+            std::lock_guard<std::mutex> lockStream(m_mtxStream);
+            m_nStreamSource = m_nCameraIp;
+        }
+        if (m_sCard.nIndex != 0)
+            m_bBroadcastControl = !SameNet(m_sCard.nAddress, m_nCameraIp, m_sCard.nNetmask) && !IsAnyDevice(m_abyCameraId);
+    }
+    return nRet;
+}
+
+int COrEthLink::ReadStorage(unsigned int nAddress, void* pData, unsigned int nLength) {
+    if (pData == nullptr) return c_nOrEyeBadArgument;
+    uint8_t* p = static_cast<uint8_t*>(pData);
+    for (uint32_t nOff = 0; nOff < nLength || nLength == 0;) {
+        const uint32_t nPart = std::min(c_nControlChunk, nLength - nOff);
+        SReply rep;
+        const int nRet = Call(Op_ReadStorage, {static_cast<int32_t>(nAddress + nOff), static_cast<int32_t>(nPart)},
+                              nullptr, 0, &rep);
+        if (nRet != c_nOrEyeOK) return nRet;
+        if (rep.vecData.size() != nPart) return c_nOrEyeIoError;
+        if (nPart) memcpy(p + nOff, rep.vecData.data(), nPart);
+        nOff += nPart;
+        if (nLength == 0) break;
+    }
+    return c_nOrEyeOK;
+}
+
+int COrEthLink::WriteStorage(unsigned int nAddress, const void* pData, unsigned int nLength) {
+    if (pData == nullptr) return c_nOrEyeBadArgument;
+    const uint8_t* p = static_cast<const uint8_t*>(pData);
+    for (uint32_t nOff = 0; nOff < nLength || nLength == 0;) {
+        const uint32_t nPart = std::min(c_nControlChunk, nLength - nOff);
+        const int nRet = Call(Op_WriteStorage, {static_cast<int32_t>(nAddress + nOff)}, p + nOff, nPart);
+        if (nRet != c_nOrEyeOK) return nRet;
+        nOff += nPart;
+        if (nLength == 0) break;
+    }
+    return c_nOrEyeOK;
+}
+
+// ---- the camera object ----------------------------------------------------------------------
+
+#define OR_ETH_NEED_CONNECTION() \
+    do {                         \
+        if (!m_pLink->IsConnected()) return c_nOrEyeNotInitialised; \
+    } while (0)
+
+COrEthCamera::COrEthCamera() : m_pLink(std::make_shared<COrEthLink>()) {}
+
+COrEthCamera::~COrEthCamera() { m_pLink->Shutdown(); }
+
+int COrEthCamera::GetVersionText(char* pszText, int nLength) {
+    if (pszText == nullptr || nLength <= 0) return c_nOrEyeBadArgument;
+    if (!m_pLink->IsConnected()) {
+        snprintf(pszText, static_cast<size_t>(nLength), "OrEyeApi Ethernet 1.0");
+        return c_nOrEyeOK;
+    }
+    COrEthLink::SReply rep;
+    const int nRet = m_pLink->Call(Op_GetVersionText, {nLength}, nullptr, 0, &rep);
+    if (nRet != c_nOrEyeOK) return nRet;
+    const size_t n = std::min(rep.vecData.size(), static_cast<size_t>(nLength));
+    memcpy(pszText, rep.vecData.data(), n);
+    pszText[nLength - 1] = '\0';
+    return c_nOrEyeOK;
+}
+
+int COrEthCamera::InitDevice(int, int, int, int, const char* pszConnect) { return m_pLink->InitDevice(pszConnect); }
+
+int COrEthCamera::SetFrameCallback(int nEnable, OrEyeFrameCallback pfn, void* pContext) {
+    OR_ETH_NEED_CONNECTION();
+    return m_pLink->SetFrameCallback(nEnable, pfn, pContext);
+}
+int COrEthCamera::EnableStream(int nOn) {
+    OR_ETH_NEED_CONNECTION();
+    return m_pLink->EnableStream(nOn);
+}
+int COrEthCamera::WaitStreamFrame(unsigned char* apDest[3], unsigned int* pnLength, unsigned int* pnFrameId,
+                                  unsigned int nTimeoutMs) {
+    OR_ETH_NEED_CONNECTION();
+    return m_pLink->WaitStreamFrame(apDest, pnLength, pnFrameId, nTimeoutMs);
+}
+int COrEthCamera::GrabFrame(unsigned char* apDest[3], unsigned int* pnLength, unsigned int* pnFrameId,
+                            unsigned int nTimeoutMs) {
+    OR_ETH_NEED_CONNECTION();
+    return m_pLink->GrabFrame(apDest, pnLength, pnFrameId, nTimeoutMs);
+}
+int COrEthCamera::SetParam(int nId, const void* pData, int nLength) {
+    OR_ETH_NEED_CONNECTION();
+    return m_pLink->SetParam(nId, pData, nLength);
+}
+int COrEthCamera::GetParam(int nId, void* pData, int nLength) {
+    OR_ETH_NEED_CONNECTION();
+    return m_pLink->GetParam(nId, pData, nLength);
+}
+int COrEthCamera::WriteRegister(int nTarget, unsigned int nAddress, const void* pData, int nLength) {
+    OR_ETH_NEED_CONNECTION();
+    if (pData == nullptr || nLength <= 0) return c_nOrEyeBadArgument;
+    return m_pLink->Call(Op_WriteRegister, {nTarget, static_cast<int32_t>(nAddress)}, pData, static_cast<uint32_t>(nLength));
+}
+int COrEthCamera::GetQMatrix(double* pdQ16) {
+    OR_ETH_NEED_CONNECTION();
+    if (pdQ16 == nullptr) return c_nOrEyeBadArgument;
+    COrEthLink::SReply rep;
+    const int nRet = m_pLink->Call(Op_GetQMatrix, {}, nullptr, 0, &rep);
+    if (nRet != c_nOrEyeOK) return nRet;
+    if (rep.vecData.size() != 16 * sizeof(double)) return c_nOrEyeIoError;
+    memcpy(pdQ16, rep.vecData.data(), rep.vecData.size());
+    return c_nOrEyeOK;
+}
+int COrEthCamera::WriteProduct(int nItem, const void* pData, int nLength) {
+    OR_ETH_NEED_CONNECTION();
+    if (pData == nullptr || nLength <= 0 || static_cast<uint32_t>(nLength) > c_nControlChunk) return c_nOrEyeBadArgument;
+    return m_pLink->Call(Op_WriteProduct, {nItem}, pData, static_cast<uint32_t>(nLength));
+}
+int COrEthCamera::ReadProduct(int nItem, void* pData, int nLength) {
+    OR_ETH_NEED_CONNECTION();
+    if (pData == nullptr || nLength <= 0 || static_cast<uint32_t>(nLength) > c_nControlChunk) return c_nOrEyeBadArgument;
+    COrEthLink::SReply rep;
+    const int nRet = m_pLink->Call(Op_ReadProduct, {nItem, nLength}, nullptr, 0, &rep);
+    if (nRet != c_nOrEyeOK) return nRet;
+    if (rep.vecData.size() != static_cast<size_t>(nLength)) return c_nOrEyeIoError;
+    memcpy(pData, rep.vecData.data(), rep.vecData.size());
+    return c_nOrEyeOK;
+}
+int COrEthCamera::SetROI(int nLeftX, int nLeftY, int nRightX, int nRightY, int nWidth, int nHeight) {
+    OR_ETH_NEED_CONNECTION();
+    return m_pLink->Call(Op_SetROI, {nLeftX, nLeftY, nRightX, nRightY, nWidth, nHeight});
+}
+int COrEthCamera::SyncROI(int nLeftX, int nLeftY, int nRightX, int nRightY, int nWidth, int nHeight) {
+    OR_ETH_NEED_CONNECTION();
+    return m_pLink->Call(Op_SyncROI, {nLeftX, nLeftY, nRightX, nRightY, nWidth, nHeight});
+}
+int COrEthCamera::SetROIMode(int nOn) {
+    OR_ETH_NEED_CONNECTION();
+    return m_pLink->Call(Op_SetROIMode, {nOn});
+}
+int COrEthCamera::EnableDevice(int nOn) {
+    OR_ETH_NEED_CONNECTION();
+    return m_pLink->Call(Op_EnableDevice, {nOn});
+}
+int COrEthCamera::SetTriggerN(unsigned int nA, unsigned int nB) {
+    OR_ETH_NEED_CONNECTION();
+    return m_pLink->Call(Op_SetTriggerN, {static_cast<int32_t>(nA), static_cast<int32_t>(nB)});
+}
+int COrEthCamera::SetImageTransfer(int nOn, unsigned int nBufferCount, unsigned int nFrameBytes) {
+    OR_ETH_NEED_CONNECTION();
+    return m_pLink->SetImageTransfer(nOn, nBufferCount, nFrameBytes);
+}
+int COrEthCamera::WriteStorage(unsigned int nAddress, const void* pData, unsigned int nLength) {
+    OR_ETH_NEED_CONNECTION();
+    return m_pLink->WriteStorage(nAddress, pData, nLength);
+}
+int COrEthCamera::ReadStorage(unsigned int nAddress, void* pData, unsigned int nLength) {
+    OR_ETH_NEED_CONNECTION();
+    return m_pLink->ReadStorage(nAddress, pData, nLength);
+}
+int COrEthCamera::Search(const unsigned char* pbyIP4, const unsigned char*, unsigned char* pResult484) {
+    return m_pLink->Search(pbyIP4, pResult484);
+}
+int COrEthCamera::SelectDevice(const unsigned char* pbyID8) { return m_pLink->SelectDevice(pbyID8); }
+int COrEthCamera::ReleaseFrameBuffer(unsigned int nBufferId) {
+    // No connection needed: a buffer must always be able to go home.
+    return m_pLink->ReleaseFrameBuffer(nBufferId);
+}
+int COrEthCamera::ExecuteCustomCommand(const unsigned short* pRecord5, void* pReply) {
+    OR_ETH_NEED_CONNECTION();
+    if (pRecord5 == nullptr || pReply == nullptr) return c_nOrEyeBadArgument;
+    COrEthLink::SReply rep;
+    const int nRet = m_pLink->Call(Op_ExecuteCustomCommand, {}, pRecord5, 10, &rep);
+    if (nRet == c_nOrEyeOK) {
+        const uint32_t n = static_cast<uint32_t>(rep.anValue[0]);
+        memcpy(pReply, &n, 4);
+    }
+    return nRet;
+}
+int COrEthCamera::SetLocalIP(const char* pszIP, int nLength) { return m_pLink->SetLocalIP(pszIP, nLength); }
+int COrEthCamera::SetOptionEx(int nFlag, int nValue, int nValue2) {
+    OR_ETH_NEED_CONNECTION();
+    return m_pLink->Call(Op_SetOptionEx, {nFlag, nValue, nValue2});
+}
+int COrEthCamera::SetOption(int nFlag, int nValue) {
+    OR_ETH_NEED_CONNECTION();
+    return m_pLink->Call(Op_SetOption, {nFlag, nValue});
+}
+int COrEthCamera::ExtendedCommand(int nA, void*, int nC, void*, int nE) {
+    OR_ETH_NEED_CONNECTION();
+    return m_pLink->Call(Op_ExtendedCommand, {nA, nC, nE});
+}
+int COrEthCamera::SetFeature(int nFlag, int nA, int nB) {
+    OR_ETH_NEED_CONNECTION();
+    return m_pLink->Call(Op_SetFeature, {nFlag, nA, nB});
+}

@@ -1,0 +1,373 @@
+// Ethernet camera object, stream side: the receiving thread, reassembly by offset into the
+// buffers of the bounded pool, resend requests, in-order delivery, the frame callback.
+#include <algorithm>
+#include <cstring>
+
+#include "orethcamera.h"
+#include "orlog.h"
+
+using namespace OrWire;
+using Orvik::utilSystem::LogLevel_Debug;
+using Orvik::utilSystem::LogLevel_Warning;
+
+namespace {
+// Set while this thread runs the application's frame callback.
+thread_local int t_nInCallback = 0;
+
+struct SDelivery {
+    unsigned int nBufferId;
+    uint8_t* p;
+    uint32_t nBytes;
+};
+}  // namespace
+
+bool COrEthLink::RaiseEvent(int nEvent, int nParam, void* pBuffer, unsigned int nLength, unsigned int nBufferId) {
+    OrEyeFrameCallback pfn;
+    void* pContext;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxCallback);
+        pfn = m_pfn;
+        pContext = m_pContext;
+        if (pfn == nullptr) return false;
+        ++m_nInFlight;
+    }
+    ++t_nInCallback;
+    pfn(nEvent, nParam, pBuffer, nLength, nBufferId, pContext);
+    --t_nInCallback;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxCallback);
+        --m_nInFlight;
+    }
+    m_cvCallback.notify_all();
+    return true;
+}
+
+int COrEthLink::SetFrameCallback(int nEnable, OrEyeFrameCallback pfn, void* pContext) {
+    std::unique_lock<std::mutex> lock(m_mtxCallback);
+    if (nEnable && pfn) {
+        m_pfn = pfn;
+        m_pContext = pContext;
+        return c_nOrEyeOK;
+    }
+    m_pfn = nullptr;
+    m_pContext = nullptr;
+    // After this returns the old function no longer runs (unless asked from inside it).
+    if (t_nInCallback == 0) m_cvCallback.wait(lock, [&] { return m_nInFlight == 0; });
+    return c_nOrEyeOK;
+}
+
+int COrEthLink::EnableStream(int nOn) {
+    if (nOn) {
+        {
+            std::lock_guard<std::mutex> lock(m_mtxStream);
+            m_bStreamOn = true;
+        }
+        const int nRet = Call(Op_EnableStream, {1});
+        if (nRet != c_nOrEyeOK) {
+            std::lock_guard<std::mutex> lock(m_mtxStream);
+            m_bStreamOn = false;
+        }
+        return nRet;
+    }
+    const int nRet = Call(Op_EnableStream, {0});
+    {
+        // Whatever the camera said, this side stops: frames half put together go back.
+        std::lock_guard<std::mutex> lock(m_mtxStream);
+        m_bStreamOn = false;
+        for (auto it = m_mapFrames.begin(); it != m_mapFrames.end();) {
+            if (it->second.bGrab) {
+                ++it;
+                continue;
+            }
+            DropFrame(it->second);
+            it = m_mapFrames.erase(it);
+        }
+    }
+    m_cvFrame.notify_all();
+    return nRet;
+}
+
+int COrEthLink::SetImageTransfer(int nOn, unsigned int nBufferCount, unsigned int nFrameBytes) {
+    if (nBufferCount == 0 || nBufferCount > 4096 || nFrameBytes < c_nOrEyeLaserBytes) return c_nOrEyeBadArgument;
+    if (static_cast<uint64_t>(nBufferCount) * nFrameBytes > (1ull << 30)) return c_nOrEyeOutOfRange;
+    const int nRet = Call(Op_SetImageTransfer, {nOn, static_cast<int32_t>(nBufferCount), static_cast<int32_t>(nFrameBytes)});
+    if (nRet != c_nOrEyeOK) return nRet;
+    std::lock_guard<std::mutex> lock(m_mtxStream);
+    m_nPoolCount = nBufferCount;
+    m_nPoolBytes = nFrameBytes;
+    // Buffers in use stay until they come back; free ones go now.
+    for (auto it = m_mapBuffers.begin(); it != m_mapBuffers.end();) {
+        if (it->second->bOut || it->second->bBusy) {
+            it->second->bRetired = true;
+            ++it;
+        } else {
+            it = m_mapBuffers.erase(it);
+        }
+    }
+    return c_nOrEyeOK;
+}
+
+int COrEthLink::ReleaseFrameBuffer(unsigned int nBufferId) {
+    std::lock_guard<std::mutex> lock(m_mtxStream);
+    auto it = m_mapBuffers.find(nBufferId);
+    if (it == m_mapBuffers.end() || !it->second->bOut) {
+        OrLog::Print(LogLevel_Warning, "ReleaseFrameBuffer(%u) of a buffer not handed out", nBufferId);
+        return c_nOrEyeBadArgument;
+    }
+    it->second->bOut = false;
+    if (it->second->bRetired) m_mapBuffers.erase(it);
+    return c_nOrEyeOK;
+}
+
+COrEthLink::SStats COrEthLink::Stats() {
+    std::lock_guard<std::mutex> lock(m_mtxStream);
+    return m_sStats;
+}
+
+// Under m_mtxStream: a free buffer of the pool, or a new one while the pool is not full.
+bool COrEthLink::TakeBuffer(uint32_t nBytes, unsigned int* pnId, uint8_t** pp) {
+    if (nBytes > m_nPoolBytes) return false;
+    unsigned int nLive = 0;
+    for (auto& b : m_mapBuffers) {
+        if (b.second->bRetired) continue;
+        ++nLive;
+        if (!b.second->bOut && !b.second->bBusy) {
+            b.second->bBusy = true;
+            *pnId = b.first;
+            *pp = b.second->vecData.data();
+            return true;
+        }
+    }
+    if (nLive >= m_nPoolCount) return false;
+    auto pBuf = std::make_unique<SBuffer>();
+    pBuf->vecData.resize(m_nPoolBytes);
+    pBuf->bBusy = true;
+    *pnId = m_nNextBufferId++;
+    if (m_nNextBufferId == 0) m_nNextBufferId = 1;
+    *pp = pBuf->vecData.data();
+    m_mapBuffers[*pnId] = std::move(pBuf);
+    return true;
+}
+
+// Under m_mtxStream: the frame's buffer goes back to the pool unused.
+void COrEthLink::DropFrame(SFrame& f) {
+    if (f.nBufferId == 0) return;
+    auto it = m_mapBuffers.find(f.nBufferId);
+    if (it != m_mapBuffers.end()) {
+        it->second->bBusy = false;
+        if (it->second->bRetired && !it->second->bOut) m_mapBuffers.erase(it);
+    }
+    f.nBufferId = 0;
+    f.p = nullptr;
+}
+
+void COrEthLink::OnPacket(const uint8_t* p, size_t n, const OrNet::SDatagramInfo& info, int64_t tNow) {
+    SStreamHeader s;
+    const uint8_t* pPayload = nullptr;
+    if (DecodeStreamPacket(p, n, &s, &pPayload) != Ok || info.nFrom != m_nStreamSource) {
+        ++m_sStats.nIgnored;
+        return;
+    }
+    const bool bGrab = (s.nFlags & c_nStreamFlagGrab) != 0;
+    if (!bGrab && !m_bStreamOn) {
+        ++m_sStats.nIgnored;
+        return;
+    }
+    if (m_bAnyDone && static_cast<int32_t>(s.nFrameId - m_nLastDone) <= 0) {
+        // A frame already handed on or given up: a late resend or a copy.
+        ++m_sStats.nDuplicates;
+        return;
+    }
+    auto it = m_mapFrames.find(s.nFrameId);
+    if (it == m_mapFrames.end()) {
+        SFrame f;
+        f.nId = s.nFrameId;
+        f.bGrab = bGrab;
+        f.nBytes = s.nFrameBytes;
+        f.nCount = s.nCount;
+        f.nStride = s.nStride;
+        f.tFirst = f.tLast = tNow;
+        if (bGrab) {
+            f.vecOwn.resize(s.nFrameBytes);
+            f.p = f.vecOwn.data();
+        } else if (s.nFrameBytes > m_nPoolBytes) {
+            f.bIgnore = true;
+            ++m_sStats.nTooLarge;
+            OrLog::Print(LogLevel_Warning, "frame %u of %u bytes does not fit a buffer of %u", s.nFrameId,
+                         s.nFrameBytes, m_nPoolBytes);
+        } else if (!TakeBuffer(s.nFrameBytes, &f.nBufferId, &f.p)) {
+            f.bIgnore = true;
+            ++m_sStats.nUnderrun;
+        }
+        if (!f.bIgnore) f.vecHave.assign(s.nCount, 0);
+        for (auto& e : m_mapFrames)
+            if (static_cast<int32_t>(e.first - s.nFrameId) < 0) e.second.bNewerSeen = true;
+        it = m_mapFrames.emplace(s.nFrameId, std::move(f)).first;
+    }
+    SFrame& f = it->second;
+    if (f.bIgnore) return;
+    if (s.nFrameBytes != f.nBytes || s.nStride != f.nStride) {
+        ++m_sStats.nIgnored;  // contradicts the frame's first packet
+        return;
+    }
+    if (f.vecHave[s.nIndex]) {
+        ++m_sStats.nDuplicates;
+        return;
+    }
+    memcpy(f.p + s.nOffset, pPayload, s.nPayload);
+    f.vecHave[s.nIndex] = 1;
+    ++f.nGot;
+    f.tLast = tNow;
+    ++m_sStats.nPackets;
+    if (s.nFlags & c_nStreamFlagResent) ++m_sStats.nResent;
+}
+
+// Under m_mtxStream: asks the camera once for every packet the frame still misses.
+void COrEthLink::SendResend(SFrame& f, int64_t tNow) {
+    SResendRequest r;
+    r.nFrameId = f.nId;
+    for (uint32_t i = 0; i < f.nCount && r.nRanges < c_nMaxResendRanges;) {
+        if (f.vecHave[i]) {
+            ++i;
+            continue;
+        }
+        uint32_t j = i;
+        while (j < f.nCount && !f.vecHave[j]) ++j;
+        r.asRange[r.nRanges++] = {i, j - i};
+        i = j;
+    }
+    if (r.nRanges == 0) return;
+    SHeader h;
+    memcpy(h.abyDeviceId, m_abyStreamId, 8);
+    std::vector<uint8_t> msg;
+    EncodeResendRequest(msg, h, r);
+    m_sockStream.SendTo(msg.data(), msg.size(), m_nStreamSource, c_nControlPort, m_nStreamIfIndex);
+    ++f.nRounds;
+    f.tResend = tNow;
+    ++m_sStats.nResendRequests;
+}
+
+void COrEthLink::Maintain(int64_t tNow) {
+    for (auto& e : m_mapFrames) {
+        SFrame& f = e.second;
+        if (f.bIgnore || f.nGot == f.nCount) continue;
+        const bool bDue = tNow - f.tLast >= c_nQuietMs || f.bNewerSeen;
+        const bool bSpaced = f.nRounds == 0 || tNow - f.tResend >= c_nResendGapMs;
+        // A frame missing half of its packets or more is a broken link, not a loss to mend.
+        const bool bWorth = (f.nCount - f.nGot) * 2 < f.nCount || f.nCount <= 2;
+        if (bDue && bSpaced && bWorth && f.nRounds < c_nResendRounds) SendResend(f, tNow);
+    }
+}
+
+void COrEthLink::StreamThread() {
+    constexpr int c_nBatch = 32;
+    std::vector<std::vector<uint8_t>> vecBufs(c_nBatch, std::vector<uint8_t>(65536));
+    OrNet::CUdpSocket::SBatchItem aItems[c_nBatch];
+    std::vector<SDelivery> vecOut;
+    while (!m_bQuit.load()) {
+        for (int i = 0; i < c_nBatch; ++i) aItems[i] = {vecBufs[i].data(), vecBufs[i].size(), 0, {}};
+        const int n = m_sockStream.ReceiveBatch(aItems, c_nBatch, c_nQuietMs);
+        const int64_t tNow = OrNet::NowMs();
+        vecOut.clear();
+        {
+            std::lock_guard<std::mutex> lock(m_mtxStream);
+            for (int i = 0; i < n; ++i) OnPacket(aItems[i].p, aItems[i].nSize, aItems[i].info, tNow);
+            Maintain(tNow);
+            // Frames go on in frame order; the oldest one waits for its resends or is given up.
+            while (!m_mapFrames.empty()) {
+                auto it = m_mapFrames.begin();
+                SFrame& f = it->second;
+                const bool bComplete = !f.bIgnore && f.nGot == f.nCount;
+                if (!f.bIgnore && !bComplete) {
+                    const bool bRoundsUsed = f.nRounds >= c_nResendRounds && tNow - f.tResend >= c_nResendGapMs;
+                    const bool bTooOld = tNow - f.tFirst >= c_nFrameRetentionMs;
+                    if (!bRoundsUsed && !bTooOld) break;
+                    ++m_sStats.nIncomplete;
+                    OrLog::Print(LogLevel_Debug, "frame %u incomplete (%u of %u packets): dropped", f.nId, f.nGot, f.nCount);
+                    DropFrame(f);
+                } else if (bComplete && f.bGrab) {
+                    m_mapGrabs[f.nId] = std::move(f.vecOwn);
+                    while (m_mapGrabs.size() > 4) m_mapGrabs.erase(m_mapGrabs.begin());
+                    m_cvFrame.notify_all();
+                } else if (bComplete) {
+                    ++m_sStats.nComplete;
+                    if (m_nWaiters > 0) {
+                        m_vecWaitFrame.assign(f.p, f.p + f.nBytes);
+                        m_nWaitFrameId = f.nId;
+                        ++m_nWaitSeq;
+                        m_cvFrame.notify_all();
+                    }
+                    auto b = m_mapBuffers.find(f.nBufferId);
+                    if (b != m_mapBuffers.end()) {
+                        b->second->bBusy = false;
+                        b->second->bOut = true;
+                        vecOut.push_back({f.nBufferId, f.p, f.nBytes});
+                    }
+                }
+                m_bAnyDone = true;
+                m_nLastDone = f.nId;
+                m_mapFrames.erase(it);
+            }
+        }
+        for (const SDelivery& d : vecOut) {
+            // Event 3: the buffer is the application's until ReleaseFrameBuffer. With no
+            // callback it goes straight back.
+            // After the object was deleted (from a callback) nothing more is handed on.
+            if (m_bQuit.load() || !RaiseEvent(c_nOrEyeEventFrame, 0, d.p, d.nBytes, d.nBufferId))
+                ReleaseFrameBuffer(d.nBufferId);
+        }
+    }
+}
+
+int COrEthLink::WaitStreamFrame(unsigned char* apDest[3], unsigned int* pnLength, unsigned int* pnFrameId,
+                                unsigned int nTimeoutMs) {
+    if (apDest == nullptr || apDest[2] == nullptr) return c_nOrEyeBadArgument;
+    std::unique_lock<std::mutex> lock(m_mtxStream);
+    if (!m_bStreamOn) return m_bOffline ? c_nOrEyeOffline : c_nOrEyeNotSupported;
+    const uint64_t nSeen = m_nWaitSeq;
+    ++m_nWaiters;
+    m_cvFrame.wait_for(lock, std::chrono::milliseconds(nTimeoutMs),
+                       [&] { return m_nWaitSeq != nSeen || !m_bStreamOn || m_bQuit.load(); });
+    --m_nWaiters;
+    if (m_bOffline) return c_nOrEyeOffline;
+    if (m_nWaitSeq == nSeen) return c_nOrEyeTimeout;
+    const uint32_t nBytes = static_cast<uint32_t>(m_vecWaitFrame.size());
+    if (nBytes < c_nOrEyeLaserBytes) return c_nOrEyeIoError;
+    const uint32_t nImage = (nBytes - c_nOrEyeLaserBytes) / 2;
+    if (nImage) {
+        if (apDest[0]) memcpy(apDest[0], m_vecWaitFrame.data(), nImage);
+        if (apDest[1]) memcpy(apDest[1], m_vecWaitFrame.data() + nImage, nImage);
+    }
+    memcpy(apDest[2], m_vecWaitFrame.data() + 2 * nImage, c_nOrEyeLaserBytes);
+    if (pnLength) *pnLength = nBytes;
+    if (pnFrameId) *pnFrameId = m_nWaitFrameId;
+    return c_nOrEyeOK;
+}
+
+int COrEthLink::GrabFrame(unsigned char* apDest[3], unsigned int* pnLength, unsigned int* pnFrameId,
+                          unsigned int nTimeoutMs) {
+    if (apDest == nullptr || apDest[2] == nullptr) return c_nOrEyeBadArgument;
+    SReply rep;
+    const int nRet = Call(Op_GrabFrame, {static_cast<int32_t>(std::min(nTimeoutMs, 600000u))}, nullptr, 0, &rep);
+    if (nRet != c_nOrEyeOK) return nRet;
+    const uint32_t nWireId = static_cast<uint32_t>(rep.anValue[0]);
+    std::unique_lock<std::mutex> lock(m_mtxStream);
+    // The frame left before the answer: it is usually here already, else it is on its way.
+    const bool bGot = m_cvFrame.wait_for(lock, std::chrono::milliseconds(c_nFrameRetentionMs + 2 * c_nReplyTimeoutMs),
+                                         [&] { return m_mapGrabs.count(nWireId) != 0 || m_bQuit.load(); });
+    if (!bGot || m_mapGrabs.count(nWireId) == 0) return c_nOrEyeTimeout;
+    std::vector<uint8_t> vec = std::move(m_mapGrabs[nWireId]);
+    m_mapGrabs.erase(nWireId);
+    lock.unlock();
+    const uint32_t nBytes = static_cast<uint32_t>(vec.size());
+    if (nBytes < c_nOrEyeLaserBytes) return c_nOrEyeIoError;
+    const uint32_t nImage = (nBytes - c_nOrEyeLaserBytes) / 2;
+    if (nImage) {
+        if (apDest[0]) memcpy(apDest[0], vec.data(), nImage);
+        if (apDest[1]) memcpy(apDest[1], vec.data() + nImage, nImage);
+    }
+    memcpy(apDest[2], vec.data() + 2 * nImage, c_nOrEyeLaserBytes);
+    if (pnLength) *pnLength = nBytes;
+    if (pnFrameId) *pnFrameId = static_cast<unsigned int>(rep.anValue[1]);
+    return c_nOrEyeOK;
+}

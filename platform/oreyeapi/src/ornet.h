@@ -1,0 +1,89 @@
+// The operating system seam of the Ethernet path: UDP sockets and the host's cards. Everything
+// above it (codecs, sessions, reassembly) is plain C++. Addresses are IPv4 in host order
+// (a.b.c.d is a << 24 | b << 16 | c << 8 | d).
+#ifndef ORNET_H
+#define ORNET_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace OrNet {
+
+struct SCard {
+    std::string strName;
+    int nIndex = 0;
+    uint32_t nAddress = 0;
+    uint32_t nNetmask = 0;
+    uint32_t nBroadcast = 0;
+    unsigned int nMtu = 1500;
+    uint8_t abyMac[6] = {};
+};
+
+// IPv4 cards that are up, loopback left out.
+std::vector<SCard> ListCards();
+bool FindCardByAddress(uint32_t nAddress, SCard* pCard);
+bool FindCardByIndex(int nIndex, SCard* pCard);
+bool FindCardByName(const std::string& strName, SCard* pCard);
+
+bool ParseIPv4(const char* psz, uint32_t* pnAddress);
+std::string FormatIPv4(uint32_t nAddress);
+
+struct SDatagramInfo {
+    uint32_t nFrom = 0;      // sender address
+    uint16_t nFromPort = 0;
+    uint32_t nTo = 0;        // address the datagram was sent to (may be a broadcast)
+    int nIfIndex = 0;        // card it came through
+};
+
+class CUdpSocket {
+public:
+    CUdpSocket() = default;
+    ~CUdpSocket();
+    CUdpSocket(const CUdpSocket&) = delete;
+    CUdpSocket& operator=(const CUdpSocket&) = delete;
+
+    // Bound to (address, port); port 0 picks one. Broadcast allowed, arrival card and address
+    // reported. An empty device name binds to no card.
+    bool Open(uint32_t nAddress, uint16_t nPort, const std::string& strDevice = "");
+    void Close();
+    bool IsOpen() const { return m_fd >= 0; }
+    uint16_t LocalPort() const;
+    // Don't-fragment on every datagram sent (stream packets must fit the path).
+    bool SetDontFragment();
+    // Asks for a receive or send buffer; answers what the system granted.
+    int SetReceiveBuffer(int nBytes);
+    int SetSendBuffer(int nBytes);
+
+    // Sends through card nIfIndex (0: by the route) from nSource (0: the card's own).
+    bool SendTo(const void* p, size_t n, uint32_t nTo, uint16_t nPort, int nIfIndex = 0,
+                uint32_t nSource = 0);
+    // Two parts in one datagram (header and payload), without copying them together.
+    bool SendTo2(const void* p1, size_t n1, const void* p2, size_t n2, uint32_t nTo, uint16_t nPort,
+                 int nIfIndex = 0, uint32_t nSource = 0);
+    // Waits up to nTimeoutMs (negative: forever) for one datagram. Answers its size, 0 on
+    // timeout, -1 on error, -2 for a datagram larger than the buffer (dropped).
+    int Receive(void* p, size_t n, int nTimeoutMs, SDatagramInfo* pInfo);
+
+    struct SBatchItem {
+        uint8_t* p;
+        size_t nCapacity;
+        size_t nSize;
+        SDatagramInfo info;
+    };
+    // Up to `count` datagrams in one system call after waiting up to nTimeoutMs for the first.
+    int ReceiveBatch(SBatchItem* pItems, int nCount, int nTimeoutMs);
+
+    int Fd() const { return m_fd; }
+
+private:
+    int m_fd = -1;
+};
+
+// Monotonic milliseconds.
+int64_t NowMs();
+
+}  // namespace OrNet
+
+#endif

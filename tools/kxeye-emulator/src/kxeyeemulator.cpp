@@ -1,0 +1,726 @@
+#include "kxeyeemulator.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+using namespace OrWire;
+
+namespace {
+const size_t c_nKeptFrames = 16;                    // frames kept for resend requests
+const size_t c_nKeptBytes = 96u * 1024u * 1024u;    // and at most this many bytes of them
+const uint32_t c_nBroadcast = 0xFFFFFFFFu;
+
+uint32_t FromLastOctetFirst(const uint8_t* p) {
+    return static_cast<uint32_t>(p[3]) << 24 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[1]) << 8 | p[0];
+}
+void ToLastOctetFirst(uint32_t n, uint8_t* p) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(n >> (8 * i));
+}
+void ToFirstOctetFirst(uint32_t n, uint8_t* p) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(n >> (24 - 8 * i));
+}
+std::string MacText(const uint8_t* m) {
+    char sz[18];
+    snprintf(sz, sizeof sz, "%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
+    return sz;
+}
+int PrefixLength(uint32_t nMask) {
+    int n = 0;
+    while (nMask & 0x80000000u) {
+        ++n;
+        nMask <<= 1;
+    }
+    return n;
+}
+int RunIp(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    std::vector<std::string> full = {"ip"};
+    full.insert(full.end(), args.begin(), args.end());
+    for (auto& s : full) argv.push_back(const_cast<char*>(s.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    // Quiet: the emulator's output is its own log lines.
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    const int nSpawn = posix_spawnp(&pid, "ip", &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (nSpawn != 0) return -1;
+    int st = 0;
+    waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// The virtual camera's fault gate knows the operations by the library's own numbering.
+OrEyeTest::Op GateOp(uint16_t nOp) {
+    switch (nOp) {
+    case Op_Connect: return OrEyeTest::Op_InitDevice;
+    case Op_GetVersionText: return OrEyeTest::Op_GetVersionText;
+    case Op_SetParam: return OrEyeTest::Op_SetParam;
+    case Op_GetParam: return OrEyeTest::Op_GetParam;
+    case Op_WriteRegister: return OrEyeTest::Op_WriteRegister;
+    case Op_GetQMatrix: return OrEyeTest::Op_GetQMatrix;
+    case Op_WriteProduct: return OrEyeTest::Op_WriteProduct;
+    case Op_ReadProduct: return OrEyeTest::Op_ReadProduct;
+    case Op_SetROI: return OrEyeTest::Op_SetROI;
+    case Op_SetROIMode: return OrEyeTest::Op_SetROIMode;
+    case Op_EnableDevice: return OrEyeTest::Op_EnableDevice;
+    case Op_SetTriggerN: return OrEyeTest::Op_SetTriggerN;
+    case Op_SetImageTransfer: return OrEyeTest::Op_SetImageTransfer;
+    case Op_WriteStorage: return OrEyeTest::Op_WriteStorage;
+    case Op_ReadStorage: return OrEyeTest::Op_ReadStorage;
+    case Op_ExecuteCustomCommand: return OrEyeTest::Op_ExecuteCustomCommand;
+    case Op_SetOptionEx: return OrEyeTest::Op_SetOptionEx;
+    case Op_SetOption: return OrEyeTest::Op_SetOption;
+    case Op_ExtendedCommand: return OrEyeTest::Op_ExtendedCommand;
+    case Op_SyncROI: return OrEyeTest::Op_SyncROI;
+    case Op_SetFeature: return OrEyeTest::Op_SetFeature;
+    case Op_EnableStream: return OrEyeTest::Op_EnableStream;
+    case Op_GrabFrame: return OrEyeTest::Op_GrabFrame;
+    default: return OrEyeTest::Op_Count;
+    }
+}
+}  // namespace
+
+struct CKxEyeEmulator::SCamera {
+    int nIndex = 0;
+    CKxEyeEmulator* pOwner = nullptr;
+    std::shared_ptr<COrVirtualCamera> p;
+    SEmuCameraConfig cfg;
+    std::mutex mtx;  // everything below, shared with the camera's stream thread
+    uint32_t nDestIp = 0;  // 0: the controlling host
+    uint32_t nNewIp = 0;   // address being taken
+    bool bSession = false;
+    uint32_t nHost = 0;
+    uint16_t nHostPort = 0, nStreamPort = 0;
+    unsigned int nHostMtu = 1500;
+    int64_t tLast = 0;
+    bool bHaveLast = false;
+    uint32_t nLastRequest = 0;
+    std::vector<uint8_t> vecLastReply;
+    uint32_t nNextFrameId = 1;
+    std::deque<std::shared_ptr<SSentFrame>> deqSent;
+    size_t nSentBytes = 0;
+    std::vector<uint8_t> vecStage;  // parts of a large SetParam
+};
+
+void CKxEyeEmulator::Log(const char* pszFormat, ...) {
+    char sz[512];
+    va_list ap;
+    va_start(ap, pszFormat);
+    vsnprintf(sz, sizeof sz, pszFormat, ap);
+    va_end(ap);
+    fprintf(stdout, "kxeye-emulator: %s\n", sz);
+    fflush(stdout);
+}
+
+CKxEyeEmulator::CKxEyeEmulator(const std::string& strInterface, int nHeartbeatMs, const SEmuFaults& faults)
+    : m_strInterface(strInterface), m_nHeartbeatMs(nHeartbeatMs), m_sFaults(faults) {}
+
+CKxEyeEmulator::~CKxEyeEmulator() {
+    for (auto& c : m_vecCameras) {
+        c->p->EnableStream(c.get(), 0);
+        c->p->DetachSession(c.get());
+    }
+}
+
+bool CKxEyeEmulator::Start(const std::vector<SEmuCameraConfig>& vecCameras, std::string* pErr) {
+    if (!OrNet::FindCardByName(m_strInterface, &m_sCard)) {
+        // A card without an address yet is fine: the cameras bring theirs.
+        if (RunIp({"link", "show", "dev", m_strInterface}) != 0) {
+            *pErr = "no card " + m_strInterface;
+            return false;
+        }
+    }
+    if (vecCameras.size() == 1) SetCardMac(vecCameras[0].abyMac);
+    for (size_t i = 0; i < vecCameras.size(); ++i) SetCardAddress(0, vecCameras[i].nIp, vecCameras[i].nNetmask);
+    if (!OrNet::FindCardByName(m_strInterface, &m_sCard)) {
+        *pErr = "card " + m_strInterface + " has no IPv4 address";
+        return false;
+    }
+    if (!m_sockControl.Open(0, c_nControlPort, m_strInterface)) {
+        *pErr = "cannot open the control port on " + m_strInterface;
+        return false;
+    }
+    if (!m_sockStream.Open(0, 0, m_strInterface) || !m_sockStream.SetDontFragment()) {
+        *pErr = "cannot open the stream socket on " + m_strInterface;
+        return false;
+    }
+    m_sockStream.SetSendBuffer(8 * 1024 * 1024);
+    for (size_t i = 0; i < vecCameras.size(); ++i) {
+        auto cam = std::make_unique<SCamera>();
+        cam->nIndex = static_cast<int>(i);
+        cam->pOwner = this;
+        cam->cfg = vecCameras[i];
+        cam->p = std::make_shared<COrVirtualCamera>(static_cast<int>(i), cam->cfg.sVirtual);
+        uint8_t abyIp[4];
+        ToLastOctetFirst(cam->cfg.nIp, abyIp);
+        cam->p->SetParam(4, abyIp, 4);
+        cam->p->SetParam(2, cam->cfg.abyMac, 6);
+        cam->p->SetFrameCallback(cam.get(), 1, &CKxEyeEmulator::FrameCallback, cam.get());
+        Log("camera %zu: %s/%d mac %s on %s, mtu %u", i, OrNet::FormatIPv4(cam->cfg.nIp).c_str(),
+            PrefixLength(cam->cfg.nNetmask), MacText(cam->cfg.abyMac).c_str(), m_strInterface.c_str(),
+            m_sCard.nMtu);
+        m_vecCameras.push_back(std::move(cam));
+    }
+    return true;
+}
+
+void CKxEyeEmulator::SetCardAddress(uint32_t nOld, uint32_t nNew, uint32_t nMask) {
+    char szPrefix[16];
+    snprintf(szPrefix, sizeof szPrefix, "/%d", PrefixLength(nMask));
+    const std::string strPrefix = szPrefix;
+    if (nOld != 0) RunIp({"addr", "del", OrNet::FormatIPv4(nOld) + strPrefix, "dev", m_strInterface});
+    // "replace" leaves an address already on the card in peace.
+    RunIp({"addr", "replace", OrNet::FormatIPv4(nNew) + strPrefix, "dev", m_strInterface});
+}
+
+void CKxEyeEmulator::SetCardMac(const uint8_t* pbyMac) {
+    RunIp({"link", "set", "dev", m_strInterface, "address", MacText(pbyMac)});
+}
+
+bool CKxEyeEmulator::Chance(double dRatio) {
+    if (dRatio <= 0.0) return false;
+    if (dRatio >= 1.0) return true;
+    return std::uniform_real_distribution<double>(0.0, 1.0)(m_rng) < dRatio;
+}
+
+bool CKxEyeEmulator::ApplyFaultCommand(const std::string& strLine) {
+    std::istringstream in(strLine);
+    std::string strWord;
+    in >> strWord;
+    std::lock_guard<std::mutex> lock(m_mtxFaults);
+    SEmuFaults& f = m_sFaults;
+    if (strWord == "drop") in >> f.dDrop;
+    else if (strWord == "duplicate") in >> f.dDuplicate;
+    else if (strWord == "reorder") in >> f.dReorder;
+    else if (strWord == "delay") in >> f.dDelay >> f.nDelayMs;
+    else if (strWord == "busy") in >> f.nBusy;
+    else if (strWord == "die") f.nDieAfterFrames = 0;
+    else if (strWord == "mute") {
+        std::string strOn;
+        in >> strOn;
+        f.bMute = strOn != "off";
+    } else if (strWord == "clear") f = SEmuFaults();
+    else return false;
+    Log("fault: %s", strLine.c_str());
+    if (strWord == "die") {
+        Log("dying on request");
+        _exit(3);
+    }
+    if (f.bMute)
+        for (auto& c : m_vecCameras) c->p->EnableStream(c.get(), 0);
+    return true;
+}
+
+void CKxEyeEmulator::Run(const std::atomic<bool>* pStop) {
+    std::vector<uint8_t> buf(65536);
+    int64_t tCheck = OrNet::NowMs();
+    while (!pStop->load()) {
+        OrNet::SDatagramInfo info;
+        const int n = m_sockControl.Receive(buf.data(), buf.size(), 50, &info);
+        if (n > 0) HandleDatagram(buf.data(), static_cast<size_t>(n), info);
+        const int64_t tNow = OrNet::NowMs();
+        if (tNow - tCheck >= 50) {
+            tCheck = tNow;
+            CheckSessions();
+        }
+    }
+    for (auto& c : m_vecCameras) DropSession(*c, "emulator stopping");
+}
+
+void CKxEyeEmulator::HandleDatagram(const uint8_t* p, size_t n, const OrNet::SDatagramInfo& info) {
+    {
+        std::lock_guard<std::mutex> lock(m_mtxFaults);
+        if (m_sFaults.bMute) return;
+    }
+    SHeader h;
+    const EResult e = DecodeHeader(p, n, &h);
+    if (getenv("KXEYE_EMULATOR_TRACE"))
+        Log("datagram %zu bytes from %s:%u to %s if %d", n, OrNet::FormatIPv4(info.nFrom).c_str(), info.nFromPort,
+            OrNet::FormatIPv4(info.nTo).c_str(), info.nIfIndex);
+    if (e != Ok) {
+        Log("refused %zu bytes from %s:%u: %s", n, OrNet::FormatIPv4(info.nFrom).c_str(), info.nFromPort,
+            ResultName(e));
+        return;
+    }
+    if (h.nType == Type_SearchRequest) {
+        if (n != c_nHeaderBytes) return;
+        HandleSearch(h, info);
+        return;
+    }
+    // The camera addressed: by its address, or, for a broadcast, by its device identifier.
+    SCamera* pCam = nullptr;
+    for (auto& c : m_vecCameras) {
+        const bool bIdMatch = memcmp(h.abyDeviceId, c->cfg.abyDeviceId, 8) == 0;
+        if (info.nTo == c->cfg.nIp && (bIdMatch || IsAnyDevice(h.abyDeviceId))) pCam = c.get();
+        else if (info.nTo != c->cfg.nIp && bIdMatch) pCam = c.get();
+    }
+    if (pCam == nullptr) return;
+    if (h.nType == Type_ControlRequest) {
+        SControlRequest r;
+        const EResult er = DecodeControlRequest(p, n, &h, &r);
+        if (er != Ok) {
+            Log("camera %d: refused request from %s: %s", pCam->nIndex, OrNet::FormatIPv4(info.nFrom).c_str(),
+                ResultName(er));
+            return;
+        }
+        HandleControl(*pCam, h, r, info);
+    } else if (h.nType == Type_ResendRequest) {
+        SResendRequest r;
+        if (DecodeResendRequest(p, n, &h, &r) == Ok) HandleResend(*pCam, r, info);
+    }
+}
+
+void CKxEyeEmulator::HandleSearch(const SHeader& h, const OrNet::SDatagramInfo& info) {
+    for (auto& c : m_vecCameras) {
+        const bool bToMe = info.nTo == c->cfg.nIp || info.nTo == c_nBroadcast ||
+                           info.nTo == ((c->cfg.nIp & c->cfg.nNetmask) | ~c->cfg.nNetmask);
+        if (!bToMe) continue;
+        if (!IsAnyDevice(h.abyDeviceId) && memcmp(h.abyDeviceId, c->cfg.abyDeviceId, 8) != 0) continue;
+        SSearchInfo si;
+        ToFirstOctetFirst(c->cfg.nIp, si.abyIp);
+        uint8_t ab[6];
+        c->p->GetParam(5, ab, 4);
+        ToFirstOctetFirst(FromLastOctetFirst(ab), si.abyDestIp);
+        c->p->GetParam(2, si.abyMac, 6);
+        c->p->GetParam(3, si.abyDestMac, 6);
+        const SOrVirtualConfig& v = c->cfg.sVirtual;
+        const uint32_t nVer = static_cast<uint32_t>(v.nVersion);
+        memcpy(si.abyInfo1, &nVer, 4);
+        const uint16_t nW = static_cast<uint16_t>(v.nWidth), nH = static_cast<uint16_t>(v.nHeight);
+        memcpy(si.abyInfo1 + 4, &nW, 2);
+        memcpy(si.abyInfo1 + 6, &nH, 2);
+        memcpy(si.abyInfo2, v.strSerial.data(), std::min<size_t>(8, v.strSerial.size()));
+        memcpy(si.abyDeviceId, c->cfg.abyDeviceId, 8);
+        ToFirstOctetFirst(c->cfg.nNetmask, si.abyNetmask);
+        std::vector<uint8_t> msg;
+        EncodeSearchReply(msg, h.nRequestId, si);
+        ReplyTo(*c, info, msg);
+        Log("camera %d: search from %s:%u answered", c->nIndex, OrNet::FormatIPv4(info.nFrom).c_str(),
+            info.nFromPort);
+    }
+}
+
+// A host on the camera's subnet gets the answer directly; any other host by broadcast on the
+// card, so that a camera with a foreign address is still reached and can be moved.
+void CKxEyeEmulator::ReplyTo(SCamera& cam, const OrNet::SDatagramInfo& info, const std::vector<uint8_t>& msg) {
+    const bool bSameNet = (info.nFrom & cam.cfg.nNetmask) == (cam.cfg.nIp & cam.cfg.nNetmask);
+    const bool bSent = m_sockControl.SendTo(msg.data(), msg.size(), bSameNet ? info.nFrom : c_nBroadcast,
+                                            info.nFromPort, 0, cam.cfg.nIp);
+    if (getenv("KXEYE_EMULATOR_TRACE"))
+        Log("answer %zu bytes to %s:%u from %s: %s", msg.size(), OrNet::FormatIPv4(bSameNet ? info.nFrom : c_nBroadcast).c_str(),
+            info.nFromPort, OrNet::FormatIPv4(cam.cfg.nIp).c_str(), bSent ? "sent" : strerror(errno));
+}
+
+void CKxEyeEmulator::HandleControl(SCamera& cam, const SHeader& h, const SControlRequest& r,
+                                   const OrNet::SDatagramInfo& info) {
+    const int64_t tNow = OrNet::NowMs();
+    SHeader hr;
+    hr.nRequestId = h.nRequestId;
+    memcpy(hr.abyDeviceId, cam.cfg.abyDeviceId, 8);
+    SControlReply rep;
+    rep.nOp = r.nOp;
+    std::vector<uint8_t> data, msg;
+    bool bAddressChange = false;
+    {
+        std::unique_lock<std::mutex> lock(cam.mtx);
+        const bool bMine = cam.bSession && cam.nHost == info.nFrom && cam.nHostPort == info.nFromPort;
+        const bool bOther = cam.bSession && !bMine;
+        if (bMine) {
+            cam.tLast = tNow;
+            // A request sent again because its answer was lost: the same answer, not a second run.
+            if (cam.bHaveLast && cam.nLastRequest == h.nRequestId) {
+                msg = cam.vecLastReply;
+                lock.unlock();
+                ReplyTo(cam, info, msg);
+                return;
+            }
+        }
+        if (bOther) {
+            hr.nStatus = c_nStatusAccessDenied;
+            EncodeControlReply(msg, hr, rep);
+            lock.unlock();
+            ReplyTo(cam, info, msg);
+            Log("camera %d: refused %s:%u, %s:%u has control", cam.nIndex, OrNet::FormatIPv4(info.nFrom).c_str(),
+                info.nFromPort, OrNet::FormatIPv4(cam.nHost).c_str(), cam.nHostPort);
+            return;
+        }
+        if (!bMine && r.nOp != Op_Connect) {
+            hr.nStatus = c_nOrEyeNotInitialised;
+            EncodeControlReply(msg, hr, rep);
+            lock.unlock();
+            ReplyTo(cam, info, msg);
+            return;
+        }
+    }
+    bool bBusy = false;
+    if (r.nOp != Op_Connect && r.nOp != Op_Heartbeat && r.nOp != Op_Disconnect) {
+        std::lock_guard<std::mutex> lock(m_mtxFaults);
+        if (m_sFaults.nBusy > 0) {
+            --m_sFaults.nBusy;
+            bBusy = true;
+        }
+    }
+    if (bBusy) {
+        hr.nStatus = c_nOrEyeRetry;
+        Log("camera %d: busy answer to op %u", cam.nIndex, r.nOp);
+    } else {
+        hr.nStatus = Execute(cam, r, info, &rep, &data);
+        bAddressChange = hr.nStatus == c_nOrEyeOK && r.nOp == Op_SetParam &&
+                         (r.anArg[0] == 2 || r.anArg[0] == 4) && r.nOffset + r.nData == r.nTotal;
+    }
+    rep.pData = data.data();
+    rep.nData = static_cast<uint32_t>(data.size());
+    EncodeControlReply(msg, hr, rep);
+    {
+        std::lock_guard<std::mutex> lock(cam.mtx);
+        if (cam.bSession && cam.nHost == info.nFrom && cam.nHostPort == info.nFromPort) {
+            cam.bHaveLast = true;
+            cam.nLastRequest = h.nRequestId;
+            cam.vecLastReply = msg;
+        }
+    }
+    // A new address is on the card before the answer leaves (from the old one), so that the
+    // host's first ARP request for it is answered; the old address goes after the answer.
+    uint32_t nOldIp = 0;
+    if (bAddressChange) nOldIp = TakeNewAddress(cam);
+    ReplyTo(cam, info, msg);
+    if (nOldIp != 0) {
+        RunIp({"addr", "del", OrNet::FormatIPv4(nOldIp) + "/" + std::to_string(PrefixLength(cam.cfg.nNetmask)), "dev",
+               m_strInterface});
+        std::lock_guard<std::mutex> lock(cam.mtx);
+        cam.cfg.nIp = cam.nNewIp;
+    }
+    if (hr.nStatus == c_nOrEyeOK && r.nOp == Op_SetParam && r.anArg[0] == 5) {
+        uint8_t ab[4];
+        cam.p->GetParam(5, ab, 4);
+        std::lock_guard<std::mutex> lock(cam.mtx);
+        cam.nDestIp = FromLastOctetFirst(ab);
+    }
+    if (r.nOp == Op_Disconnect) DropSession(cam, "host let go");
+}
+
+int CKxEyeEmulator::Execute(SCamera& cam, const SControlRequest& r, const OrNet::SDatagramInfo& info,
+                            SControlReply* pReply, std::vector<uint8_t>* pData) {
+    COrVirtualCamera& v = *cam.p;
+    const int32_t* a = r.anArg;
+    const OrEyeTest::Op eGate = GateOp(r.nOp);
+    if (eGate != OrEyeTest::Op_Count) {
+        const int nGate = v.Gate(eGate);
+        if (nGate != c_nOrEyeOK) return nGate;
+    }
+    switch (r.nOp) {
+    case Op_Connect: {
+        std::lock_guard<std::mutex> lock(cam.mtx);
+        cam.bSession = true;
+        cam.nHost = info.nFrom;
+        cam.nHostPort = info.nFromPort;
+        cam.nStreamPort = static_cast<uint16_t>(a[0]);
+        cam.nHostMtu = a[1] > 0 ? static_cast<unsigned int>(a[1]) : 1500u;
+        cam.tLast = OrNet::NowMs();
+        cam.bHaveLast = false;
+        pReply->anValue[0] = static_cast<int32_t>(m_sCard.nMtu);
+        Log("camera %d: %s:%u takes control, stream to port %u", cam.nIndex, OrNet::FormatIPv4(info.nFrom).c_str(),
+            info.nFromPort, cam.nStreamPort);
+        return c_nOrEyeOK;
+    }
+    case Op_Disconnect:
+    case Op_Heartbeat:
+        return c_nOrEyeOK;
+    case Op_GetVersionText: {
+        const int n = std::clamp(a[0], 1, 4096);
+        pData->assign(static_cast<size_t>(n), 0);
+        return v.VersionText(reinterpret_cast<char*>(pData->data()), n);
+    }
+    case Op_SetParam: {
+        if (r.nTotal == r.nData && r.nOffset == 0) return v.SetParam(a[0], r.pData, static_cast<int>(r.nData));
+        // A large value in parts: gathered, then set whole with its last part.
+        if (r.nTotal > 4u * 1024u * 1024u) return c_nOrEyeBadArgument;
+        if (r.nOffset == 0) cam.vecStage.assign(r.nTotal, 0);
+        if (cam.vecStage.size() != r.nTotal) return c_nOrEyeBadArgument;
+        if (r.nData) memcpy(cam.vecStage.data() + r.nOffset, r.pData, r.nData);
+        if (r.nOffset + r.nData < r.nTotal) return c_nOrEyeOK;
+        const int nRet = v.SetParam(a[0], cam.vecStage.data(), static_cast<int>(r.nTotal));
+        cam.vecStage.clear();
+        return nRet;
+    }
+    case Op_GetParam: {
+        // a[1]: whole length asked by the caller; [offset, offset + a[2]) goes back.
+        if (a[1] <= 0 || a[1] > 4 * 1024 * 1024 || a[2] < 0 || static_cast<uint64_t>(r.nOffset) + a[2] > static_cast<uint64_t>(a[1]))
+            return c_nOrEyeBadArgument;
+        std::vector<uint8_t> whole(static_cast<size_t>(a[1]));
+        const int nRet = v.GetParam(a[0], whole.data(), a[1]);
+        if (nRet == c_nOrEyeOK) pData->assign(whole.begin() + r.nOffset, whole.begin() + r.nOffset + a[2]);
+        return nRet;
+    }
+    case Op_WriteRegister:
+        return v.WriteRegister(a[0], static_cast<unsigned int>(a[1]), r.pData, static_cast<int>(r.nData));
+    case Op_GetQMatrix: {
+        double ad[16] = {};
+        const int nRet = v.GetQMatrix(ad);
+        if (nRet == c_nOrEyeOK) pData->assign(reinterpret_cast<uint8_t*>(ad), reinterpret_cast<uint8_t*>(ad) + sizeof ad);
+        return nRet;
+    }
+    case Op_WriteProduct:
+        return v.WriteProduct(a[0], r.pData, static_cast<int>(r.nData));
+    case Op_ReadProduct: {
+        if (a[1] <= 0 || a[1] > 65536) return c_nOrEyeBadArgument;
+        pData->assign(static_cast<size_t>(a[1]), 0);
+        return v.ReadProduct(a[0], pData->data(), a[1]);
+    }
+    case Op_SetROI: return v.SetROI(a[0], a[1], a[2], a[3], a[4], a[5]);
+    case Op_SyncROI: return v.SetROI(a[0], a[1], a[2], a[3], a[4], a[5]);
+    case Op_SetROIMode: return v.SetROIMode(a[0]);
+    case Op_EnableDevice: return v.EnableDevice(a[0]);
+    case Op_SetTriggerN: return v.SetTriggerN(static_cast<unsigned int>(a[0]), static_cast<unsigned int>(a[1]));
+    case Op_SetImageTransfer: {
+        // The host's pool is the host's; the camera keeps a small pool of its own frames.
+        const SOrVirtualConfig& c = cam.cfg.sVirtual;
+        const unsigned int nBytes = a[0] ? 2u * c.nWidth * c.nHeight + c_nOrEyeLaserBytes : c_nOrEyeLaserBytes;
+        return v.SetImageTransfer(a[0], 4, nBytes);
+    }
+    case Op_WriteStorage:
+        return v.WriteStorage(static_cast<unsigned int>(a[0]), r.pData, r.nData);
+    case Op_ReadStorage: {
+        if (a[1] < 0 || static_cast<uint32_t>(a[1]) > c_nMaxControlData - 64) return c_nOrEyeBadArgument;
+        pData->assign(static_cast<size_t>(a[1]), 0);
+        return v.ReadStorage(static_cast<unsigned int>(a[0]), pData->data(), static_cast<unsigned int>(a[1]));
+    }
+    case Op_ExecuteCustomCommand: {
+        if (r.nData != 10) return c_nOrEyeBadArgument;
+        unsigned short aw[5];
+        memcpy(aw, r.pData, 10);
+        uint32_t nReply = 0;
+        const int nRet = v.ExecuteCustomCommand(aw, &nReply);
+        pReply->anValue[0] = static_cast<int32_t>(nReply);
+        return nRet;
+    }
+    case Op_SetOptionEx: return v.SetOptionEx(a[0], a[1], a[2]);
+    case Op_SetOption: return v.SetOption(a[0], a[1]);
+    case Op_SetFeature: return v.SetFeature(a[0], a[1], a[2]);
+    case Op_ExtendedCommand: return v.ExtendedCommand(a[0], nullptr, a[1], nullptr, a[2]);
+    case Op_EnableStream: {
+        const int nRet = v.EnableStream(&cam, a[0]);
+        Log("camera %d: stream %s", cam.nIndex, a[0] ? "on" : "off");
+        return nRet;
+    }
+    case Op_GrabFrame: {
+        const SOrVirtualConfig& c = cam.cfg.sVirtual;
+        const size_t nImage = static_cast<size_t>(c.nWidth) * c.nHeight;
+        std::vector<uint8_t> left(nImage), right(nImage), laser(c_nOrEyeLaserBytes);
+        unsigned char* apDest[3] = {left.data(), right.data(), laser.data()};
+        unsigned int nLength = 0, nId = 0;
+        const int nRet = v.GrabFrame(apDest, &nLength, &nId, static_cast<unsigned int>(std::max(a[0], 1)));
+        if (nRet != c_nOrEyeOK) return nRet;
+        const size_t nImg = (nLength - c_nOrEyeLaserBytes) / 2;
+        std::vector<uint8_t> frame;
+        frame.reserve(nLength);
+        frame.insert(frame.end(), left.begin(), left.begin() + static_cast<long>(nImg));
+        frame.insert(frame.end(), right.begin(), right.begin() + static_cast<long>(nImg));
+        frame.insert(frame.end(), laser.begin(), laser.end());
+        uint32_t nFrameId = 0;
+        {
+            std::lock_guard<std::mutex> lock(cam.mtx);
+            nFrameId = cam.nNextFrameId;
+        }
+        SendFrame(cam, frame.data(), static_cast<uint32_t>(frame.size()), c_nStreamFlagGrab);
+        pReply->anValue[0] = static_cast<int32_t>(nFrameId);
+        pReply->anValue[1] = static_cast<int32_t>(nId);
+        return c_nOrEyeOK;
+    }
+    default:
+        return c_nOrEyeNotSupported;
+    }
+}
+
+// Puts a new camera address on the card (the old one stays until the answer has left) and a
+// new MAC on it; answers the old address when the address changed, else 0.
+uint32_t CKxEyeEmulator::TakeNewAddress(SCamera& cam) {
+    uint8_t ab[6];
+    uint32_t nOld = 0;
+    cam.p->GetParam(4, ab, 4);
+    const uint32_t nNew = FromLastOctetFirst(ab);
+    if (nNew != cam.cfg.nIp && nNew != 0) {
+        Log("camera %d: address %s -> %s", cam.nIndex, OrNet::FormatIPv4(cam.cfg.nIp).c_str(),
+            OrNet::FormatIPv4(nNew).c_str());
+        SetCardAddress(0, nNew, cam.cfg.nNetmask);
+        nOld = cam.cfg.nIp;
+        cam.nNewIp = nNew;
+    }
+    cam.p->GetParam(2, ab, 6);
+    if (memcmp(ab, cam.cfg.abyMac, 6) != 0) {
+        Log("camera %d: mac %s -> %s", cam.nIndex, MacText(cam.cfg.abyMac).c_str(), MacText(ab).c_str());
+        if (m_vecCameras.size() == 1) SetCardMac(ab);
+        memcpy(cam.cfg.abyMac, ab, 6);
+    }
+    return nOld;
+}
+
+void CKxEyeEmulator::DropSession(SCamera& cam, const char* pszWhy) {
+    {
+        std::lock_guard<std::mutex> lock(cam.mtx);
+        if (!cam.bSession) return;
+        cam.bSession = false;
+        cam.bHaveLast = false;
+        Log("camera %d: %s:%u loses control (%s), stream stopped", cam.nIndex,
+            OrNet::FormatIPv4(cam.nHost).c_str(), cam.nHostPort, pszWhy);
+    }
+    cam.p->EnableStream(&cam, 0);
+}
+
+void CKxEyeEmulator::CheckSessions() {
+    const int64_t tNow = OrNet::NowMs();
+    for (auto& c : m_vecCameras) {
+        bool bSilent = false;
+        {
+            std::lock_guard<std::mutex> lock(c->mtx);
+            bSilent = c->bSession && tNow - c->tLast > m_nHeartbeatMs;
+        }
+        if (bSilent) DropSession(*c, "heartbeat missed");
+    }
+}
+
+// ---- streaming ------------------------------------------------------------------------------
+
+void CKxEyeEmulator::FrameCallback(int nEvent, int, void* pBuffer, unsigned int nLength, unsigned int nBufferId,
+                                   void* pContext) {
+    if (nEvent != c_nOrEyeEventFrame) return;
+    SCamera& cam = *static_cast<SCamera*>(pContext);
+    cam.pOwner->SendFrame(cam, static_cast<const uint8_t*>(pBuffer), nLength, 0);
+    cam.p->ReleaseFrameBuffer(nBufferId);
+}
+
+bool CKxEyeEmulator::StreamTarget(SCamera& cam, uint32_t* pnTo, uint16_t* pnPort, uint16_t* pnStride) {
+    std::lock_guard<std::mutex> lock(cam.mtx);
+    if (!cam.bSession) return false;
+    uint32_t nTo = cam.nDestIp ? cam.nDestIp : cam.nHost;
+    // A destination off the camera's subnet has no route: the card's broadcast still reaches it.
+    if (nTo != c_nBroadcast && (nTo & cam.cfg.nNetmask) != (cam.cfg.nIp & cam.cfg.nNetmask)) nTo = c_nBroadcast;
+    *pnTo = nTo;
+    *pnPort = cam.nStreamPort;
+    const unsigned int nMtu = std::min(m_sCard.nMtu, cam.nHostMtu);
+    const unsigned int nStride = nMtu > c_nIpUdpBytes + c_nStreamHeaderBytes + 64
+                                     ? nMtu - c_nIpUdpBytes - static_cast<unsigned int>(c_nStreamHeaderBytes)
+                                     : 512u;
+    *pnStride = static_cast<uint16_t>(std::min(nStride, 65000u));
+    return true;
+}
+
+void CKxEyeEmulator::SendFrame(SCamera& cam, const uint8_t* p, uint32_t nBytes, uint16_t nFlags) {
+    auto f = std::make_shared<SSentFrame>();
+    f->nFlags = nFlags;
+    f->vecData.assign(p, p + nBytes);
+    {
+        std::lock_guard<std::mutex> lock(cam.mtx);
+        f->nFrameId = cam.nNextFrameId++;
+        cam.deqSent.push_back(f);
+        cam.nSentBytes += nBytes;
+        while (cam.deqSent.size() > c_nKeptFrames || (cam.nSentBytes > c_nKeptBytes && cam.deqSent.size() > 1)) {
+            cam.nSentBytes -= cam.deqSent.front()->vecData.size();
+            cam.deqSent.pop_front();
+        }
+    }
+    uint32_t nTo = 0;
+    uint16_t nPort = 0, nStride = 0;
+    if (!StreamTarget(cam, &nTo, &nPort, &nStride)) return;
+    SendPackets(cam, *f, 0, PacketCount(nBytes, nStride), false);
+    const uint64_t nSent = ++m_nFramesSent;
+    int nDie;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxFaults);
+        nDie = m_sFaults.nDieAfterFrames;
+    }
+    if (nDie >= 0 && nSent >= static_cast<uint64_t>(nDie)) {
+        Log("dying after %llu frames", static_cast<unsigned long long>(nSent));
+        _exit(3);
+    }
+}
+
+void CKxEyeEmulator::SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFirst, uint32_t nCount, bool bResent) {
+    uint32_t nTo = 0;
+    uint16_t nPort = 0, nStride = 0;
+    if (!StreamTarget(cam, &nTo, &nPort, &nStride)) return;
+    const uint32_t nBytes = static_cast<uint32_t>(f.vecData.size());
+    const uint32_t nTotal = PacketCount(nBytes, nStride);
+    SEmuFaults faults;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxFaults);
+        faults = m_sFaults;
+    }
+    struct SHeld {
+        bool b = false;
+        uint8_t hdr[c_nStreamHeaderBytes];
+        const uint8_t* p = nullptr;
+        size_t n = 0;
+    } held;
+    auto send = [&](const uint8_t* hdr, const uint8_t* p, size_t n) {
+        m_sockStream.SendTo2(hdr, c_nStreamHeaderBytes, p, n, nTo, nPort, 0, cam.cfg.nIp);
+    };
+    for (uint32_t i = nFirst; i < nFirst + nCount && i < nTotal; ++i) {
+        SStreamHeader s;
+        s.nFlags = static_cast<uint16_t>(f.nFlags | (bResent ? c_nStreamFlagResent : 0));
+        s.nFrameId = f.nFrameId;
+        s.nIndex = i;
+        s.nCount = nTotal;
+        s.nOffset = i * nStride;
+        s.nFrameBytes = nBytes;
+        s.nStride = nStride;
+        s.nPayload = static_cast<uint16_t>(i + 1 < nTotal ? nStride : nBytes - s.nOffset);
+        uint8_t hdr[c_nStreamHeaderBytes];
+        EncodeStreamHeader(hdr, s);
+        const uint8_t* pPay = f.vecData.data() + s.nOffset;
+        bool bDrop = false, bDup = false, bHold = false, bDelay = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mtxFaults);
+            bDrop = Chance(faults.dDrop);
+            bDup = Chance(faults.dDuplicate);
+            bHold = !held.b && Chance(faults.dReorder);
+            bDelay = faults.nDelayMs > 0 && Chance(faults.dDelay);
+        }
+        if (bDrop) continue;
+        if (bDelay) std::this_thread::sleep_for(std::chrono::milliseconds(faults.nDelayMs));
+        if (bHold) {
+            held.b = true;
+            memcpy(held.hdr, hdr, sizeof hdr);
+            held.p = pPay;
+            held.n = s.nPayload;
+            continue;
+        }
+        send(hdr, pPay, s.nPayload);
+        if (bDup) send(hdr, pPay, s.nPayload);
+        if (held.b) {
+            send(held.hdr, held.p, held.n);
+            held.b = false;
+        }
+    }
+    if (held.b) send(held.hdr, held.p, held.n);
+}
+
+void CKxEyeEmulator::HandleResend(SCamera& cam, const SResendRequest& r, const OrNet::SDatagramInfo& info) {
+    std::shared_ptr<SSentFrame> f;
+    {
+        std::lock_guard<std::mutex> lock(cam.mtx);
+        if (!cam.bSession || cam.nHost != info.nFrom) return;  // only the controlling host
+        cam.tLast = OrNet::NowMs();
+        for (auto& s : cam.deqSent)
+            if (s->nFrameId == r.nFrameId) f = s;
+    }
+    if (!f) return;  // too old: the host gives the frame up
+    for (uint32_t i = 0; i < r.nRanges; ++i) SendPackets(cam, *f, r.asRange[i].nFirst, r.asRange[i].nCount, true);
+}

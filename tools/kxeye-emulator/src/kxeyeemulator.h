@@ -1,0 +1,96 @@
+// kxeye-emulator: network cameras on one card. Each camera is the library's own virtual camera
+// behind the wire protocol of docs/protocol.md; this class only carries messages between the
+// two (control session, search, streaming with resends, fault injection).
+#ifndef KXEYEEMULATOR_H
+#define KXEYEEMULATOR_H
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ornet.h"
+#include "orvirtualcamera.h"
+#include "orwire.h"
+
+// Faults on the stream and on control, from the command line or at run time.
+struct SEmuFaults {
+    double dDrop = 0.0;       // ratio of stream packets not sent
+    double dDuplicate = 0.0;  // ratio sent twice
+    double dReorder = 0.0;    // ratio held back behind the next packet
+    double dDelay = 0.0;      // ratio of packets sent late
+    int nDelayMs = 0;         // how late
+    bool bMute = false;       // no answer to anything; the stream stops
+    unsigned int nBusy = 0;   // next n commands answer -10014
+    int nDieAfterFrames = -1; // exit at once after that many frames were sent
+};
+
+struct SEmuCameraConfig {
+    SOrVirtualConfig sVirtual;
+    uint32_t nIp = 0;
+    uint32_t nNetmask = 0xFFFFFF00u;
+    uint8_t abyMac[6] = {};
+    uint8_t abyDeviceId[8] = {};
+};
+
+class CKxEyeEmulator {
+public:
+    CKxEyeEmulator(const std::string& strInterface, int nHeartbeatMs, const SEmuFaults& faults);
+    ~CKxEyeEmulator();
+
+    // Opens the card's sockets and puts each camera's address (and MAC, with one camera) on it.
+    bool Start(const std::vector<SEmuCameraConfig>& vecCameras, std::string* pErr);
+    // Serves until *pStop turns true.
+    void Run(const std::atomic<bool>* pStop);
+    // A run-time fault command ("drop 0.01", "busy 3", "mute on", "die", ...); false if unknown.
+    bool ApplyFaultCommand(const std::string& strLine);
+
+    static void Log(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
+
+private:
+    struct SCamera;
+    struct SSentFrame {
+        uint32_t nFrameId;
+        uint16_t nFlags;
+        std::vector<uint8_t> vecData;
+    };
+
+    void HandleDatagram(const uint8_t* p, size_t n, const OrNet::SDatagramInfo& info);
+    void HandleSearch(const OrWire::SHeader& h, const OrNet::SDatagramInfo& info);
+    void HandleControl(SCamera& cam, const OrWire::SHeader& h, const OrWire::SControlRequest& r,
+                       const OrNet::SDatagramInfo& info);
+    void HandleResend(SCamera& cam, const OrWire::SResendRequest& r, const OrNet::SDatagramInfo& info);
+    int Execute(SCamera& cam, const OrWire::SControlRequest& r, const OrNet::SDatagramInfo& info,
+                OrWire::SControlReply* pReply, std::vector<uint8_t>* pData);
+    void ReplyTo(SCamera& cam, const OrNet::SDatagramInfo& info, const std::vector<uint8_t>& msg);
+    void CheckSessions();
+    void DropSession(SCamera& cam, const char* pszWhy);
+    uint32_t TakeNewAddress(SCamera& cam);
+    void SetCardAddress(uint32_t nOld, uint32_t nNew, uint32_t nMask);
+    void SetCardMac(const uint8_t* pbyMac);
+
+    // Streaming (camera's stream thread, and the main thread for grabs and resends).
+    static void FrameCallback(int nEvent, int nParam, void* pBuffer, unsigned int nLength,
+                              unsigned int nBufferId, void* pContext);
+    void SendFrame(SCamera& cam, const uint8_t* p, uint32_t nBytes, uint16_t nFlags);
+    void SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFirst, uint32_t nCount, bool bResent);
+    bool StreamTarget(SCamera& cam, uint32_t* pnTo, uint16_t* pnPort, uint16_t* pnStride);
+    bool Chance(double dRatio);
+
+    const std::string m_strInterface;
+    const int m_nHeartbeatMs;
+    OrNet::SCard m_sCard;
+    OrNet::CUdpSocket m_sockControl;
+    OrNet::CUdpSocket m_sockStream;
+    std::vector<std::unique_ptr<SCamera>> m_vecCameras;
+    std::mutex m_mtxFaults;
+    SEmuFaults m_sFaults;
+    std::mt19937 m_rng{12345};
+    std::atomic<uint64_t> m_nFramesSent{0};
+};
+
+#endif
