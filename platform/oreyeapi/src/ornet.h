@@ -62,6 +62,14 @@ public:
     // Two parts in one datagram (header and payload), without copying them together.
     bool SendTo2(const void* p1, size_t n1, const void* p2, size_t n2, uint32_t nTo, uint16_t nPort,
                  int nIfIndex = 0, uint32_t nSource = 0);
+    // Several two-part datagrams to one destination in one system call (stream packets).
+    struct SSendItem {
+        const void* p1;
+        size_t n1;
+        const void* p2;
+        size_t n2;
+    };
+    bool SendBatch(const SSendItem* pItems, int nCount, uint32_t nTo, uint16_t nPort, uint32_t nSource = 0);
     // Waits up to nTimeoutMs (negative: forever) for one datagram. Answers its size, 0 on
     // timeout, -1 on error, -2 for a datagram larger than the buffer (dropped).
     int Receive(void* p, size_t n, int nTimeoutMs, SDatagramInfo* pInfo);

@@ -227,6 +227,59 @@ bool CUdpSocket::SendTo2(const void* p1, size_t n1, const void* p2, size_t n2, u
     }
 }
 
+bool CUdpSocket::SendBatch(const SSendItem* pItems, int nCount, uint32_t nTo, uint16_t nPort, uint32_t nSource) {
+    if (m_fd < 0) return false;
+    constexpr int c_nMax = 64;
+    sockaddr_in sa;
+    FillAddress(&sa, nTo, nPort);
+    SPktInfoControl ctl{};
+    {
+        msghdr probe{};
+        probe.msg_control = ctl.buf;
+        probe.msg_controllen = sizeof ctl.buf;
+        cmsghdr* c = CMSG_FIRSTHDR(&probe);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo pi{};
+        pi.ipi_spec_dst.s_addr = htonl(nSource);
+        memcpy(CMSG_DATA(c), &pi, sizeof pi);
+    }
+    for (int nDone = 0; nDone < nCount;) {
+        const int n = nCount - nDone < c_nMax ? nCount - nDone : c_nMax;
+        mmsghdr amsg[c_nMax];
+        iovec aiov[c_nMax][2];
+        for (int i = 0; i < n; ++i) {
+            const SSendItem& it = pItems[nDone + i];
+            aiov[i][0] = {const_cast<void*>(it.p1), it.n1};
+            aiov[i][1] = {const_cast<void*>(it.p2), it.n2};
+            memset(&amsg[i], 0, sizeof amsg[i]);
+            amsg[i].msg_hdr.msg_name = &sa;
+            amsg[i].msg_hdr.msg_namelen = sizeof sa;
+            amsg[i].msg_hdr.msg_iov = aiov[i];
+            amsg[i].msg_hdr.msg_iovlen = it.n2 ? 2 : 1;
+            if (nSource != 0) {
+                amsg[i].msg_hdr.msg_control = ctl.buf;
+                amsg[i].msg_hdr.msg_controllen = sizeof ctl.buf;
+            }
+        }
+        const int r = sendmmsg(m_fd, amsg, static_cast<unsigned int>(n), MSG_NOSIGNAL);
+        if (r > 0) {
+            nDone += r;
+            continue;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r == 0 || errno == ENOBUFS || errno == EAGAIN) {
+            // The card's queue is full: wait for room rather than lose the datagrams here.
+            pollfd pfd{m_fd, POLLOUT, 0};
+            poll(&pfd, 1, 10);
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
 int CUdpSocket::Receive(void* p, size_t n, int nTimeoutMs, SDatagramInfo* pInfo) {
     if (m_fd < 0) return -1;
     pollfd pfd{m_fd, POLLIN, 0};

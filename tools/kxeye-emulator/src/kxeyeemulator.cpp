@@ -19,7 +19,7 @@ extern char** environ;
 using namespace OrWire;
 
 namespace {
-const size_t c_nKeptFrames = 16;                    // frames kept for resend requests
+const size_t c_nKeptFrames = 1024;                  // frames kept for resend requests
 const size_t c_nKeptBytes = 96u * 1024u * 1024u;    // and at most this many bytes of them
 const uint32_t c_nBroadcast = 0xFFFFFFFFu;
 
@@ -117,6 +117,9 @@ struct CKxEyeEmulator::SCamera {
     std::deque<std::shared_ptr<SSentFrame>> deqSent;
     size_t nSentBytes = 0;
     std::vector<uint8_t> vecStage;  // parts of a large SetParam
+    std::mutex mtxReplay;
+    std::thread thReplay;
+    std::atomic<bool> bReplayRun{false};
 };
 
 void CKxEyeEmulator::Log(const char* pszFormat, ...) {
@@ -129,11 +132,12 @@ void CKxEyeEmulator::Log(const char* pszFormat, ...) {
     fflush(stdout);
 }
 
-CKxEyeEmulator::CKxEyeEmulator(const std::string& strInterface, int nHeartbeatMs, const SEmuFaults& faults)
-    : m_strInterface(strInterface), m_nHeartbeatMs(nHeartbeatMs), m_sFaults(faults) {}
+CKxEyeEmulator::CKxEyeEmulator(const std::string& strInterface, int nHeartbeatMs, const SEmuFaults& faults, int nReplay)
+    : m_strInterface(strInterface), m_nHeartbeatMs(nHeartbeatMs), m_nReplay(nReplay), m_sFaults(faults) {}
 
 CKxEyeEmulator::~CKxEyeEmulator() {
     for (auto& c : m_vecCameras) {
+        StopReplay(*c);
         c->p->EnableStream(c.get(), 0);
         c->p->DetachSession(c.get());
     }
@@ -224,7 +228,10 @@ bool CKxEyeEmulator::ApplyFaultCommand(const std::string& strLine) {
         _exit(3);
     }
     if (f.bMute)
-        for (auto& c : m_vecCameras) c->p->EnableStream(c.get(), 0);
+        for (auto& c : m_vecCameras) {
+            StopReplay(*c);
+            c->p->EnableStream(c.get(), 0);
+        }
     return true;
 }
 
@@ -516,30 +523,27 @@ int CKxEyeEmulator::Execute(SCamera& cam, const SControlRequest& r, const OrNet:
     case Op_SetFeature: return v.SetFeature(a[0], a[1], a[2]);
     case Op_ExtendedCommand: return v.ExtendedCommand(a[0], nullptr, a[1], nullptr, a[2]);
     case Op_EnableStream: {
+        if (m_nReplay > 0) {
+            if (a[0]) StartReplay(cam);
+            else StopReplay(cam);
+            Log("camera %d: replay stream %s", cam.nIndex, a[0] ? "on" : "off");
+            return c_nOrEyeOK;
+        }
         const int nRet = v.EnableStream(&cam, a[0]);
         Log("camera %d: stream %s", cam.nIndex, a[0] ? "on" : "off");
         return nRet;
     }
     case Op_GrabFrame: {
-        const SOrVirtualConfig& c = cam.cfg.sVirtual;
-        const size_t nImage = static_cast<size_t>(c.nWidth) * c.nHeight;
-        std::vector<uint8_t> left(nImage), right(nImage), laser(c_nOrEyeLaserBytes);
-        unsigned char* apDest[3] = {left.data(), right.data(), laser.data()};
-        unsigned int nLength = 0, nId = 0;
-        const int nRet = v.GrabFrame(apDest, &nLength, &nId, static_cast<unsigned int>(std::max(a[0], 1)));
+        auto pFrame = std::make_shared<std::vector<uint8_t>>();
+        unsigned int nId = 0;
+        const int nRet = GrabInto(cam, pFrame.get(), &nId);
         if (nRet != c_nOrEyeOK) return nRet;
-        const size_t nImg = (nLength - c_nOrEyeLaserBytes) / 2;
-        std::vector<uint8_t> frame;
-        frame.reserve(nLength);
-        frame.insert(frame.end(), left.begin(), left.begin() + static_cast<long>(nImg));
-        frame.insert(frame.end(), right.begin(), right.begin() + static_cast<long>(nImg));
-        frame.insert(frame.end(), laser.begin(), laser.end());
         uint32_t nFrameId = 0;
         {
             std::lock_guard<std::mutex> lock(cam.mtx);
             nFrameId = cam.nNextFrameId;
         }
-        SendFrame(cam, frame.data(), static_cast<uint32_t>(frame.size()), c_nStreamFlagGrab);
+        SendFrame(cam, pFrame, c_nStreamFlagGrab);
         pReply->anValue[0] = static_cast<int32_t>(nFrameId);
         pReply->anValue[1] = static_cast<int32_t>(nId);
         return c_nOrEyeOK;
@@ -581,6 +585,7 @@ void CKxEyeEmulator::DropSession(SCamera& cam, const char* pszWhy) {
         Log("camera %d: %s:%u loses control (%s), stream stopped", cam.nIndex,
             OrNet::FormatIPv4(cam.nHost).c_str(), cam.nHostPort, pszWhy);
     }
+    StopReplay(cam);
     cam.p->EnableStream(&cam, 0);
 }
 
@@ -623,16 +628,21 @@ bool CKxEyeEmulator::StreamTarget(SCamera& cam, uint32_t* pnTo, uint16_t* pnPort
 }
 
 void CKxEyeEmulator::SendFrame(SCamera& cam, const uint8_t* p, uint32_t nBytes, uint16_t nFlags) {
+    SendFrame(cam, std::make_shared<const std::vector<uint8_t>>(p, p + nBytes), nFlags);
+}
+
+void CKxEyeEmulator::SendFrame(SCamera& cam, std::shared_ptr<const std::vector<uint8_t>> pData, uint16_t nFlags) {
     auto f = std::make_shared<SSentFrame>();
     f->nFlags = nFlags;
-    f->vecData.assign(p, p + nBytes);
+    f->pData = std::move(pData);
+    const uint32_t nBytes = static_cast<uint32_t>(f->pData->size());
     {
         std::lock_guard<std::mutex> lock(cam.mtx);
         f->nFrameId = cam.nNextFrameId++;
         cam.deqSent.push_back(f);
         cam.nSentBytes += nBytes;
         while (cam.deqSent.size() > c_nKeptFrames || (cam.nSentBytes > c_nKeptBytes && cam.deqSent.size() > 1)) {
-            cam.nSentBytes -= cam.deqSent.front()->vecData.size();
+            cam.nSentBytes -= cam.deqSent.front()->pData->size();
             cam.deqSent.pop_front();
         }
     }
@@ -656,22 +666,36 @@ void CKxEyeEmulator::SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFi
     uint32_t nTo = 0;
     uint16_t nPort = 0, nStride = 0;
     if (!StreamTarget(cam, &nTo, &nPort, &nStride)) return;
-    const uint32_t nBytes = static_cast<uint32_t>(f.vecData.size());
+    const uint32_t nBytes = static_cast<uint32_t>(f.pData->size());
     const uint32_t nTotal = PacketCount(nBytes, nStride);
     SEmuFaults faults;
     {
         std::lock_guard<std::mutex> lock(m_mtxFaults);
         faults = m_sFaults;
     }
+    const bool bFaults = faults.dDrop > 0 || faults.dDuplicate > 0 || faults.dReorder > 0 ||
+                         (faults.dDelay > 0 && faults.nDelayMs > 0);
+    // Packets go out in batches of up to 64 per system call; the headers live beside them.
+    constexpr int c_nBatch = 64;
+    uint8_t aHeaders[c_nBatch][c_nStreamHeaderBytes];
+    OrNet::CUdpSocket::SSendItem aItems[c_nBatch];
+    int nQueued = 0;
+    auto flush = [&] {
+        if (nQueued) m_sockStream.SendBatch(aItems, nQueued, nTo, nPort, cam.cfg.nIp);
+        nQueued = 0;
+    };
+    auto queue = [&](const uint8_t* hdr, const uint8_t* p, size_t n) {
+        if (nQueued == c_nBatch) flush();
+        memcpy(aHeaders[nQueued], hdr, c_nStreamHeaderBytes);
+        aItems[nQueued] = {aHeaders[nQueued], c_nStreamHeaderBytes, p, n};
+        ++nQueued;
+    };
     struct SHeld {
         bool b = false;
         uint8_t hdr[c_nStreamHeaderBytes];
         const uint8_t* p = nullptr;
         size_t n = 0;
     } held;
-    auto send = [&](const uint8_t* hdr, const uint8_t* p, size_t n) {
-        m_sockStream.SendTo2(hdr, c_nStreamHeaderBytes, p, n, nTo, nPort, 0, cam.cfg.nIp);
-    };
     for (uint32_t i = nFirst; i < nFirst + nCount && i < nTotal; ++i) {
         SStreamHeader s;
         s.nFlags = static_cast<uint16_t>(f.nFlags | (bResent ? c_nStreamFlagResent : 0));
@@ -684,9 +708,9 @@ void CKxEyeEmulator::SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFi
         s.nPayload = static_cast<uint16_t>(i + 1 < nTotal ? nStride : nBytes - s.nOffset);
         uint8_t hdr[c_nStreamHeaderBytes];
         EncodeStreamHeader(hdr, s);
-        const uint8_t* pPay = f.vecData.data() + s.nOffset;
+        const uint8_t* pPay = f.pData->data() + s.nOffset;
         bool bDrop = false, bDup = false, bHold = false, bDelay = false;
-        {
+        if (bFaults) {
             std::lock_guard<std::mutex> lock(m_mtxFaults);
             bDrop = Chance(faults.dDrop);
             bDup = Chance(faults.dDuplicate);
@@ -694,7 +718,10 @@ void CKxEyeEmulator::SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFi
             bDelay = faults.nDelayMs > 0 && Chance(faults.dDelay);
         }
         if (bDrop) continue;
-        if (bDelay) std::this_thread::sleep_for(std::chrono::milliseconds(faults.nDelayMs));
+        if (bDelay) {
+            flush();
+            std::this_thread::sleep_for(std::chrono::milliseconds(faults.nDelayMs));
+        }
         if (bHold) {
             held.b = true;
             memcpy(held.hdr, hdr, sizeof hdr);
@@ -702,14 +729,15 @@ void CKxEyeEmulator::SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFi
             held.n = s.nPayload;
             continue;
         }
-        send(hdr, pPay, s.nPayload);
-        if (bDup) send(hdr, pPay, s.nPayload);
+        queue(hdr, pPay, s.nPayload);
+        if (bDup) queue(hdr, pPay, s.nPayload);
         if (held.b) {
-            send(held.hdr, held.p, held.n);
+            queue(held.hdr, held.p, held.n);
             held.b = false;
         }
     }
-    if (held.b) send(held.hdr, held.p, held.n);
+    if (held.b) queue(held.hdr, held.p, held.n);
+    flush();
 }
 
 void CKxEyeEmulator::HandleResend(SCamera& cam, const SResendRequest& r, const OrNet::SDatagramInfo& info) {
@@ -723,4 +751,49 @@ void CKxEyeEmulator::HandleResend(SCamera& cam, const SResendRequest& r, const O
     }
     if (!f) return;  // too old: the host gives the frame up
     for (uint32_t i = 0; i < r.nRanges; ++i) SendPackets(cam, *f, r.asRange[i].nFirst, r.asRange[i].nCount, true);
+}
+
+// One frame of the camera made at once, in the stream's layout (left, right, laser part).
+int CKxEyeEmulator::GrabInto(SCamera& cam, std::vector<uint8_t>* pFrame, unsigned int* pnId) {
+    const SOrVirtualConfig& c = cam.cfg.sVirtual;
+    const size_t nImage = static_cast<size_t>(c.nWidth) * c.nHeight;
+    std::vector<uint8_t> left(nImage), right(nImage), laser(c_nOrEyeLaserBytes);
+    unsigned char* apDest[3] = {left.data(), right.data(), laser.data()};
+    unsigned int nLength = 0;
+    const int nRet = cam.p->GrabFrame(apDest, &nLength, pnId, 1000);
+    if (nRet != c_nOrEyeOK) return nRet;
+    const size_t nImg = (nLength - c_nOrEyeLaserBytes) / 2;
+    pFrame->clear();
+    pFrame->reserve(nLength);
+    pFrame->insert(pFrame->end(), left.begin(), left.begin() + static_cast<long>(nImg));
+    pFrame->insert(pFrame->end(), right.begin(), right.begin() + static_cast<long>(nImg));
+    pFrame->insert(pFrame->end(), laser.begin(), laser.end());
+    return c_nOrEyeOK;
+}
+
+void CKxEyeEmulator::StartReplay(SCamera& cam) {
+    std::lock_guard<std::mutex> lock(cam.mtxReplay);
+    if (cam.thReplay.joinable()) return;
+    cam.bReplayRun = true;
+    cam.thReplay = std::thread(&CKxEyeEmulator::ReplayThread, this, &cam);
+}
+
+void CKxEyeEmulator::StopReplay(SCamera& cam) {
+    std::lock_guard<std::mutex> lock(cam.mtxReplay);
+    cam.bReplayRun = false;
+    if (cam.thReplay.joinable()) cam.thReplay.join();
+}
+
+void CKxEyeEmulator::ReplayThread(SCamera* pCam) {
+    SCamera& cam = *pCam;
+    std::vector<std::shared_ptr<const std::vector<uint8_t>>> vecFrames;
+    for (int i = 0; i < m_nReplay && cam.bReplayRun; ++i) {
+        auto p = std::make_shared<std::vector<uint8_t>>();
+        unsigned int nId = 0;
+        if (GrabInto(cam, p.get(), &nId) != c_nOrEyeOK) break;
+        vecFrames.push_back(p);
+    }
+    if (vecFrames.empty()) return;
+    Log("camera %d: replaying %zu frames of %zu bytes", cam.nIndex, vecFrames.size(), vecFrames[0]->size());
+    for (size_t i = 0; cam.bReplayRun; ++i) SendFrame(cam, vecFrames[i % vecFrames.size()], 0);
 }

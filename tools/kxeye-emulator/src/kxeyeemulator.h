@@ -39,7 +39,9 @@ struct SEmuCameraConfig {
 
 class CKxEyeEmulator {
 public:
-    CKxEyeEmulator(const std::string& strInterface, int nHeartbeatMs, const SEmuFaults& faults);
+    // nReplay > 0: on stream on, render that many frames once and send them round and round as
+    // fast as the link takes them (benchmarks); 0: the virtual camera's own stream.
+    CKxEyeEmulator(const std::string& strInterface, int nHeartbeatMs, const SEmuFaults& faults, int nReplay = 0);
     ~CKxEyeEmulator();
 
     // Opens the card's sockets and puts each camera's address (and MAC, with one camera) on it.
@@ -56,7 +58,7 @@ private:
     struct SSentFrame {
         uint32_t nFrameId;
         uint16_t nFlags;
-        std::vector<uint8_t> vecData;
+        std::shared_ptr<const std::vector<uint8_t>> pData;  // shared by replayed frames
     };
 
     void HandleDatagram(const uint8_t* p, size_t n, const OrNet::SDatagramInfo& info);
@@ -77,12 +79,18 @@ private:
     static void FrameCallback(int nEvent, int nParam, void* pBuffer, unsigned int nLength,
                               unsigned int nBufferId, void* pContext);
     void SendFrame(SCamera& cam, const uint8_t* p, uint32_t nBytes, uint16_t nFlags);
+    void SendFrame(SCamera& cam, std::shared_ptr<const std::vector<uint8_t>> pData, uint16_t nFlags);
+    int GrabInto(SCamera& cam, std::vector<uint8_t>* pFrame, unsigned int* pnId);
+    void StartReplay(SCamera& cam);
+    void StopReplay(SCamera& cam);
+    void ReplayThread(SCamera* pCam);
     void SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFirst, uint32_t nCount, bool bResent);
     bool StreamTarget(SCamera& cam, uint32_t* pnTo, uint16_t* pnPort, uint16_t* pnStride);
     bool Chance(double dRatio);
 
     const std::string m_strInterface;
     const int m_nHeartbeatMs;
+    const int m_nReplay;
     OrNet::SCard m_sCard;
     OrNet::CUdpSocket m_sockControl;
     OrNet::CUdpSocket m_sockStream;

@@ -149,6 +149,10 @@ int main(int argc, char** argv) {
     app.add_option("--busy", faults.nBusy, "answer busy (-10014) to the next N commands");
     app.add_flag("--mute", faults.bMute, "answer nothing");
     app.add_option("--die-after-frames", faults.nDieAfterFrames, "exit at once after N frames were sent");
+    int nReplay = 0;
+    app.add_option("--replay", nReplay, "on stream on, render N frames once and send them round and round as fast "
+                                        "as the link takes them (benchmarks)")
+        ->check(CLI::Range(0, 64));
     app.add_option("--fault-fifo", strFifo, "FIFO to read run-time fault commands from (made if missing)");
     CLI11_PARSE(app, argc, argv);
     if (!strDelay.empty() && sscanf(strDelay.c_str(), "%lf:%d", &faults.dDelay, &faults.nDelayMs) != 2) {
@@ -168,7 +172,7 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    CKxEyeEmulator emu(strInterface, nHeartbeatMs, faults);
+    CKxEyeEmulator emu(strInterface, nHeartbeatMs, faults, nReplay);
     if (!emu.Start(vecCameras, &strErr)) {
         std::cerr << "kxeye-emulator: " << strErr << "\n";
         return 1;
