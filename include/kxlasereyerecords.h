@@ -95,6 +95,9 @@ struct SKxNLEthernetEyeConfigInfo {
 static_assert(sizeof(SKxVideoResolution) == 28, "SKxVideoResolution is 28 bytes");
 static_assert(sizeof(SKxNetCardInfo) == 284, "SKxNetCardInfo is 284 bytes");
 static_assert(offsetof(SKxNetCardInfo, byIP) == 260, "card IP offset");
+static_assert(offsetof(SKxNetCardInfo, byMAC) == 264, "card MAC offset");
+static_assert(offsetof(SKxNetCardInfo, byMask) == 270, "card mask offset");
+static_assert(offsetof(SKxNetCardInfo, byGateway) == 274, "card gateway offset");
 static_assert(offsetof(SKxNetCardInfo, nSpeed) == 280, "card speed offset");
 static_assert(sizeof(SKxNLEyeDeviceInfoEx) == 1084, "SKxNLEyeDeviceInfoEx is 1084 bytes");
 static_assert(offsetof(SKxNLEyeDeviceInfoEx, eDeviceType) == 4, "eDeviceType offset");
@@ -107,9 +110,20 @@ static_assert(offsetof(SKxNLEyeDeviceInfoEx, sVideoRes) == 496, "sVideoRes offse
 static_assert(offsetof(SKxNLEyeDeviceInfoEx, szConnectText) == 524, "szConnectText offset");
 static_assert(offsetof(SKxNLEyeDeviceInfoEx, szHWVersion) == 588, "szHWVersion offset");
 static_assert(offsetof(SKxNLEyeDeviceInfoEx, nNetInfoValid) == 652, "nNetInfoValid offset");
+static_assert(offsetof(SKxNLEyeDeviceInfoEx, szEyeIP) == 656, "szEyeIP offset");
+static_assert(offsetof(SKxNLEyeDeviceInfoEx, szEyeMAC) == 672, "szEyeMAC offset");
+static_assert(offsetof(SKxNLEyeDeviceInfoEx, szDestIP) == 690, "szDestIP offset");
+static_assert(offsetof(SKxNLEyeDeviceInfoEx, szDestMAC) == 706, "szDestMAC offset");
+static_assert(offsetof(SKxNLEyeDeviceInfoEx, byEyeInfo1) == 724, "byEyeInfo1 offset");
 static_assert(offsetof(SKxNLEyeDeviceInfoEx, byDeviceID) == 740, "byDeviceID offset");
 static_assert(offsetof(SKxNLEyeDeviceInfoEx, sNetCardInfo) == 800, "sNetCardInfo offset");
 static_assert(sizeof(SKxNLEthernetEyeConfigInfo) == 336, "SKxNLEthernetEyeConfigInfo is 336 bytes");
+static_assert(offsetof(SKxNLEthernetEyeConfigInfo, byEyeIP) == 4, "hit address offset");
+static_assert(offsetof(SKxNLEthernetEyeConfigInfo, byEyeMAC) == 8, "hit MAC offset");
+static_assert(offsetof(SKxNLEthernetEyeConfigInfo, byDestIP) == 14, "hit destination offset");
+static_assert(offsetof(SKxNLEthernetEyeConfigInfo, byDestMAC) == 18, "hit destination MAC offset");
+static_assert(offsetof(SKxNLEthernetEyeConfigInfo, byEyeInfo1) == 24, "hit info 1 offset");
+static_assert(offsetof(SKxNLEthernetEyeConfigInfo, byDeviceID) == 40, "hit identifier offset");
 static_assert(offsetof(SKxNLEthernetEyeConfigInfo, sNetCardInfo) == 52, "hit card offset");
 
 // Detection ROI in pixels: width = right - left, height = bottom - top.

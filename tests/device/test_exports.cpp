@@ -8,11 +8,11 @@
 
 namespace {
 
-// Entry points that may appear; those the device provides must appear.
+// Exactly the four entry points: none missing, nothing else.
 const std::set<std::string> c_setAllowed = {"KxCreateLaserEyeDevice", "KxConfigLaserEyeLogLevel",
                                             "KxCreateLaserEyeDeviceEnumrator",
                                             "KxCreateLaserEyeEthernetEyeConfig"};
-const std::set<std::string> c_setRequired = {"KxCreateLaserEyeDevice", "KxConfigLaserEyeLogLevel"};
+const std::set<std::string> c_setRequired = c_setAllowed;
 
 // Symbols every ELF shared object defines for the loader.
 bool IsLinkerSymbol(const std::string& name) {

@@ -11,6 +11,8 @@
 #include "../data/kxmockcamera.h"
 #include "kxlasereyedevice.h"
 #include "kxlasereyedeviceenumrator.h"
+#include "kxnetbackendmemory.h"
+#include "kxnetworkutils.h"
 #include "oreyeapi_testsupport.h"
 
 using ::testing::_;
@@ -378,7 +380,12 @@ TEST(VirtualListing, OneAndTwoLaserEyes) {
     EXPECT_STREQ("OrvikEye-L[0][Test]", list[1].szDeviceName);
 
     UseVirtualCameras("[{\"version\": 8}, {\"version\": 6, \"swing_motor\": false}, {\"kind\": \"smart\"}]");
+    // The Ethernet source sees a host without cards here: no search ever leaves a test that
+    // does not run inside its own network namespace.
+    CKxMemoryNetBackend noCards;
+    IKxNetBackend* pOldBackend = KxNetworkUtils::SetBackend(&noCards);
     list = Search(e, c_nKxSearchLocal | c_nKxSearchEthernet | c_nKxSearchSmallSmartEye);
+    KxNetworkUtils::SetBackend(pOldBackend);
     ASSERT_EQ(5u, list.size());
     EXPECT_STREQ("OrvikEye-Laser-0", list[0].szDeviceName);
     EXPECT_STREQ("OrvikEye-L[0][Test]", list[1].szDeviceName);

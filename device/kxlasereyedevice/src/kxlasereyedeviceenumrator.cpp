@@ -4,11 +4,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <list>
 #include <memory>
 #include <new>
+#include <set>
 
 #include "kxkernel.h"
 #include "kxlasereyeinnerutils.h"
+#include "kxnetworkutils.h"
 #include "oreyeapi.h"
 
 namespace {
@@ -31,6 +34,22 @@ const uint32_t c_nFlagsLocalLaser = 0x2121;
 const uint32_t c_nFlagsLocalSmart = 0x2211;
 const uint32_t c_nFlagsSmallSmartEye = 0x1212;
 
+const uint32_t c_nFlagsEthLaser = 0x122;
+const uint32_t c_nFlagsEthSmart = 0x212;
+
+// Search result buffer: count, then 8 entries of 60 bytes.
+const unsigned int c_nSearchHeaderBytes = 4;
+const unsigned int c_nHitEyeIP = 0;       // u32, lowest byte the last octet
+const unsigned int c_nHitDestIP = 4;
+const unsigned int c_nHitEyeMAC = 8;
+const unsigned int c_nHitDestMAC = 14;
+const unsigned int c_nHitEyeInfo1 = 20;
+const unsigned int c_nHitEyeInfo2 = 28;
+const unsigned int c_nHitDeviceID = 36;
+const unsigned int c_nHitIfIndex = 44;    // i32
+
+static_assert(c_nSearchHeaderBytes + c_nOrEyeSearchMaxEntries * c_nOrEyeSearchEntryBytes == c_nOrEyeSearchBytes,
+              "search buffer layout");
 static_assert(c_nListHeaderBytes + c_nOrEyeListMaxEntries * c_nOrEyeListEntryBytes == c_nOrEyeListTableBytes,
               "listing table layout");
 
@@ -60,6 +79,50 @@ void SetRanges(SKxNLEyeDeviceInfoEx& info) {
     } else {
         info.sVideoRes.nFrameCounterRange = 0;
         info.sVideoRes.nTimeStampRange = 0;
+    }
+}
+
+bool HasDeviceID(const uint8_t* pbyID) {
+    static const uint8_t c_byNone[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    return std::memcmp(pbyID, c_byNone, sizeof(c_byNone)) != 0;
+}
+
+// Text of a fixed record field that need not be terminated within its width.
+template <size_t N>
+std::string FieldText(const char (&szField)[N]) {
+    return std::string(szField, strnlen(szField, N));
+}
+
+// Appends the hits of one search result buffer. The buffer has room for 8 entries: a count
+// outside 0..8 cannot be true, so only what fits is read.
+void CollectHits(const uint8_t* pResult, const SKxNetCardInfo* pCard, const std::list<SKxNetCardInfo>& lstCards,
+                 std::vector<SKxNLEthernetEyeConfigInfo>& vecHits) {
+    const int32_t nListed = static_cast<int32_t>(ReadU32(pResult));
+    const int nCount = std::clamp(nListed, 0, static_cast<int>(c_nOrEyeSearchMaxEntries));
+    for (int i = 0; i < nCount; ++i) {
+        const uint8_t* pEntry = pResult + c_nSearchHeaderBytes + i * c_nOrEyeSearchEntryBytes;
+        SKxNLEthernetEyeConfigInfo hit;
+        std::memset(&hit, 0, sizeof(hit));
+        hit.nValid = 1;
+        for (int b = 0; b < 4; ++b) {
+            hit.byEyeIP[b] = pEntry[c_nHitEyeIP + 3 - b];
+            hit.byDestIP[b] = pEntry[c_nHitDestIP + 3 - b];
+        }
+        std::memcpy(hit.byEyeMAC, pEntry + c_nHitEyeMAC, 6);
+        std::memcpy(hit.byDestMAC, pEntry + c_nHitDestMAC, 6);
+        std::memcpy(hit.byEyeInfo1, pEntry + c_nHitEyeInfo1, 8);
+        std::memcpy(hit.byEyeInfo2, pEntry + c_nHitEyeInfo2, 8);
+        std::memcpy(hit.byDeviceID, pEntry + c_nHitDeviceID, 8);
+        if (pCard != nullptr) {
+            hit.sNetCardInfo = *pCard;
+        } else {
+            // Broadcast form: the card the answer came through, the last listed one of that
+            // index; none listed leaves the card zeroed.
+            const uint32_t nIfIndex = ReadU32(pEntry + c_nHitIfIndex);
+            for (const SKxNetCardInfo& card : lstCards)
+                if (card.nIndex == nIfIndex) hit.sNetCardInfo = card;
+        }
+        vecHits.push_back(hit);
     }
 }
 
@@ -135,7 +198,137 @@ void CKxEyeDeviceEnumrator::SearchLocal() {
 }
 
 void CKxEyeDeviceEnumrator::SearchEthernet() {
-    // The Ethernet search arrives with the network work; until then it lists nothing.
+    std::vector<SKxNLEthernetEyeConfigInfo> vecHits;
+    {
+        CameraPtr pCamera(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
+        if (!pCamera) return;
+
+        char szVersion[129];
+        std::memset(szVersion, 0, sizeof(szVersion));
+        pCamera->GetVersionText(szVersion, 128);  // the last byte stays the terminator
+        KxLogUtils::PrintLog(c_nKxLogState, "Version %s", szVersion);
+
+        std::list<SKxNetCardInfo> lstCards;
+        if (!KxNetworkUtils::GetNetCardInfo(lstCards)) {
+            KxLogUtils::PrintLog(c_nKxLogError, "Not Found Network Card");
+            return;
+        }
+
+        uint8_t byResult[c_nOrEyeSearchBytes];
+        if (KxGlobalSetting::GetSetting()->bySearchPerCard == 1) {
+            for (const SKxNetCardInfo& card : lstCards) {
+                char szCardIP[16];
+                KxNetworkUtils::IPToString(card.byIP, szCardIP);
+                pCamera->SetLocalIP(szCardIP, static_cast<int>(sizeof(szCardIP)));
+                const uint8_t byReversed[4] = {card.byIP[3], card.byIP[2], card.byIP[1], card.byIP[0]};
+                std::memset(byResult, 0, sizeof(byResult));
+                const int nRet = pCamera->Search(byReversed, card.byMAC, byResult);
+                KxLogUtils::PrintLog(c_nKxLogState, "%d.%d.%d.%d SearchRet = %d", card.byIP[0], card.byIP[1],
+                                     card.byIP[2], card.byIP[3], nRet);
+                if (nRet == 0) CollectHits(byResult, &card, lstCards, vecHits);
+            }
+        } else {
+            static const uint8_t c_byAll[4] = {255, 255, 255, 255};
+            static const uint8_t c_byAllMAC[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+            std::memset(byResult, 0, sizeof(byResult));
+            const int nRet = pCamera->Search(c_byAll, c_byAllMAC, byResult);
+            KxLogUtils::PrintLog(c_nKxLogState, "nSearchRet = %d", nRet);
+            if (nRet == 0) CollectHits(byResult, nullptr, lstCards, vecHits);
+        }
+    }
+
+    std::set<std::string> setListedMAC;
+    for (const SKxNLEthernetEyeConfigInfo& hit : vecHits) AddEthernetRecord(hit, setListedMAC);
+}
+
+const std::string& CKxEyeDeviceEnumrator::DeviceIDFor(const std::string& strMAC, const SKxNetCardInfo& card,
+                                                      bool bFirstAnswer) {
+    // The first answer of a camera in a search keeps the ID of its MAC. A further answer of the
+    // same camera through another card gets an ID of its own, which it keeps too (by MAC and
+    // card), so that every record of a search keeps its ID in the next search.
+    std::string strKey = strMAC;
+    if (!bFirstAnswer) {
+        char szCard[40];
+        std::snprintf(szCard, sizeof(szCard), "@%u/%d.%d.%d.%d", card.nIndex, card.byIP[0], card.byIP[1],
+                      card.byIP[2], card.byIP[3]);
+        strKey += szCard;
+    }
+    std::map<std::string, std::string>& map = bFirstAnswer ? m_mapDeviceID : m_mapCardDeviceID;
+    auto it = map.find(strKey);
+    if (it == map.end()) {
+        char szID[64];
+        std::memset(szID, 0, sizeof(szID));
+        KxStringUtils::CreateGUID(szID);
+        it = map.emplace(strKey, std::string(szID, strnlen(szID, sizeof(szID)))).first;
+    }
+    return it->second;
+}
+
+void CKxEyeDeviceEnumrator::AddEthernetRecord(const SKxNLEthernetEyeConfigInfo& hit,
+                                              std::set<std::string>& setListedMAC) {
+    SKxNLEyeDeviceInfoEx info;
+    std::memset(&info, 0, sizeof(info));
+    KxNetworkUtils::IPToString(hit.byEyeIP, info.szEyeIP);
+    std::memcpy(info.szIPAddress, info.szEyeIP, sizeof(info.szIPAddress));
+    KxNetworkUtils::MACToString(hit.byEyeMAC, info.szEyeMAC);
+    std::memcpy(info.szMACAddress, info.szEyeMAC, sizeof(info.szMACAddress));
+    KxNetworkUtils::IPToString(hit.byDestIP, info.szDestIP);
+    KxNetworkUtils::MACToString(hit.byDestMAC, info.szDestMAC);
+    std::memcpy(info.byEyeInfo1, hit.byEyeInfo1, sizeof(info.byEyeInfo1));
+    std::memcpy(info.byEyeInfo2, hit.byEyeInfo2, sizeof(info.byEyeInfo2));
+    std::memcpy(info.byDeviceID, hit.byDeviceID, sizeof(info.byDeviceID));
+    info.sNetCardInfo = hit.sNetCardInfo;
+    info.nNetInfoValid = 1;
+
+    const std::string strMAC = FieldText(info.szEyeMAC);
+    const bool bFirstAnswer = setListedMAC.insert(strMAC).second;
+    SetText(info.szDeviceID, DeviceIDFor(strMAC, info.sNetCardInfo, bFirstAnswer).c_str());
+    SetText(info.szDeviceName, "Unknown Device");
+
+    // Read the camera's product information; a camera that answered the search but cannot be
+    // read is listed all the same, so that it can be reconfigured.
+    int32_t nResult = KX_E_NOT_FOUND;
+    CameraPtr pCamera(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
+    if (pCamera) nResult = ReadEthernetCamera(pCamera.get(), info);
+    info.bDeviceInfoValid = nResult == KX_OK ? 1 : 0;
+    pCamera.reset();
+    m_vecDeviceInfo.push_back(info);
+}
+
+int32_t CKxEyeDeviceEnumrator::ReadEthernetCamera(IOrEyeCamera* pCamera, SKxNLEyeDeviceInfoEx& info) {
+    if (HasDeviceID(info.byDeviceID)) pCamera->SelectDevice(info.byDeviceID);
+    const int nInit = pCamera->InitDevice(1536, 2048, 0, 5, info.szConnectText[0] != '\0' ? info.szConnectText : nullptr);
+    if (nInit != 0) {
+        KxLogUtils::PrintLog(c_nKxLogState, "Init Device Return %d", nInit);
+        return KX_E_NOT_FOUND;
+    }
+    // The camera writes 16 bytes that need not be terminated: the rest of the field stays zero.
+    const int nRead = pCamera->ReadProduct(2, info.szProductInfo, 16);
+    if (nRead != 0) {
+        KxLogUtils::PrintLog(c_nKxLogState, "Read Product Return %d", nRead);
+        return KX_E_NOT_FOUND;
+    }
+    uint8_t byLaserInfo[52];
+    std::memset(byLaserInfo, 0, sizeof(byLaserInfo));
+    if (pCamera->GetParam(54, byLaserInfo, static_cast<int>(sizeof(byLaserInfo))) != 0) {
+        KxLogUtils::PrintLog(c_nKxLogError, "Get Laser Info Failed");
+        return KX_E_NOT_FOUND;
+    }
+    info.eDeviceType = KxDeviceUtils::GetDeviceType(byLaserInfo);
+    info.sVideoRes.nVersion = KxDeviceUtils::GetDeviceVersion(byLaserInfo);
+    KxDeviceUtils::GetResolution(byLaserInfo, &info.sVideoRes);
+    SetText(info.szModuleTag, c_szModuleTag);
+    info.nDeviceFlags = KxDeviceUtils::IsLargeEye(byLaserInfo) ? c_nKxFlagLarge : c_nKxFlagStandard;
+    if (info.eDeviceType == KX_DEVICE_TYPE_LASER_EYE) {
+        info.nDeviceFlags |= c_nFlagsEthLaser;
+        SetText(info.szDeviceName, "OrvikEye-Laser-Eth");
+    } else if (info.eDeviceType == KX_DEVICE_TYPE_SMART_EYE) {
+        info.nDeviceFlags |= c_nFlagsEthSmart;
+        SetText(info.szDeviceName, "OrvikEye-Smart-Eth");
+    }
+    KxDeviceUtils::GetHardwareVersion(byLaserInfo, info.szHWVersion, sizeof(info.szHWVersion));
+    SetRanges(info);
+    return KX_OK;
 }
 
 void CKxEyeDeviceEnumrator::SearchSmallSmartEye() {
@@ -205,8 +398,31 @@ int32_t CKxEyeDeviceEnumrator::UpdateDeviceIP(const char* pszDeviceID, const uin
     return KX_OK;
 }
 
-bool CKxEyeDeviceEnumrator::IsDeviceOnline(const SKxNLEyeDeviceInfoEx*) {
-    // Answered by the Ethernet search, which is not there yet.
+bool CKxEyeDeviceEnumrator::IsDeviceOnline(const SKxNLEyeDeviceInfoEx* pInfo) {
+    if (pInfo == nullptr) return false;
+    CameraPtr pCamera(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
+    if (!pCamera) return false;
+
+    // Always through the record's own card, whatever the search setting.
+    const SKxNetCardInfo& card = pInfo->sNetCardInfo;
+    char szCardIP[16];
+    KxNetworkUtils::IPToString(card.byIP, szCardIP);
+    pCamera->SetLocalIP(szCardIP, static_cast<int>(sizeof(szCardIP)));
+    const uint8_t byReversed[4] = {card.byIP[3], card.byIP[2], card.byIP[1], card.byIP[0]};
+    uint8_t byResult[c_nOrEyeSearchBytes];
+    std::memset(byResult, 0, sizeof(byResult));
+    if (pCamera->Search(byReversed, card.byMAC, byResult) != 0) return false;
+
+    std::vector<SKxNLEthernetEyeConfigInfo> vecHits;
+    CollectHits(byResult, &card, std::list<SKxNetCardInfo>(), vecHits);
+    const std::string strIP = FieldText(pInfo->szEyeIP);
+    const std::string strMAC = FieldText(pInfo->szEyeMAC);
+    for (const SKxNLEthernetEyeConfigInfo& hit : vecHits) {
+        char szIP[16], szMAC[18];
+        KxNetworkUtils::IPToString(hit.byEyeIP, szIP);
+        KxNetworkUtils::MACToString(hit.byEyeMAC, szMAC);
+        if (strIP == szIP && strMAC == szMAC && std::memcmp(hit.byDeviceID, pInfo->byDeviceID, 8) == 0) return true;
+    }
     return false;
 }
 

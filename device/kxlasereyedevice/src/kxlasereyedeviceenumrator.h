@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,13 @@ private:
     void SearchLocal();
     void SearchEthernet();
     void SearchSmallSmartEye();
+    // One record per Ethernet search hit, read through a camera object of its own.
+    void AddEthernetRecord(const SKxNLEthernetEyeConfigInfo& hit, std::set<std::string>& setListedMAC);
+    // Fills type, version, resolution, flags and names from the camera; KX_OK or -79964.
+    int32_t ReadEthernetCamera(IOrEyeCamera* pCamera, SKxNLEyeDeviceInfoEx& info);
+    // The ID of a camera's answer: kept by MAC for its first answer in a search, by MAC and card
+    // for a further answer through another card.
+    const std::string& DeviceIDFor(const std::string& strMAC, const SKxNetCardInfo& card, bool bFirstAnswer);
     // First record carrying the identifier, or null.
     SKxNLEyeDeviceInfoEx* FindByID(const char* pszDeviceID);
 
@@ -39,4 +47,6 @@ private:
     // Device MAC text to device ID text; lives as long as the enumerator, so a camera keeps its
     // ID across searches.
     std::map<std::string, std::string> m_mapDeviceID;
+    // "MAC@index/card address" to device ID of a camera's further answers through other cards.
+    std::map<std::string, std::string> m_mapCardDeviceID;
 };

@@ -1,0 +1,281 @@
+// Ethernet eye IP configuration: camera address, MAC and destination pair, for listed cameras
+// and opened devices, with the host's ARP entry pinned after an address or MAC change.
+#include "kxlasereyeetherneteyeconfig.h"
+
+#include <cassert>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "kxkernel.h"
+#include "kxnetworkutils.h"
+#include "oreyeapi.h"
+
+namespace {
+
+// Camera parameters of the network identity.
+const int c_nParamEyeMAC = 2;
+const int c_nParamDestMAC = 3;
+const int c_nParamEyeIP = 4;    // last octet first
+const int c_nParamDestIP = 5;   // last octet first
+
+const uint32_t c_nFamilyMask = c_nKxFlagStandard | c_nKxFlagLarge;
+
+const uint8_t c_byBroadcastIP[4] = {255, 255, 255, 255};
+const uint8_t c_byBroadcastMAC[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+bool IsOtherFamily(const SKxNLEyeDeviceInfoEx& info) { return (info.nDeviceFlags & c_nFamilyMask) == c_nFamilyMask; }
+bool IsEthernet(const SKxNLEyeDeviceInfoEx& info) { return (info.nDeviceFlags & c_nKxFlagEthernet) != 0; }
+
+// Parses a record's text field (not trusted to be terminated within its width) into zeroed
+// bytes; answers whether it parsed.
+template <size_t N>
+bool ParseIP(const char (&szField)[N], uint8_t* pbyIP) {
+    char szText[N + 1];
+    std::memcpy(szText, szField, N);
+    szText[N] = '\0';
+    std::memset(pbyIP, 0, 4);
+    return KxNetworkUtils::StringToIP(szText, pbyIP);
+}
+template <size_t N>
+bool ParseMAC(const char (&szField)[N], uint8_t* pbyMAC) {
+    char szText[N + 1];
+    std::memcpy(szText, szField, N);
+    szText[N] = '\0';
+    std::memset(pbyMAC, 0, 6);
+    return KxNetworkUtils::StringToMAC(szText, pbyMAC);
+}
+
+struct CameraDeleter {
+    void operator()(IOrEyeCamera* pCamera) const { delete pCamera; }
+};
+typedef std::unique_ptr<IOrEyeCamera, CameraDeleter> CameraPtr;
+
+// A camera object for a listed camera, connected as the enumerator read it. The InitDevice result
+// is not used: a camera that cannot be reached fails the parameter call that follows.
+CameraPtr OpenForRecord(const SKxNLEyeDeviceInfoEx& info) {
+    CameraPtr pCamera(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
+    if (!pCamera) return pCamera;
+    static const uint8_t c_byNoID[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    if (std::memcmp(info.byDeviceID, c_byNoID, sizeof(c_byNoID)) != 0) pCamera->SelectDevice(info.byDeviceID);
+    pCamera->InitDevice(1536, 2048, 0, 5, nullptr);
+    return pCamera;
+}
+
+// Holds an opened device's lock for one operation and unlocks it on every path.
+class CDeviceGuard {
+public:
+    explicit CDeviceGuard(IKxDevice* pDevice) : m_pDevice(pDevice) { m_pDevice->Lock(); }
+    ~CDeviceGuard() { m_pDevice->Unlock(); }
+    CDeviceGuard(const CDeviceGuard&) = delete;
+    CDeviceGuard& operator=(const CDeviceGuard&) = delete;
+
+private:
+    IKxDevice* m_pDevice;
+};
+
+}  // namespace
+
+CKxEthernetEyeConfig::CKxEthernetEyeConfig(IKxEthernetEyeConfig* pIDelegate) : m_pIDelegate(pIDelegate) {
+    if (m_pIDelegate != nullptr) m_pIDelegate->AddRef();
+}
+
+CKxEthernetEyeConfig::~CKxEthernetEyeConfig() {
+    if (m_pIDelegate != nullptr) m_pIDelegate->Release();
+}
+
+int32_t CKxEthernetEyeConfig::NotSupported() { return KX_E_NOT_SUPPORTED; }
+
+// ---- listed cameras ---------------------------------------------------------------------------
+
+int32_t CKxEthernetEyeConfig::SetIPAddress(const SKxNLEyeDeviceInfoEx* pInfo, const uint8_t* pbyIP,
+                                           void* pReserved1, void* pReserved2) {
+    if (pInfo == nullptr) return KX_E_NULL_ARGUMENT;
+    if (IsOtherFamily(*pInfo)) {
+        if (m_pIDelegate == nullptr) return KX_E_NOT_SUPPORTED;
+        return m_pIDelegate->SetIPAddress(pInfo, pbyIP, pReserved1, pReserved2);
+    }
+    if (pbyIP == nullptr) return KX_E_NULL_ARGUMENT;
+    uint8_t byCurrent[4];
+    ParseIP(pInfo->szEyeIP, byCurrent);
+    if (std::memcmp(byCurrent, pbyIP, 4) == 0) return KX_OK;
+    CameraPtr pCamera = OpenForRecord(*pInfo);
+    if (!pCamera) return KX_E_CONFIG_NO_CAMERA;
+    return SetSourceIP(pCamera.get(), pbyIP, pInfo);
+}
+
+int32_t CKxEthernetEyeConfig::ExtendedConfig1(const SKxNLEyeDeviceInfoEx* pInfo, void* p1, void* p2, void* p3,
+                                              void* p4) {
+    if (pInfo == nullptr || !IsOtherFamily(*pInfo) || m_pIDelegate == nullptr) return KX_E_NOT_SUPPORTED;
+    return m_pIDelegate->ExtendedConfig1(pInfo, p1, p2, p3, p4);
+}
+
+int32_t CKxEthernetEyeConfig::ExtendedConfig2(const SKxNLEyeDeviceInfoEx* pInfo, int32_t nValue) {
+    if (pInfo == nullptr || !IsOtherFamily(*pInfo) || m_pIDelegate == nullptr) return KX_E_NOT_SUPPORTED;
+    return m_pIDelegate->ExtendedConfig2(pInfo, nValue);
+}
+
+int32_t CKxEthernetEyeConfig::IsDelegateDevice(const SKxNLEyeDeviceInfoEx* pInfo) {
+    return pInfo != nullptr && IsOtherFamily(*pInfo) ? KX_OK : KX_E_NOT_SUPPORTED;
+}
+
+int32_t CKxEthernetEyeConfig::ResetDestAddress(const SKxNLEyeDeviceInfoEx* pInfo) {
+    if (pInfo == nullptr) return KX_E_NULL_ARGUMENT;
+    if (IsOtherFamily(*pInfo)) {
+        if (m_pIDelegate == nullptr) return KX_E_NOT_SUPPORTED;
+        return m_pIDelegate->ResetDestAddress(pInfo);
+    }
+    CameraPtr pCamera = OpenForRecord(*pInfo);
+    if (!pCamera) return KX_E_CONFIG_NO_CAMERA;
+    return SetDestAddress(pCamera.get(), c_byBroadcastIP, c_byBroadcastMAC);
+}
+
+int32_t CKxEthernetEyeConfig::BindHostAddress(const SKxNLEyeDeviceInfoEx* pInfo) {
+    if (pInfo == nullptr) return KX_E_NULL_ARGUMENT;
+    if (IsOtherFamily(*pInfo)) {
+        if (m_pIDelegate == nullptr) return KX_E_NOT_SUPPORTED;
+        return m_pIDelegate->BindHostAddress(pInfo);
+    }
+    CameraPtr pCamera = OpenForRecord(*pInfo);
+    if (!pCamera) return KX_E_CONFIG_NO_CAMERA;
+    return SetDestAddress(pCamera.get(), pInfo->sNetCardInfo.byIP, pInfo->sNetCardInfo.byMAC);
+}
+
+// ---- opened devices ---------------------------------------------------------------------------
+// Each holds the device's lock for its whole run; the starting result is -80000.
+
+int32_t CKxEthernetEyeConfig::SetDeviceIPAddress(IKxDevice* pDevice, const uint8_t* pbyIP, void* pReserved1,
+                                                 void* pReserved2) {
+    if (pDevice == nullptr) return KX_E_NULL_ARGUMENT;
+    CDeviceGuard guard(pDevice);
+    IKxEyeDevice* pEyeDevice = dynamic_cast<IKxEyeDevice*>(pDevice);
+    if (pEyeDevice == nullptr) return KX_E_NOT_SUPPORTED;
+    const SKxNLEyeDeviceInfoEx* pInfo = pEyeDevice->GetDeviceInfo();
+    if (pInfo == nullptr || !IsEthernet(*pInfo)) return KX_E_NOT_SUPPORTED;
+    if (IsOtherFamily(*pInfo)) {
+        IKxDeviceEthConfig* pEthConfig = dynamic_cast<IKxDeviceEthConfig*>(pEyeDevice);
+        if (pEthConfig == nullptr) return KX_E_NOT_SUPPORTED;
+        return pEthConfig->SetIPAddress(pbyIP, pReserved1, pReserved2);
+    }
+    IOrEyeCamera* pCamera = pEyeDevice->GetCoreEye();
+    assert(pCamera != nullptr && "SetDeviceIPAddress on a device that is not open");
+    if (pCamera == nullptr) return KX_E_NOT_SUPPORTED;
+    if (pbyIP == nullptr) return KX_E_NULL_ARGUMENT;
+    uint8_t byCurrent[4];
+    ParseIP(pInfo->szEyeIP, byCurrent);
+    if (std::memcmp(byCurrent, pbyIP, 4) == 0) return KX_OK;
+    return SetSourceIP(pCamera, pbyIP, pInfo);
+}
+
+int32_t CKxEthernetEyeConfig::SetDeviceMACAddress(IKxDevice* pDevice, const uint8_t* pbyMAC) {
+    if (pDevice == nullptr) return KX_E_NULL_ARGUMENT;
+    CDeviceGuard guard(pDevice);
+    IKxEyeDevice* pEyeDevice = dynamic_cast<IKxEyeDevice*>(pDevice);
+    if (pEyeDevice == nullptr) return KX_E_NOT_SUPPORTED;
+    const SKxNLEyeDeviceInfoEx* pInfo = pEyeDevice->GetDeviceInfo();
+    if (pInfo == nullptr) return KX_E_NOT_SUPPORTED;
+    if (!IsEthernet(*pInfo)) {
+        if (m_pIDelegate == nullptr) return KX_E_NOT_SUPPORTED;
+        return m_pIDelegate->SetDeviceMACAddress(pDevice, pbyMAC);
+    }
+    if (IsOtherFamily(*pInfo)) {
+        IKxDeviceEthConfig* pEthConfig = dynamic_cast<IKxDeviceEthConfig*>(pEyeDevice);
+        if (pEthConfig == nullptr) return KX_E_NOT_SUPPORTED;
+        return pEthConfig->SetMACAddress(pbyMAC);
+    }
+    IOrEyeCamera* pCamera = pEyeDevice->GetCoreEye();
+    assert(pCamera != nullptr && "SetDeviceMACAddress on a device that is not open");
+    if (pCamera == nullptr) return KX_E_NOT_SUPPORTED;
+    if (pbyMAC == nullptr) return KX_E_NULL_ARGUMENT;
+    uint8_t byCurrent[6];
+    ParseMAC(pInfo->szEyeMAC, byCurrent);
+    if (std::memcmp(byCurrent, pbyMAC, 6) == 0) return KX_OK;
+    return SetSourceMAC(pCamera, pbyMAC, pInfo);
+}
+
+int32_t CKxEthernetEyeConfig::ResetDeviceDestAddress(IKxDevice* pDevice) {
+    if (pDevice == nullptr) return KX_E_NULL_ARGUMENT;
+    CDeviceGuard guard(pDevice);
+    IKxEyeDevice* pEyeDevice = dynamic_cast<IKxEyeDevice*>(pDevice);
+    if (pEyeDevice == nullptr) return KX_E_NOT_SUPPORTED;
+    const SKxNLEyeDeviceInfoEx* pInfo = pEyeDevice->GetDeviceInfo();
+    if (pInfo == nullptr || !IsEthernet(*pInfo)) return KX_E_NOT_SUPPORTED;
+    if (IsOtherFamily(*pInfo)) {
+        if (m_pIDelegate == nullptr) return KX_E_NOT_SUPPORTED;
+        return m_pIDelegate->ResetDeviceDestAddress(pDevice);
+    }
+    IOrEyeCamera* pCamera = pEyeDevice->GetCoreEye();
+    assert(pCamera != nullptr && "ResetDeviceDestAddress on a device that is not open");
+    if (pCamera == nullptr) return KX_E_NOT_SUPPORTED;
+    return SetDestAddress(pCamera, c_byBroadcastIP, c_byBroadcastMAC);
+}
+
+int32_t CKxEthernetEyeConfig::BindDeviceHostAddress(IKxDevice* pDevice) {
+    if (pDevice == nullptr) return KX_E_NULL_ARGUMENT;
+    CDeviceGuard guard(pDevice);
+    IKxEyeDevice* pEyeDevice = dynamic_cast<IKxEyeDevice*>(pDevice);
+    if (pEyeDevice == nullptr) return KX_E_NOT_SUPPORTED;
+    const SKxNLEyeDeviceInfoEx* pInfo = pEyeDevice->GetDeviceInfo();
+    if (pInfo == nullptr || !IsEthernet(*pInfo)) return KX_E_NOT_SUPPORTED;
+    if (IsOtherFamily(*pInfo)) return KX_OK;  // the other family binds its host itself
+    IOrEyeCamera* pCamera = pEyeDevice->GetCoreEye();
+    assert(pCamera != nullptr && "BindDeviceHostAddress on a device that is not open");
+    if (pCamera == nullptr) return KX_E_NOT_SUPPORTED;
+    return SetDestAddress(pCamera, pInfo->sNetCardInfo.byIP, pInfo->sNetCardInfo.byMAC);
+}
+
+// ---- camera parameters ------------------------------------------------------------------------
+
+int32_t CKxEthernetEyeConfig::SetSourceIP(IOrEyeCamera* pICoreEye, const uint8_t* pbyIP,
+                                          const SKxNLEyeDeviceInfoEx* pInfo) {
+    if (pICoreEye == nullptr || pbyIP == nullptr || pInfo == nullptr) return KX_E_NULL_ARGUMENT;
+    const uint8_t byReversed[4] = {pbyIP[3], pbyIP[2], pbyIP[1], pbyIP[0]};
+    int32_t nResult = pICoreEye->SetParam(c_nParamEyeIP, byReversed, 4);
+    KxLogUtils::PrintLog(c_nKxLogDetail, "Set Source IP: %d", nResult);
+    if (nResult == 0) {
+        // A record without a readable MAC would pin the new address to 00:00:00:00:00:00 and
+        // cut the host off the camera: no entry is written, and the caller learns it.
+        uint8_t byMAC[6];
+        if (!ParseMAC(pInfo->szEyeMAC, byMAC) || !KxNetworkUtils::BindArp(&pInfo->sNetCardInfo, pbyIP, byMAC))
+            nResult = KX_E_ARP_WRITE;
+    }
+    return nResult;
+}
+
+int32_t CKxEthernetEyeConfig::SetSourceMAC(IOrEyeCamera* pICoreEye, const uint8_t* pbyMAC,
+                                           const SKxNLEyeDeviceInfoEx* pInfo) {
+    if (pICoreEye == nullptr || pbyMAC == nullptr || pInfo == nullptr) return KX_E_NULL_ARGUMENT;
+    const int32_t nResult = pICoreEye->SetParam(c_nParamEyeMAC, pbyMAC, 6);
+    KxLogUtils::PrintLog(c_nKxLogDetail, "Set Source MAC: %d", nResult);
+    if (nResult == 0) {
+        // Without a readable address there is nothing to pin (not 0.0.0.0).
+        uint8_t byIP[4];
+        if (!ParseIP(pInfo->szEyeIP, byIP) || !KxNetworkUtils::BindArp(&pInfo->sNetCardInfo, byIP, pbyMAC))
+            KxLogUtils::PrintLog(c_nKxLogError, "ARP Bind Failed");
+    }
+    return nResult;
+}
+
+int32_t CKxEthernetEyeConfig::SetDestAddress(IOrEyeCamera* pICoreEye, const uint8_t* pbyIP, const uint8_t* pbyMAC) {
+    if (pICoreEye == nullptr || pbyIP == nullptr || pbyMAC == nullptr) return KX_E_NULL_ARGUMENT;
+    const uint8_t byReversed[4] = {pbyIP[3], pbyIP[2], pbyIP[1], pbyIP[0]};
+    int32_t nResult = 0;
+    for (int nAttempt = 0; nAttempt < 2; ++nAttempt) {
+        nResult = 0;
+        const int32_t nIPResult = pICoreEye->SetParam(c_nParamDestIP, byReversed, 4);
+        KxLogUtils::PrintLog(c_nKxLogDetail, "DestIPRet: %d", nIPResult);
+        const int32_t nMACResult = pICoreEye->SetParam(c_nParamDestMAC, pbyMAC, 6);
+        KxLogUtils::PrintLog(c_nKxLogDetail, "DestMACRet: %d", nMACResult);
+        if (nMACResult != 0) nResult = nMACResult;
+        if (nIPResult != 0) nResult = nIPResult;  // the address result wins
+        if (nResult != KX_E_CAMERA_RETRY) break;
+    }
+    return nResult;
+}
+
+extern "C" KXLE_API bool KxCreateLaserEyeEthernetEyeConfig(IKxEthernetEyeConfig* pIDelegate,
+                                                           IKxEthernetEyeConfig** ppConfig) {
+    if (ppConfig == nullptr) return false;
+    *ppConfig = new (std::nothrow) CKxEthernetEyeConfig(pIDelegate);
+    return *ppConfig != nullptr;
+}

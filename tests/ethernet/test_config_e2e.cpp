@@ -1,0 +1,510 @@
+// Search, online check and Ethernet configuration end to end: the SDK (enumerator, Ethernet
+// configuration, device) in a host namespace, kxeye-emulator in a camera namespace, joined by
+// veth pairs. Root only; skipped elsewhere. Only the public headers and the shared library.
+#include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kxkernel.h"
+#include "kxkernel_testsupport.h"
+#include "kxlasereyedevice.h"
+#include "oreyeapi.h"
+#include "support/kxnetlab.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
+    const auto tEnd = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < tEnd) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return pred();
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
+    return n;
+}
+
+template <class T>
+struct Ref {
+    T* p = nullptr;
+    ~Ref() {
+        if (p) p->Release();
+    }
+    T* operator->() const { return p; }
+};
+
+class CCountFrames : public IKxLaserDataCallBack {
+public:
+    std::atomic<int> nFrames{0};
+    void OnLaserResult(IKxLaserEyeResultBlock*) override { ++nFrames; }
+};
+
+// Records the delegate calls.
+class RecordingDelegate : public IKxEthernetEyeConfig {
+public:
+    std::vector<int> ops;
+    int32_t SetIPAddress(const SKxNLEyeDeviceInfoEx*, const uint8_t*, void*, void*) override { ops.push_back(4); return 104; }
+    int32_t SetDeviceIPAddress(IKxDevice*, const uint8_t*, void*, void*) override { ops.push_back(5); return 105; }
+    int32_t ExtendedConfig1(const SKxNLEyeDeviceInfoEx*, void*, void*, void*, void*) override { ops.push_back(6); return 106; }
+    int32_t ExtendedConfig2(const SKxNLEyeDeviceInfoEx*, int32_t) override { ops.push_back(7); return 107; }
+    int32_t IsDelegateDevice(const SKxNLEyeDeviceInfoEx*) override { ops.push_back(8); return 108; }
+    int32_t SetDeviceMACAddress(IKxDevice*, const uint8_t*) override { ops.push_back(9); return 109; }
+    int32_t ResetDestAddress(const SKxNLEyeDeviceInfoEx*) override { ops.push_back(10); return 110; }
+    int32_t ResetDeviceDestAddress(IKxDevice*) override { ops.push_back(11); return 111; }
+    int32_t BindHostAddress(const SKxNLEyeDeviceInfoEx*) override { ops.push_back(12); return 112; }
+    int32_t BindDeviceHostAddress(IKxDevice*) override { ops.push_back(13); return 113; }
+};
+
+class ConfigE2E : public ::testing::Test {
+protected:
+    void SetUp() override {
+        KX_REQUIRE_NETLAB();
+        // Test cards are veth pairs: list them.
+        KxGlobalSetting::SetVirtualCards("*");
+        m_pLab = std::make_unique<kxtest::CNetLab>();
+        m_host = m_pLab->AddNamespace("host");
+        m_cam = m_pLab->AddNamespace("cam");
+        // A camera moved inside its subnet: its new address is a secondary one until the old,
+        // primary one goes, and without promotion the kernel would drop both together.
+        ASSERT_EQ(0, m_pLab->Exec(m_cam, "sysctl -qw net.ipv4.conf.all.promote_secondaries=1 "
+                                         "net.ipv4.conf.default.promote_secondaries=1"));
+        m_dir = "/tmp/kxcfg-" + std::to_string(getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        kxtest::NetlabShell("rm -rf " + m_dir + " && mkdir -p " + m_dir);
+        ASSERT_TRUE(KxKernel::KxCreateMemPool(&m_pMemPool));
+        ASSERT_TRUE(KxKernel::KxCreateSurfacePool(&m_pSurfacePool));
+    }
+    void TearDown() override {
+        m_pLab.reset();
+        if (m_pMemPool) m_pMemPool->Release();
+        if (m_pSurfacePool) m_pSurfacePool->Release();
+        SetPerCard(0);
+        KxGlobalSetting::SetVirtualCards(nullptr);
+        if (!m_dir.empty() && !HasFailure()) kxtest::NetlabShell("rm -rf " + m_dir);
+    }
+
+    static void SetPerCard(uint8_t n) {
+        SKxGlobalSetting s = *KxGlobalSetting::GetSetting();
+        s.bySearchPerCard = n;
+        KxGlobalSetting::SetSetting(s);
+    }
+
+    pid_t StartEmulator(const std::string& config, const std::vector<std::string>& extra = {},
+                        const std::string& iface = "eth0") {
+        std::vector<std::string> argv = {KXEYE_EMULATOR_PATH, "--interface", iface, "--config", config};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        m_log = m_dir + "/emulator" + std::to_string(++m_nRuns) + ".log";
+        const pid_t pid = m_pLab->Spawn(m_cam, argv, m_log);
+        EXPECT_TRUE(WaitFor([&] { return ReadFile(m_log).find("serving") != std::string::npos; }, 5000ms))
+            << ReadFile(m_log);
+        return pid;
+    }
+
+    std::vector<SKxNLEyeDeviceInfoEx> Search(IKxEyeDeviceEnumrator* pEnum) {
+        EXPECT_EQ(0, pEnum->SearchDevice(c_nKxSearchEthernet));
+        std::vector<SKxNLEyeDeviceInfoEx> list;
+        pEnum->GetDeviceInfoList(list);
+        return list;
+    }
+
+    IKxLaserEyeDevice* OpenDevice(const SKxNLEyeDeviceInfoEx& info) {
+        IKxLaserEyeDevice* pDevice = nullptr;
+        EXPECT_TRUE(KxCreateLaserEyeDevice(&info, m_pSurfacePool, m_pMemPool, &pDevice));
+        EXPECT_EQ(0, pDevice->Open(0));
+        return pDevice;
+    }
+
+    // Captures until nFrames arrived (or 10 s); answers the count.
+    static int Capture(IKxLaserEyeDevice* pDevice, int nFrames) {
+        CCountFrames cb;
+        EXPECT_EQ(0, pDevice->StartCapture(0, &cb, nullptr));
+        WaitFor([&] { return cb.nFrames >= nFrames; }, 10s);
+        EXPECT_EQ(0, pDevice->StopCapture());
+        return cb.nFrames.load();
+    }
+
+    // The destination pair the camera holds, first octet first.
+    static std::string Destination(IKxLaserEyeDevice* pDevice) {
+        uint8_t byIP[4] = {}, byMAC[6] = {};
+        IOrEyeCamera* pCamera = pDevice->GetCoreEye();
+        if (pCamera == nullptr || pCamera->GetParam(5, byIP, 4) != 0 || pCamera->GetParam(3, byMAC, 6) != 0) return "?";
+        char sz[64];
+        snprintf(sz, sizeof sz, "%d.%d.%d.%d %02x:%02x:%02x:%02x:%02x:%02x", byIP[3], byIP[2], byIP[1], byIP[0], byMAC[0],
+                 byMAC[1], byMAC[2], byMAC[3], byMAC[4], byMAC[5]);
+        return sz;
+    }
+
+    std::string CardMAC(const std::string& ns, const std::string& ifName) {
+        std::string out;
+        m_pLab->Exec(ns, "cat /sys/class/net/" + ifName + "/address", &out);
+        while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+        return out;
+    }
+
+    std::unique_ptr<kxtest::CNetLab> m_pLab;
+    std::string m_host, m_cam, m_dir, m_log;
+    int m_nRuns = 0;
+    IKxMemPool* m_pMemPool = nullptr;
+    IKxSurfacePool* m_pSurfacePool = nullptr;
+};
+
+const char* const c_pszForeignCamera =
+    R"([{"ip": "203.0.113.50/24", "mac": "02:4b:58:00:00:40", "wire_id": "4b58000000000040", "unlimited_rate": true}])";
+const char* const c_pszLocalCamera =
+    R"([{"ip": "192.0.2.10/24", "mac": "02:4b:58:00:00:10", "wire_id": "4b58000000000010", "unlimited_rate": true}])";
+
+// A new camera on a foreign subnet: listed with its card, moved onto the card's subnet, pinned in
+// the host's neighbour table, the list updated, opened from the updated record, 100 frames; online
+// while the emulator runs, not for another MAC or identifier, not after it stopped.
+TEST_F(ConfigE2E, NewCameraIsFoundMovedPinnedOpenedAndCaptures) {
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "");
+    const pid_t pid = StartEmulator(c_pszForeignCamera);
+    kxtest::CInNetns in(m_host);
+    Ref<IKxEyeDeviceEnumrator> e;
+    ASSERT_TRUE(KxCreateLaserEyeDeviceEnumrator(&e.p));
+    auto list = Search(e.p);
+    ASSERT_EQ(1u, list.size());
+    SKxNLEyeDeviceInfoEx rec = list[0];
+    EXPECT_STREQ("203.0.113.50", rec.szIPAddress);
+    EXPECT_STREQ("02:4b:58:00:00:40", rec.szMACAddress);
+    EXPECT_STREQ("eth0", rec.sNetCardInfo.szDescription);
+    EXPECT_EQ(192, rec.sNetCardInfo.byIP[0]);
+    EXPECT_EQ(1, rec.sNetCardInfo.byIP[3]);
+    EXPECT_EQ(1, rec.bDeviceInfoValid);
+    EXPECT_STREQ("OrvikEye-Laser-Eth", rec.szDeviceName);
+    EXPECT_EQ(0x1122u, rec.nDeviceFlags);
+    EXPECT_EQ(8u, rec.sVideoRes.nVersion);
+
+    Ref<IKxEthernetEyeConfig> config;
+    ASSERT_TRUE(KxCreateLaserEyeEthernetEyeConfig(nullptr, &config.p));
+    const uint8_t byNew[4] = {192, 0, 2, 20};
+    EXPECT_EQ(0, config->SetIPAddress(&rec, byNew, nullptr, nullptr));
+    std::string neigh;
+    m_pLab->Exec(m_host, "ip neigh show 192.0.2.20 dev eth0", &neigh);
+    EXPECT_NE(std::string::npos, neigh.find("lladdr 02:4b:58:00:00:40 PERMANENT")) << neigh;
+
+    EXPECT_EQ(0, e->UpdateDeviceIP(rec.szDeviceID, byNew));
+    ASSERT_EQ(0, e->GetDeviceInfoByID(rec.szDeviceID, &rec));
+    EXPECT_STREQ("192.0.2.20", rec.szIPAddress);
+    EXPECT_STREQ("192.0.2.20", rec.szEyeIP);
+
+    IKxLaserEyeDevice* pDevice = OpenDevice(rec);
+    EXPECT_GE(Capture(pDevice, 100), 100);
+    pDevice->Close();
+    pDevice->Release();
+
+    EXPECT_TRUE(e->IsDeviceOnline(&rec));
+    SKxNLEyeDeviceInfoEx otherMAC = rec, otherID = rec;
+    std::strcpy(otherMAC.szEyeMAC, "02:4b:58:00:00:41");
+    otherID.byDeviceID[7] ^= 1;
+    EXPECT_FALSE(e->IsDeviceOnline(&otherMAC));
+    EXPECT_FALSE(e->IsDeviceOnline(&otherID));
+    m_pLab->Stop(pid);
+    EXPECT_FALSE(e->IsDeviceOnline(&rec));
+}
+
+// One camera behind a bridge that both host cards reach: listed once per card with different
+// IDs, kept by a second search, new in a new enumerator; the per-card search lists the same.
+TEST_F(ConfigE2E, CameraThroughTwoCardsIsListedTwice) {
+    // Two cards on one segment: each answers ARP for its own address only (as a host with two
+    // cards on one segment is set up), so that an answer to a card arrives through that card.
+    ASSERT_EQ(0, m_pLab->Exec(m_host, "sysctl -qw net.ipv4.conf.all.arp_ignore=1 net.ipv4.conf.default.arp_ignore=1 "
+                                      "net.ipv4.conf.all.arp_announce=2 net.ipv4.conf.default.arp_announce=2"));
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "h0", "");
+    m_pLab->Link(m_host, "eth1", "198.51.100.1/24", m_cam, "h1", "");
+    ASSERT_EQ(0, m_pLab->Exec(m_cam, "sh -c 'ip link add br0 type bridge && ip link set h0 master br0 && "
+                                     "ip link set h1 master br0 && ip link set br0 up'"));
+    StartEmulator(c_pszLocalCamera, {}, "br0");
+    kxtest::CInNetns in(m_host);
+    Ref<IKxEyeDeviceEnumrator> e;
+    ASSERT_TRUE(KxCreateLaserEyeDeviceEnumrator(&e.p));
+    auto byCard = [](const std::vector<SKxNLEyeDeviceInfoEx>& list) {
+        std::map<std::string, SKxNLEyeDeviceInfoEx> m;
+        for (const auto& r : list) m[r.sNetCardInfo.szDescription] = r;
+        return m;
+    };
+    const auto first = byCard(Search(e.p));
+    ASSERT_EQ(2u, first.size());
+    ASSERT_TRUE(first.count("eth0") && first.count("eth1"));
+    for (const auto& [card, r] : first) {
+        EXPECT_STREQ("02:4b:58:00:00:10", r.szEyeMAC) << card;
+        EXPECT_EQ(1, r.bDeviceInfoValid) << card;
+    }
+    EXPECT_STRNE(first.at("eth0").szDeviceID, first.at("eth1").szDeviceID);
+
+    const auto second = byCard(Search(e.p));
+    ASSERT_EQ(2u, second.size());
+    for (const auto& [card, r] : first) EXPECT_STREQ(r.szDeviceID, second.at(card).szDeviceID) << card;
+
+    Ref<IKxEyeDeviceEnumrator> e2;
+    ASSERT_TRUE(KxCreateLaserEyeDeviceEnumrator(&e2.p));
+    const auto fresh = byCard(Search(e2.p));
+    ASSERT_EQ(2u, fresh.size());
+    for (const auto& [card, r] : first) EXPECT_STRNE(r.szDeviceID, fresh.at(card).szDeviceID) << card;
+
+    SetPerCard(1);
+    KxLogCapture log;
+    const auto perCard = byCard(Search(e.p));
+    ASSERT_EQ(2u, perCard.size()) << ReadFile(m_log);
+    for (const auto& [card, r] : first) {
+        EXPECT_STREQ(r.szEyeMAC, perCard.at(card).szEyeMAC) << card;
+        EXPECT_STREQ(r.szEyeIP, perCard.at(card).szEyeIP) << card;
+    }
+    EXPECT_TRUE(log.HasLine(c_nKxLogState, "192.0.2.1 SearchRet = 0"));
+    EXPECT_TRUE(log.HasLine(c_nKxLogState, "198.51.100.1 SearchRet = 0"));
+}
+
+// The destination pair, record and opened-device forms: the camera holds what was sent and the
+// stream reaches the host either way.
+TEST_F(ConfigE2E, BindHostAndResetDestinationChangeWhereTheCameraStreams) {
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "");
+    StartEmulator(c_pszLocalCamera);
+    kxtest::CInNetns in(m_host);
+    const std::string host = "192.0.2.1 " + CardMAC(m_host, "eth0");
+    const std::string broadcast = "255.255.255.255 ff:ff:ff:ff:ff:ff";
+    Ref<IKxEyeDeviceEnumrator> e;
+    ASSERT_TRUE(KxCreateLaserEyeDeviceEnumrator(&e.p));
+    const auto list = Search(e.p);
+    ASSERT_EQ(1u, list.size());
+    const SKxNLEyeDeviceInfoEx rec = list[0];
+    Ref<IKxEthernetEyeConfig> config;
+    ASSERT_TRUE(KxCreateLaserEyeEthernetEyeConfig(nullptr, &config.p));
+
+    EXPECT_EQ(0, config->BindHostAddress(&rec));
+    IKxLaserEyeDevice* pDevice = OpenDevice(rec);
+    EXPECT_EQ(host, Destination(pDevice));
+    EXPECT_GE(Capture(pDevice, 30), 30);
+    EXPECT_EQ(0, config->ResetDeviceDestAddress(pDevice));
+    EXPECT_EQ(broadcast, Destination(pDevice));
+    EXPECT_GE(Capture(pDevice, 30), 30);
+    EXPECT_EQ(0, config->BindDeviceHostAddress(pDevice));
+    EXPECT_EQ(host, Destination(pDevice));
+    EXPECT_GE(Capture(pDevice, 30), 30);
+
+    // The current address or MAC: 0, nothing sent, the device left unlocked.
+    const uint8_t byCurrentIP[4] = {192, 0, 2, 10};
+    const uint8_t byCurrentMAC[6] = {0x02, 0x4b, 0x58, 0x00, 0x00, 0x10};
+    const std::string before = ReadFile(m_log);
+    EXPECT_EQ(0, config->SetDeviceIPAddress(pDevice, byCurrentIP, nullptr, nullptr));
+    EXPECT_EQ(0, config->SetDeviceMACAddress(pDevice, byCurrentMAC));
+    auto other = std::async(std::launch::async, [pDevice] {
+        pDevice->Lock();
+        pDevice->Unlock();
+        return true;
+    });
+    EXPECT_EQ(std::future_status::ready, other.wait_for(2s)) << "the device stayed locked";
+    pDevice->Close();
+    pDevice->Release();
+    EXPECT_EQ(0, config->SetIPAddress(&rec, byCurrentIP, nullptr, nullptr));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(Count(before, "takes control"), Count(ReadFile(m_log), "takes control"));  // no camera object made
+
+    EXPECT_EQ(0, config->ResetDestAddress(&rec));
+    pDevice = OpenDevice(rec);
+    EXPECT_EQ(broadcast, Destination(pDevice));
+    EXPECT_GE(Capture(pDevice, 30), 30);
+    pDevice->Close();
+    pDevice->Release();
+}
+
+// The destination pair with the camera answering busy: once, the pair goes twice and succeeds;
+// the address busy in both attempts answers -10014.
+TEST_F(ConfigE2E, DestinationAgainAfterBusy) {
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "");
+    const std::string fifo = m_dir + "/faults";
+    StartEmulator(c_pszLocalCamera, {"--fault-fifo", fifo});
+    kxtest::CInNetns in(m_host);
+    Ref<IKxEyeDeviceEnumrator> e;
+    ASSERT_TRUE(KxCreateLaserEyeDeviceEnumrator(&e.p));
+    const auto list = Search(e.p);
+    ASSERT_EQ(1u, list.size());
+    Ref<IKxEthernetEyeConfig> config;
+    ASSERT_TRUE(KxCreateLaserEyeEthernetEyeConfig(nullptr, &config.p));
+    auto fault = [&](const std::string& s) {
+        {
+            std::ofstream f(fifo);
+            f << s << "\n";
+        }
+        ASSERT_TRUE(WaitFor([&] { return ReadFile(m_log).find("fault: " + s) != std::string::npos; }, 2000ms));
+    };
+    struct Case {
+        const char* pszFault;
+        int nExpect;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"busy 1", 0, {"DestIPRet: -10014", "DestMACRet: 0", "DestIPRet: 0", "DestMACRet: 0"}},
+        {"busy 3", -10014, {"DestIPRet: -10014", "DestMACRet: -10014", "DestIPRet: -10014", "DestMACRet: 0"}},
+    };
+    for (const Case& c : cases) {
+        fault(c.pszFault);
+        KxLogCapture log(c_nKxLogDetail);
+        EXPECT_EQ(c.nExpect, config->BindHostAddress(&list[0])) << c.pszFault;
+        EXPECT_EQ(c.lines, log.Lines(c_nKxLogDetail)) << c.pszFault;
+        fault("clear");
+    }
+}
+
+// Without CAP_NET_ADMIN (a child process that dropped it): the camera takes the new address but
+// the ARP entry cannot be written (-69997); a new MAC answers 0 and logs "ARP Bind Failed".
+TEST_F(ConfigE2E, ArpRefusedWithoutNetAdmin) {
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "");
+    StartEmulator(c_pszLocalCamera);
+    SKxNLEyeDeviceInfoEx rec;
+    {
+        kxtest::CInNetns in(m_host);
+        Ref<IKxEyeDeviceEnumrator> e;
+        ASSERT_TRUE(KxCreateLaserEyeDeviceEnumrator(&e.p));
+        const auto list = Search(e.p);
+        ASSERT_EQ(1u, list.size());
+        rec = list[0];
+    }
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(fds[0]);
+        int nIP = 1, nMAC = 1, nLogged = 0;
+        try {
+            kxtest::CInNetns in(m_host);
+            __user_cap_header_struct hdr{_LINUX_CAPABILITY_VERSION_3, 0};
+            __user_cap_data_struct data[2] = {};
+            syscall(SYS_capget, &hdr, data);
+            data[CAP_NET_ADMIN / 32].effective &= ~(1u << (CAP_NET_ADMIN % 32));
+            data[CAP_NET_ADMIN / 32].permitted &= ~(1u << (CAP_NET_ADMIN % 32));
+            if (syscall(SYS_capset, &hdr, data) != 0) _exit(2);
+            IKxEthernetEyeConfig* pConfig = nullptr;
+            KxCreateLaserEyeEthernetEyeConfig(nullptr, &pConfig);
+            const uint8_t byNew[4] = {192, 0, 2, 30};
+            nIP = pConfig->SetIPAddress(&rec, byNew, nullptr, nullptr);
+            SKxNLEyeDeviceInfoEx moved = rec;
+            snprintf(moved.szIPAddress, sizeof moved.szIPAddress, "192.0.2.30");
+            snprintf(moved.szEyeIP, sizeof moved.szEyeIP, "192.0.2.30");
+            IKxLaserEyeDevice* pDevice = nullptr;
+            KxCreateLaserEyeDevice(&moved, nullptr, nullptr, &pDevice);
+            pDevice->Open(0);
+            KxLogCapture log;
+            const uint8_t byMAC[6] = {0x02, 0x4b, 0x58, 0x00, 0x00, 0x77};
+            nMAC = pDevice->IsOpen() ? pConfig->SetDeviceMACAddress(pDevice, byMAC) : 99;
+            nLogged = log.HasLine(c_nKxLogError, "ARP Bind Failed") ? 1 : 0;
+            pDevice->Close();
+            pDevice->Release();
+            pConfig->Release();
+        } catch (...) {
+            _exit(3);
+        }
+        char sz[64];
+        const int n = snprintf(sz, sizeof sz, "%d %d %d", nIP, nMAC, nLogged);
+        if (write(fds[1], sz, static_cast<size_t>(n)) != n) _exit(4);
+        _exit(0);
+    }
+    close(fds[1]);
+    int status = 0;
+    const auto tEnd = std::chrono::steady_clock::now() + 30s;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > tEnd) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            FAIL() << "the child did not finish";
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    char sz[64] = {};
+    const ssize_t n = read(fds[0], sz, sizeof sz - 1);
+    close(fds[0]);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << ReadFile(m_log);
+    ASSERT_GT(n, 0);
+    EXPECT_STREQ("-69997 0 1", sz) << ReadFile(m_log);
+    std::string neigh;
+    m_pLab->Exec(m_host, "ip neigh show 192.0.2.30 dev eth0", &neigh);
+    EXPECT_EQ(std::string::npos, neigh.find("PERMANENT")) << neigh;
+    EXPECT_NE(std::string::npos, ReadFile(m_log).find("address 192.0.2.10 -> 192.0.2.30"));
+}
+
+// Records of the other device family (flags 0x3000) go to the delegate for operations 4, 6, 7,
+// 10 and 12; operation 8 answers 0 for them. Nothing reaches a camera.
+TEST_F(ConfigE2E, OtherFamilyGoesToTheDelegate) {
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "");
+    StartEmulator(c_pszLocalCamera);
+    kxtest::CInNetns in(m_host);
+    Ref<IKxEyeDeviceEnumrator> e;
+    ASSERT_TRUE(KxCreateLaserEyeDeviceEnumrator(&e.p));
+    const auto list = Search(e.p);
+    ASSERT_EQ(1u, list.size());
+    SKxNLEyeDeviceInfoEx rec = list[0];
+    rec.nDeviceFlags |= 0x3000;
+    auto* pDelegate = new RecordingDelegate();
+    Ref<IKxEthernetEyeConfig> config;
+    ASSERT_TRUE(KxCreateLaserEyeEthernetEyeConfig(pDelegate, &config.p));
+    const uint8_t byNew[4] = {192, 0, 2, 40};
+    const std::string before = ReadFile(m_log);
+    EXPECT_EQ(104, config->SetIPAddress(&rec, byNew, nullptr, nullptr));
+    EXPECT_EQ(106, config->ExtendedConfig1(&rec, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(107, config->ExtendedConfig2(&rec, 1));
+    EXPECT_EQ(0, config->IsDelegateDevice(&rec));
+    EXPECT_EQ(110, config->ResetDestAddress(&rec));
+    EXPECT_EQ(112, config->BindHostAddress(&rec));
+    EXPECT_EQ((std::vector<int>{4, 6, 7, 10, 12}), pDelegate->ops);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(Count(before, "takes control"), Count(ReadFile(m_log), "takes control"));
+    pDelegate->Release();
+}
+
+}  // namespace
+
+namespace {
+// Records of the Ethernet search open as devices through the Ethernet path, each with the
+// connection mode its flags choose (0x1000 standard: mode 7, 0x2000 large: mode 5), and capture.
+TEST_F(ConfigE2E, StandardAndLargeEyesOpenFromTheirRecordsAndCapture) {
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "");
+    StartEmulator(R"([{"ip": "192.0.2.10/24", "mac": "02:4b:58:00:00:10", "unlimited_rate": true},
+                      {"ip": "192.0.2.11/24", "mac": "02:4b:58:00:00:11", "large": true, "unlimited_rate": true}])");
+    kxtest::CInNetns in(m_host);
+    Ref<IKxEyeDeviceEnumrator> e;
+    ASSERT_TRUE(KxCreateLaserEyeDeviceEnumrator(&e.p));
+    const auto list = Search(e.p);
+    ASSERT_EQ(2u, list.size());
+    std::map<std::string, SKxNLEyeDeviceInfoEx> byIP;
+    for (const auto& r : list) byIP[r.szEyeIP] = r;
+    ASSERT_TRUE(byIP.count("192.0.2.10") && byIP.count("192.0.2.11"));
+    EXPECT_EQ(0x1122u, byIP["192.0.2.10"].nDeviceFlags);
+    EXPECT_EQ(0x2122u, byIP["192.0.2.11"].nDeviceFlags);
+    for (const auto& [ip, rec] : byIP) {
+        IKxLaserEyeDevice* pDevice = OpenDevice(rec);
+        ASSERT_TRUE(pDevice->IsOpen()) << ip;
+        EXPECT_GE(Capture(pDevice, 30), 30) << ip;
+        pDevice->Close();
+        pDevice->Release();
+    }
+    EXPECT_EQ(2u, Count(ReadFile(m_log), "stream on"));
+}
+}  // namespace
