@@ -92,10 +92,8 @@ protected:
         m_pLab = std::make_unique<kxtest::CNetLab>();
         m_host = m_pLab->AddNamespace("host");
         m_cam = m_pLab->AddNamespace("cam");
-        // A camera moved inside its subnet: its new address is a secondary one until the old,
-        // primary one goes, and without promotion the kernel would drop both together.
-        ASSERT_EQ(0, m_pLab->Exec(m_cam, "sysctl -qw net.ipv4.conf.all.promote_secondaries=1 "
-                                         "net.ipv4.conf.default.promote_secondaries=1"));
+        // No promotion of secondary addresses here: a camera moved inside its subnet relies on
+        // the emulator switching it on for its own card.
         m_dir = "/tmp/kxcfg-" + std::to_string(getpid()) + "-" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name();
         kxtest::NetlabShell("rm -rf " + m_dir + " && mkdir -p " + m_dir);

@@ -151,6 +151,12 @@ bool CKxEyeEmulator::Start(const std::vector<SEmuCameraConfig>& vecCameras, std:
             return false;
         }
     }
+    // A camera moved within its subnet gets its new address beside the old one; without this the
+    // kernel drops the new (secondary) address together with the old (primary) one.
+    if (FILE* f = fopen(("/proc/sys/net/ipv4/conf/" + m_strInterface + "/promote_secondaries").c_str(), "w")) {
+        fputs("1", f);
+        fclose(f);
+    }
     if (vecCameras.size() == 1) SetCardMac(vecCameras[0].abyMac);
     for (size_t i = 0; i < vecCameras.size(); ++i) SetCardAddress(0, vecCameras[i].nIp, vecCameras[i].nNetmask);
     if (!OrNet::FindCardByName(m_strInterface, &m_sCard)) {
