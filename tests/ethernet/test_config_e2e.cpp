@@ -30,21 +30,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
-    const auto tEnd = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < tEnd) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return pred();
-}
+using kxtest::ReadFile;
+using kxtest::WaitFor;
 
 size_t Count(const std::string& text, const std::string& what) {
     size_t n = 0;

@@ -25,21 +25,8 @@ namespace {
 const char* const c_pszCameraConfig =
     R"([{"ip": "192.0.2.10/24", "mac": "02:4b:58:00:00:10", "wire_id": "4b58000000000010", "unlimited_rate": true}])";
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
-    const auto tEnd = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < tEnd) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return pred();
-}
+using kxtest::ReadFile;
+using kxtest::WaitFor;
 
 uint32_t TrailerWord(const uint8_t* pFrame, unsigned int nLength, int nWord) {
     uint32_t v;

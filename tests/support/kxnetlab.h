@@ -25,6 +25,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -45,6 +48,24 @@ inline int NetlabShell(const std::string& line, std::string* pOut = nullptr) {
     int st = pclose(p);
     if (pOut) *pOut = out;
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// What a program of the lab has logged so far (its log file), for waits and failure messages.
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Polls `pred` every 10 ms until it holds or `limit` has passed; a last look decides.
+inline bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
+    const auto tEnd = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < tEnd) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pred();
 }
 
 // Why end-to-end network tests cannot run here, or "" when they can.
