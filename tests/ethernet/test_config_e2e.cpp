@@ -24,7 +24,7 @@
 #include "kxkernel_testsupport.h"
 #include "kxlasereyedevice.h"
 #include "oreyeapi.h"
-#include "support/kxnetlab.h"
+#include "support/kxemulab.h"
 
 using namespace std::chrono_literals;
 
@@ -70,47 +70,29 @@ public:
     int32_t BindDeviceHostAddress(IKxDevice*) override { ops.push_back(13); return 113; }
 };
 
-class ConfigE2E : public ::testing::Test {
+class ConfigE2E : public kxtest::EmulatorTest {
 protected:
     void SetUp() override {
-        KX_REQUIRE_NETLAB();
-        // Test cards are veth pairs: list them.
+        EmulatorTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        // Test cards are veth pairs: list them. No promotion of secondary addresses here: a
+        // camera moved inside its subnet relies on the emulator switching it on for its own card.
         KxGlobalSetting::SetVirtualCards("*");
-        m_pLab = std::make_unique<kxtest::CNetLab>();
-        m_host = m_pLab->AddNamespace("host");
-        m_cam = m_pLab->AddNamespace("cam");
-        // No promotion of secondary addresses here: a camera moved inside its subnet relies on
-        // the emulator switching it on for its own card.
-        m_dir = "/tmp/kxcfg-" + std::to_string(getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        kxtest::NetlabShell("rm -rf " + m_dir + " && mkdir -p " + m_dir);
         ASSERT_TRUE(KxKernel::KxCreateMemPool(&m_pMemPool));
         ASSERT_TRUE(KxKernel::KxCreateSurfacePool(&m_pSurfacePool));
     }
     void TearDown() override {
-        m_pLab.reset();
+        EmulatorTest::TearDown();
         if (m_pMemPool) m_pMemPool->Release();
         if (m_pSurfacePool) m_pSurfacePool->Release();
         SetPerCard(0);
         KxGlobalSetting::SetVirtualCards(nullptr);
-        if (!m_dir.empty() && !HasFailure()) kxtest::NetlabShell("rm -rf " + m_dir);
     }
 
     static void SetPerCard(uint8_t n) {
         SKxGlobalSetting s = *KxGlobalSetting::GetSetting();
         s.bySearchPerCard = n;
         KxGlobalSetting::SetSetting(s);
-    }
-
-    pid_t StartEmulator(const std::string& config, const std::vector<std::string>& extra = {},
-                        const std::string& iface = "eth0") {
-        std::vector<std::string> argv = {KXEYE_EMULATOR_PATH, "--interface", iface, "--config", config};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        m_log = m_dir + "/emulator" + std::to_string(++m_nRuns) + ".log";
-        const pid_t pid = m_pLab->Spawn(m_cam, argv, m_log);
-        EXPECT_TRUE(WaitFor([&] { return ReadFile(m_log).find("serving") != std::string::npos; }, 5000ms))
-            << ReadFile(m_log);
-        return pid;
     }
 
     std::vector<SKxNLEyeDeviceInfoEx> Search(IKxEyeDeviceEnumrator* pEnum) {
@@ -154,9 +136,6 @@ protected:
         return out;
     }
 
-    std::unique_ptr<kxtest::CNetLab> m_pLab;
-    std::string m_host, m_cam, m_dir, m_log;
-    int m_nRuns = 0;
     IKxMemPool* m_pMemPool = nullptr;
     IKxSurfacePool* m_pSurfacePool = nullptr;
 };

@@ -17,7 +17,7 @@
 
 #include "oreyeapi.h"
 #include "oreyeapi_testsupport.h"
-#include "support/kxnetlab.h"
+#include "support/kxemulab.h"
 
 using namespace std::chrono_literals;
 
@@ -64,36 +64,18 @@ struct SCapture {
     }
 };
 
-class EthernetE2E : public ::testing::Test {
+class EthernetE2E : public kxtest::EmulatorTest {
 protected:
     void SetUp() override {
-        KX_REQUIRE_NETLAB();
-        m_pLab = std::make_unique<kxtest::CNetLab>();
-        m_host = m_pLab->AddNamespace("host");
-        m_cam = m_pLab->AddNamespace("cam");
+        EmulatorTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "");
-        m_dir = "/tmp/kxeth-" + std::to_string(getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        kxtest::NetlabShell("rm -rf " + m_dir + " && mkdir -p " + m_dir);
-    }
-    void TearDown() override {
-        m_pLab.reset();  // the emulators stop here and write what their sanitizers found
-        if (m_dir.empty()) return;
-        std::string strLogs;
-        kxtest::NetlabShell("cat " + m_dir + "/*.log", &strLogs);
-        for (const char* pszReport : {"Sanitizer", "runtime error"})
-            EXPECT_EQ(strLogs.find(pszReport), std::string::npos) << "the emulator reported:\n" << strLogs;
-        if (!HasFailure()) kxtest::NetlabShell("rm -rf " + m_dir);
     }
 
     pid_t StartEmulator(const std::vector<std::string>& extra = {}, const std::string& iface = "eth0") {
-        std::vector<std::string> argv = {KXEYE_EMULATOR_PATH, "--interface", iface, "--config", c_pszCameraConfig,
-                                         "--storage-dir", m_dir};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        m_log = m_dir + "/emulator" + std::to_string(++m_nRuns) + ".log";
-        const pid_t pid = m_pLab->Spawn(m_cam, argv, m_log);
-        EXPECT_TRUE(WaitFor([&] { return ReadFile(m_log).find("serving") != std::string::npos; }, 5000ms))
-            << ReadFile(m_log);
-        return pid;
+        std::vector<std::string> args = {"--storage-dir", m_dir};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return EmulatorTest::StartEmulator(c_pszCameraConfig, args, iface);
     }
 
     // A camera object of the host, connected to the emulator's camera.
@@ -105,9 +87,6 @@ protected:
         return p;
     }
 
-    std::unique_ptr<kxtest::CNetLab> m_pLab;
-    std::string m_host, m_cam, m_dir, m_log;
-    int m_nRuns = 0;
 };
 
 // Searches, through the right card and not through another one.
