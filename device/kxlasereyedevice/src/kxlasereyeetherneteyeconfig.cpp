@@ -74,6 +74,20 @@ private:
     IKxDevice* m_pDevice;
 };
 
+// The eye device behind an opened device and its record; null when the device is not an eye.
+const SKxNLEyeDeviceInfoEx* EyeRecord(IKxDevice* pDevice, IKxEyeDevice** ppEyeDevice) {
+    *ppEyeDevice = dynamic_cast<IKxEyeDevice*>(pDevice);
+    return *ppEyeDevice == nullptr ? nullptr : (*ppEyeDevice)->GetDeviceInfo();
+}
+
+// The camera of an opened device; null (a caller's fault, caught in debug builds) when the
+// device is not open.
+IOrEyeCamera* OpenCamera(IKxEyeDevice* pEyeDevice) {
+    IOrEyeCamera* pCamera = pEyeDevice->GetCoreEye();
+    assert(pCamera != nullptr && "configuration of a device that is not open");
+    return pCamera;
+}
+
 }  // namespace
 
 CKxEthernetEyeConfig::CKxEthernetEyeConfig(IKxEthernetEyeConfig* pIDelegate) : m_pIDelegate(pIDelegate) {
@@ -148,17 +162,15 @@ int32_t CKxEthernetEyeConfig::SetDeviceIPAddress(IKxDevice* pDevice, const uint8
                                                  void* pReserved2) {
     if (pDevice == nullptr) return KX_E_NULL_ARGUMENT;
     CDeviceGuard guard(pDevice);
-    IKxEyeDevice* pEyeDevice = dynamic_cast<IKxEyeDevice*>(pDevice);
-    if (pEyeDevice == nullptr) return KX_E_NOT_SUPPORTED;
-    const SKxNLEyeDeviceInfoEx* pInfo = pEyeDevice->GetDeviceInfo();
+    IKxEyeDevice* pEyeDevice;
+    const SKxNLEyeDeviceInfoEx* pInfo = EyeRecord(pDevice, &pEyeDevice);
     if (pInfo == nullptr || !IsEthernet(*pInfo)) return KX_E_NOT_SUPPORTED;
     if (IsOtherFamily(*pInfo)) {
         IKxDeviceEthConfig* pEthConfig = dynamic_cast<IKxDeviceEthConfig*>(pEyeDevice);
         if (pEthConfig == nullptr) return KX_E_NOT_SUPPORTED;
         return pEthConfig->SetIPAddress(pbyIP, pReserved1, pReserved2);
     }
-    IOrEyeCamera* pCamera = pEyeDevice->GetCoreEye();
-    assert(pCamera != nullptr && "SetDeviceIPAddress on a device that is not open");
+    IOrEyeCamera* pCamera = OpenCamera(pEyeDevice);
     if (pCamera == nullptr) return KX_E_NOT_SUPPORTED;
     if (pbyIP == nullptr) return KX_E_NULL_ARGUMENT;
     uint8_t byCurrent[4];
@@ -170,9 +182,8 @@ int32_t CKxEthernetEyeConfig::SetDeviceIPAddress(IKxDevice* pDevice, const uint8
 int32_t CKxEthernetEyeConfig::SetDeviceMACAddress(IKxDevice* pDevice, const uint8_t* pbyMAC) {
     if (pDevice == nullptr) return KX_E_NULL_ARGUMENT;
     CDeviceGuard guard(pDevice);
-    IKxEyeDevice* pEyeDevice = dynamic_cast<IKxEyeDevice*>(pDevice);
-    if (pEyeDevice == nullptr) return KX_E_NOT_SUPPORTED;
-    const SKxNLEyeDeviceInfoEx* pInfo = pEyeDevice->GetDeviceInfo();
+    IKxEyeDevice* pEyeDevice;
+    const SKxNLEyeDeviceInfoEx* pInfo = EyeRecord(pDevice, &pEyeDevice);
     if (pInfo == nullptr) return KX_E_NOT_SUPPORTED;
     if (!IsEthernet(*pInfo)) {
         if (m_pIDelegate == nullptr) return KX_E_NOT_SUPPORTED;
@@ -183,8 +194,7 @@ int32_t CKxEthernetEyeConfig::SetDeviceMACAddress(IKxDevice* pDevice, const uint
         if (pEthConfig == nullptr) return KX_E_NOT_SUPPORTED;
         return pEthConfig->SetMACAddress(pbyMAC);
     }
-    IOrEyeCamera* pCamera = pEyeDevice->GetCoreEye();
-    assert(pCamera != nullptr && "SetDeviceMACAddress on a device that is not open");
+    IOrEyeCamera* pCamera = OpenCamera(pEyeDevice);
     if (pCamera == nullptr) return KX_E_NOT_SUPPORTED;
     if (pbyMAC == nullptr) return KX_E_NULL_ARGUMENT;
     uint8_t byCurrent[6];
@@ -196,16 +206,14 @@ int32_t CKxEthernetEyeConfig::SetDeviceMACAddress(IKxDevice* pDevice, const uint
 int32_t CKxEthernetEyeConfig::ResetDeviceDestAddress(IKxDevice* pDevice) {
     if (pDevice == nullptr) return KX_E_NULL_ARGUMENT;
     CDeviceGuard guard(pDevice);
-    IKxEyeDevice* pEyeDevice = dynamic_cast<IKxEyeDevice*>(pDevice);
-    if (pEyeDevice == nullptr) return KX_E_NOT_SUPPORTED;
-    const SKxNLEyeDeviceInfoEx* pInfo = pEyeDevice->GetDeviceInfo();
+    IKxEyeDevice* pEyeDevice;
+    const SKxNLEyeDeviceInfoEx* pInfo = EyeRecord(pDevice, &pEyeDevice);
     if (pInfo == nullptr || !IsEthernet(*pInfo)) return KX_E_NOT_SUPPORTED;
     if (IsOtherFamily(*pInfo)) {
         if (m_pIDelegate == nullptr) return KX_E_NOT_SUPPORTED;
         return m_pIDelegate->ResetDeviceDestAddress(pDevice);
     }
-    IOrEyeCamera* pCamera = pEyeDevice->GetCoreEye();
-    assert(pCamera != nullptr && "ResetDeviceDestAddress on a device that is not open");
+    IOrEyeCamera* pCamera = OpenCamera(pEyeDevice);
     if (pCamera == nullptr) return KX_E_NOT_SUPPORTED;
     return SetDestAddress(pCamera, c_byBroadcastIP, c_byBroadcastMAC);
 }
@@ -213,13 +221,11 @@ int32_t CKxEthernetEyeConfig::ResetDeviceDestAddress(IKxDevice* pDevice) {
 int32_t CKxEthernetEyeConfig::BindDeviceHostAddress(IKxDevice* pDevice) {
     if (pDevice == nullptr) return KX_E_NULL_ARGUMENT;
     CDeviceGuard guard(pDevice);
-    IKxEyeDevice* pEyeDevice = dynamic_cast<IKxEyeDevice*>(pDevice);
-    if (pEyeDevice == nullptr) return KX_E_NOT_SUPPORTED;
-    const SKxNLEyeDeviceInfoEx* pInfo = pEyeDevice->GetDeviceInfo();
+    IKxEyeDevice* pEyeDevice;
+    const SKxNLEyeDeviceInfoEx* pInfo = EyeRecord(pDevice, &pEyeDevice);
     if (pInfo == nullptr || !IsEthernet(*pInfo)) return KX_E_NOT_SUPPORTED;
     if (IsOtherFamily(*pInfo)) return KX_OK;  // the other family binds its host itself
-    IOrEyeCamera* pCamera = pEyeDevice->GetCoreEye();
-    assert(pCamera != nullptr && "BindDeviceHostAddress on a device that is not open");
+    IOrEyeCamera* pCamera = OpenCamera(pEyeDevice);
     if (pCamera == nullptr) return KX_E_NOT_SUPPORTED;
     return SetDestAddress(pCamera, pInfo->sNetCardInfo.byIP, pInfo->sNetCardInfo.byMAC);
 }
