@@ -58,6 +58,15 @@ struct SCapture {
         }
         p->cv.notify_all();
     }
+    // Streams from `p` into this capture, at nRate frames/s (0: the camera's rate as it stands).
+    void Start(IOrEyeCamera* p, uint16_t nRate = 0) {
+        pCamera = p;
+        if (nRate != 0) {
+            ASSERT_EQ(p->SetParam(34, &nRate, 2), c_nOrEyeOK);
+        }
+        ASSERT_EQ(p->SetFrameCallback(1, &SCapture::Callback, this), c_nOrEyeOK);
+        ASSERT_EQ(p->EnableStream(1), c_nOrEyeOK);
+    }
     size_t Frames() {
         std::lock_guard<std::mutex> lock(mtx);
         return vecCounters.size();
@@ -192,13 +201,9 @@ TEST_F(EthernetE2E, ContinuousCaptureOf1000Frames) {
     StartEmulator();
     kxtest::CInNetns in(m_host);
     std::unique_ptr<IOrEyeCamera> p = Open();
-    SCapture cap;
-    cap.pCamera = p.get();
-    const uint16_t nRate = 1000;
-    ASSERT_EQ(p->SetParam(34, &nRate, 2), c_nOrEyeOK);
     ASSERT_EQ(p->SetImageTransfer(0, 8, c_nOrEyeLaserBytes), c_nOrEyeOK);
-    ASSERT_EQ(p->SetFrameCallback(1, &SCapture::Callback, &cap), c_nOrEyeOK);
-    ASSERT_EQ(p->EnableStream(1), c_nOrEyeOK);
+    SCapture cap;
+    ASSERT_NO_FATAL_FAILURE(cap.Start(p.get(), 1000));
     EXPECT_TRUE(WaitFor([&] { return cap.Frames() >= 1000; }, 20s));
     ASSERT_EQ(p->EnableStream(0), c_nOrEyeOK);
     ASSERT_EQ(p->SetFrameCallback(0, nullptr, nullptr), c_nOrEyeOK);
@@ -222,11 +227,7 @@ TEST_F(EthernetE2E, OnePercentLossIsRecoveredByResends) {
     kxtest::CInNetns in(m_host);
     std::unique_ptr<IOrEyeCamera> p = Open();
     SCapture cap;
-    cap.pCamera = p.get();
-    const uint16_t nRate = 500;
-    ASSERT_EQ(p->SetParam(34, &nRate, 2), c_nOrEyeOK);
-    ASSERT_EQ(p->SetFrameCallback(1, &SCapture::Callback, &cap), c_nOrEyeOK);
-    ASSERT_EQ(p->EnableStream(1), c_nOrEyeOK);
+    ASSERT_NO_FATAL_FAILURE(cap.Start(p.get(), 500));
     EXPECT_TRUE(WaitFor([&] { return cap.Frames() >= 1000; }, 20s));
     p->EnableStream(0);
     p->SetFrameCallback(0, nullptr, nullptr);
@@ -243,9 +244,7 @@ TEST_F(EthernetE2E, EmulatorKilledMidStreamGivesOfflineAndEvent7) {
     kxtest::CInNetns in(m_host);
     std::unique_ptr<IOrEyeCamera> p = Open();
     SCapture cap;
-    cap.pCamera = p.get();
-    ASSERT_EQ(p->SetFrameCallback(1, &SCapture::Callback, &cap), c_nOrEyeOK);
-    ASSERT_EQ(p->EnableStream(1), c_nOrEyeOK);
+    ASSERT_NO_FATAL_FAILURE(cap.Start(p.get()));
     ASSERT_TRUE(WaitFor([&] { return cap.Frames() >= 20; }, 5s));
     const auto tKill = std::chrono::steady_clock::now();
     m_pLab->Stop(pid, SIGKILL);
@@ -430,11 +429,7 @@ TEST_F(EthernetE2E, CameraOnAnotherSubnetIsFoundMovedAndStreamsToItsDestination)
         ASSERT_EQ(p->SetParam(5, abyBroadcast, 4), c_nOrEyeOK);
         ASSERT_EQ(p->SetParam(3, abyMacAll, 6), c_nOrEyeOK);
         SCapture cap;
-        cap.pCamera = p.get();
-        const uint16_t nRate = 500;
-        ASSERT_EQ(p->SetParam(34, &nRate, 2), c_nOrEyeOK);
-        ASSERT_EQ(p->SetFrameCallback(1, &SCapture::Callback, &cap), c_nOrEyeOK);
-        ASSERT_EQ(p->EnableStream(1), c_nOrEyeOK);
+        ASSERT_NO_FATAL_FAILURE(cap.Start(p.get(), 500));
         EXPECT_TRUE(WaitFor([&] { return cap.Frames() >= 50; }, 5s));
         p->EnableStream(0);
         p->SetFrameCallback(0, nullptr, nullptr);
@@ -442,9 +437,7 @@ TEST_F(EthernetE2E, CameraOnAnotherSubnetIsFoundMovedAndStreamsToItsDestination)
         const uint8_t abyElsewhere[4] = {99, 2, 0, 192};
         ASSERT_EQ(p->SetParam(5, abyElsewhere, 4), c_nOrEyeOK);
         SCapture none;
-        none.pCamera = p.get();
-        ASSERT_EQ(p->SetFrameCallback(1, &SCapture::Callback, &none), c_nOrEyeOK);
-        ASSERT_EQ(p->EnableStream(1), c_nOrEyeOK);
+        ASSERT_NO_FATAL_FAILURE(none.Start(p.get()));
         std::this_thread::sleep_for(300ms);
         p->EnableStream(0);
         p->SetFrameCallback(0, nullptr, nullptr);
@@ -520,11 +513,7 @@ TEST_F(EthernetE2E, BadLinkDropsAndCountsFramesItCannotMend) {
     kxtest::CInNetns in(m_host);
     std::unique_ptr<IOrEyeCamera> p = Open();
     SCapture cap;
-    cap.pCamera = p.get();
-    const uint16_t nRate = 200;
-    ASSERT_EQ(p->SetParam(34, &nRate, 2), c_nOrEyeOK);
-    ASSERT_EQ(p->SetFrameCallback(1, &SCapture::Callback, &cap), c_nOrEyeOK);
-    ASSERT_EQ(p->EnableStream(1), c_nOrEyeOK);
+    ASSERT_NO_FATAL_FAILURE(cap.Start(p.get(), 200));
     EXPECT_TRUE(WaitFor([&] { return cap.Frames() >= 300; }, 20s));
     OrEyeTest::EthernetStats s{};
     ASSERT_TRUE(OrEyeTest::GetEthernetStats(p.get(), &s));  // before the stop: frames in flight are not drops
