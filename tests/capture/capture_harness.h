@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -99,6 +100,20 @@ private:
     std::vector<int32_t> codes;
 };
 
+// The record of a camera of the local access path: listing flags, resolution, version, no ID.
+inline SKxNLEyeDeviceInfoEx LocalRecord(const char* pszConnect, int nWidth, int nHeight, uint32_t nVersion) {
+    SKxNLEyeDeviceInfoEx info;
+    std::memset(&info, 0, sizeof(info));
+    info.eDeviceType = KX_DEVICE_TYPE_LASER_EYE;
+    info.nDeviceFlags = c_nKxFlagLocal | c_nKxFlagLaser | c_nKxFlagLaser2;
+    info.sVideoRes.nFrameWidth = nWidth;
+    info.sVideoRes.nFrameHeight = nHeight;
+    info.sVideoRes.nVersion = nVersion;
+    std::memset(info.byDeviceID, 0xFF, sizeof(info.byDeviceID));
+    std::snprintf(info.szConnectText, sizeof(info.szConnectText), "%s", pszConnect);
+    return info;
+}
+
 // A device opened on a scripted camera.
 class Harness {
 public:
@@ -119,15 +134,7 @@ public:
             cam = make ? make(m_cfg) : new FakeCam::Camera(m_cfg);
             return cam;
         });
-        SKxNLEyeDeviceInfoEx info;
-        std::memset(&info, 0, sizeof(info));
-        info.eDeviceType = KX_DEVICE_TYPE_LASER_EYE;
-        info.nDeviceFlags = c_nKxFlagLocal | c_nKxFlagLaser | c_nKxFlagLaser2;
-        info.sVideoRes.nFrameWidth = m_cfg.nWidth;
-        info.sVideoRes.nFrameHeight = m_cfg.nHeight;
-        info.sVideoRes.nVersion = m_cfg.nVersion;
-        std::memset(info.byDeviceID, 0xFF, sizeof(info.byDeviceID));
-        std::snprintf(info.szConnectText, sizeof(info.szConnectText), "fake:0");
+        const SKxNLEyeDeviceInfoEx info = LocalRecord("fake:0", m_cfg.nWidth, m_cfg.nHeight, m_cfg.nVersion);
         if (!KxCreateLaserEyeDevice(&info, pSurfacePool, pMemPool, &dev)) return -1;
         impl = static_cast<CKxLaserEyeDevice*>(dev);
         return dev->Open(0);
@@ -154,6 +161,56 @@ public:
 
 private:
     FakeCam::Config m_cfg;
+};
+
+// A device on a virtual camera of the local access path, with its pools: the cameras listed from
+// a configuration text, one of them opened as a given version, its detect ROI around the optical
+// axis (where the line is) at 200 frames/s. Close checks that every buffer the camera lent came
+// back; Unlist (at the end of a suite) empties the listing again.
+class VirtualRig {
+public:
+    void Open(const std::string& strConfig, int nCameras, int nIndex, uint32_t nVersion) {
+        OrEyeTest::SetFactory(OrEyeTest::Factory());
+        setenv("KXEYE_VIRTUAL_CAMERAS", strConfig.c_str(), 1);
+        ASSERT_EQ(nCameras, OrEyeTest::ReloadVirtualCameras());
+        KxKernel::KxCreateMemPool(&pMem);
+        KxKernel::KxCreateSurfacePool(&pSurfaces);
+        ctl = OrEyeTest::VirtualCamera(nIndex);
+        ASSERT_NE(nullptr, ctl);
+        const SKxNLEyeDeviceInfoEx info =
+            LocalRecord(("virtual:" + std::to_string(nIndex)).c_str(), 1536, 2048, nVersion);
+        ASSERT_TRUE(KxCreateLaserEyeDevice(&info, pSurfaces, pMem, &dev));
+        ASSERT_EQ(0, dev->Open(0));
+        const SKxNLROIRect roi{512, 1024, 512, 1536};
+        ASSERT_EQ(0, dev->SetDetectROI(&roi, &roi));
+        ASSERT_EQ(0, dev->SetFrameRate(200));
+    }
+    // Call after the application let go of the blocks it kept.
+    void Close() {
+        if (dev) dev->Release();
+        dev = nullptr;
+        if (ctl) {
+            const OrEyeTest::Counters c = ctl->GetCounters();
+            EXPECT_EQ(c.nBuffersOut, c.nBuffersReturned);
+            EXPECT_EQ(0u, c.nBuffersHeld);
+            EXPECT_EQ(0u, c.nBadReleases);
+            ctl->Reset();
+        }
+        ctl = nullptr;
+        if (pMem) pMem->Release();
+        if (pSurfaces) pSurfaces->Release();
+        pMem = nullptr;
+        pSurfaces = nullptr;
+    }
+    static void Unlist() {
+        unsetenv("KXEYE_VIRTUAL_CAMERAS");
+        OrEyeTest::ReloadVirtualCameras();
+    }
+
+    IKxMemPool* pMem = nullptr;
+    IKxSurfacePool* pSurfaces = nullptr;
+    OrEyeTest::IVirtualCameraControl* ctl = nullptr;
+    IKxLaserEyeDevice* dev = nullptr;
 };
 
 // Polls cond for up to nMs milliseconds.

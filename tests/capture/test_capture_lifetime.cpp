@@ -61,49 +61,13 @@ struct EndCase {
     EEnd eEnd;
 };
 
-class KeptBlocks : public ::testing::Test {
+class KeptBlocks : public ::testing::Test, protected VirtualRig {
 protected:
-    static void TearDownTestSuite() {
-        unsetenv("KXEYE_VIRTUAL_CAMERAS");
-        OrEyeTest::ReloadVirtualCameras();
-    }
-    void SetUp() override {
-        OrEyeTest::SetFactory(OrEyeTest::Factory());
-        setenv("KXEYE_VIRTUAL_CAMERAS", c_szCamera, 1);
-        ASSERT_EQ(1, OrEyeTest::ReloadVirtualCameras());
-        KxKernel::KxCreateMemPool(&pMem);
-        KxKernel::KxCreateSurfacePool(&pSurfaces);
-        ctl = OrEyeTest::VirtualCamera(0);
-        ASSERT_NE(nullptr, ctl);
-
-        SKxNLEyeDeviceInfoEx info;
-        std::memset(&info, 0, sizeof(info));
-        info.eDeviceType = KX_DEVICE_TYPE_LASER_EYE;
-        info.nDeviceFlags = c_nKxFlagLocal | c_nKxFlagLaser | c_nKxFlagLaser2;
-        info.sVideoRes.nFrameWidth = 1536;
-        info.sVideoRes.nFrameHeight = 2048;
-        info.sVideoRes.nVersion = 8;
-        std::memset(info.byDeviceID, 0xFF, sizeof(info.byDeviceID));
-        std::snprintf(info.szConnectText, sizeof(info.szConnectText), "virtual:0");
-        ASSERT_TRUE(KxCreateLaserEyeDevice(&info, pSurfaces, pMem, &dev));
-        ASSERT_EQ(0, dev->Open(0));
-        const SKxNLROIRect roi{512, 1024, 512, 1536};  // around the optical axis, where the line is
-        ASSERT_EQ(0, dev->SetDetectROI(&roi, &roi));
-        ASSERT_EQ(0, dev->SetFrameRate(200));
-    }
+    static void TearDownTestSuite() { Unlist(); }
+    void SetUp() override { Open(c_szCamera, 1, 0, 8); }
     void TearDown() override {
         ReleaseKept();
-        if (dev) dev->Release();
-        dev = nullptr;
-        if (ctl) {
-            const OrEyeTest::Counters c = ctl->GetCounters();
-            EXPECT_EQ(c.nBuffersOut, c.nBuffersReturned);
-            EXPECT_EQ(0u, c.nBuffersHeld);
-            EXPECT_EQ(0u, c.nBadReleases);
-            ctl->Reset();
-        }
-        if (pMem) pMem->Release();
-        if (pSurfaces) pSurfaces->Release();
+        Close();
     }
     void ReleaseKept() {
         std::vector<IKxLaserEyeResultBlock*> v;
@@ -118,10 +82,6 @@ protected:
         return kept;
     }
 
-    IKxMemPool* pMem = nullptr;
-    IKxSurfacePool* pSurfaces = nullptr;
-    OrEyeTest::IVirtualCameraControl* ctl = nullptr;
-    IKxLaserEyeDevice* dev = nullptr;
     Recorder rec;
     std::mutex m;
     std::vector<IKxLaserEyeResultBlock*> kept;

@@ -32,69 +32,21 @@ const char* const c_szCameras =
     "{\"version\": 8, \"start_timestamp\": 536720911, \"start_counter\": 4090, \"swing_motor\": false}"
     "]";
 
-// Opens a device on virtual camera nIndex with the local access path.
-IKxLaserEyeDevice* OpenVirtual(int nIndex, uint32_t nVersion, IKxSurfacePool* pSurfaces, IKxMemPool* pMem,
-                               int32_t* pnOpen) {
-    SKxNLEyeDeviceInfoEx info;
-    std::memset(&info, 0, sizeof(info));
-    info.eDeviceType = KX_DEVICE_TYPE_LASER_EYE;
-    info.nDeviceFlags = c_nKxFlagLocal | c_nKxFlagLaser | c_nKxFlagLaser2;
-    info.sVideoRes.nFrameWidth = 1536;
-    info.sVideoRes.nFrameHeight = 2048;
-    info.sVideoRes.nVersion = nVersion;
-    std::memset(info.byDeviceID, 0xFF, sizeof(info.byDeviceID));
-    std::snprintf(info.szConnectText, sizeof(info.szConnectText), "virtual:%d", nIndex);
-    IKxLaserEyeDevice* dev = nullptr;
-    if (!KxCreateLaserEyeDevice(&info, pSurfaces, pMem, &dev)) return nullptr;
-    *pnOpen = dev->Open(0);
-    return dev;
-}
-
-class VirtualCapture : public ::testing::TestWithParam<VirtualCase> {
+class VirtualCapture : public ::testing::TestWithParam<VirtualCase>, protected VirtualRig {
 protected:
-    static void TearDownTestSuite() {
-        unsetenv("KXEYE_VIRTUAL_CAMERAS");
-        OrEyeTest::ReloadVirtualCameras();
-    }
+    static void TearDownTestSuite() { Unlist(); }
     void SetUp() override {
-        OrEyeTest::SetFactory(OrEyeTest::Factory());
         // Fresh cameras for every test: their clocks start now, so the wraps come during it.
-        setenv("KXEYE_VIRTUAL_CAMERAS", c_szCameras, 1);
-        ASSERT_EQ(4, OrEyeTest::ReloadVirtualCameras());
-        KxKernel::KxCreateMemPool(&pMem);
-        KxKernel::KxCreateSurfacePool(&pSurfaces);
-        ctl = OrEyeTest::VirtualCamera(GetParam().nIndex);
-        ASSERT_NE(nullptr, ctl);
-        int32_t nOpen = -1;
-        dev = OpenVirtual(GetParam().nIndex, GetParam().nVersion, pSurfaces, pMem, &nOpen);
-        ASSERT_NE(nullptr, dev);
-        ASSERT_EQ(0, nOpen);
-        dev->SetEventHandler(&events);
-        // A ROI small enough for the table rate to allow 180 frames per second.
-        const SKxNLROIRect roi{512, 1024, 512, 1536};  // around the optical axis, where the line is
-        ASSERT_EQ(0, dev->SetDetectROI(&roi, &roi));
-        ASSERT_EQ(0, dev->SetFrameRate(200));
+        // The detect ROI is small enough for the table rate to allow 180 frames per second.
+        Open(c_szCameras, 4, GetParam().nIndex, GetParam().nVersion);
+        if (dev) dev->SetEventHandler(&events);
     }
     void TearDown() override {
         rec.ReleaseHeld();
-        if (dev) dev->Release();
-        dev = nullptr;
-        if (ctl) {
-            const OrEyeTest::Counters c = ctl->GetCounters();
-            EXPECT_EQ(c.nBuffersOut, c.nBuffersReturned);
-            EXPECT_EQ(0u, c.nBuffersHeld);
-            EXPECT_EQ(0u, c.nBadReleases);
-            ctl->Reset();
-        }
-        if (pMem) pMem->Release();
-        if (pSurfaces) pSurfaces->Release();
+        Close();
     }
 
     Events events;
-    IKxMemPool* pMem = nullptr;
-    IKxSurfacePool* pSurfaces = nullptr;
-    OrEyeTest::IVirtualCameraControl* ctl = nullptr;
-    IKxLaserEyeDevice* dev = nullptr;
     Recorder rec;
 };
 
@@ -235,38 +187,17 @@ namespace {
 // The scene's belt moves 100 mm/s under an encoder of 10 counts per mm.
 const double c_dCountsPerUs = 100.0 * 10.0 / 1000000.0;
 
-class EncoderTravel : public ::testing::TestWithParam<uint32_t> {
+class EncoderTravel : public ::testing::TestWithParam<uint32_t>, protected VirtualRig {
 protected:
-    static void TearDownTestSuite() {
-        unsetenv("KXEYE_VIRTUAL_CAMERAS");
-        OrEyeTest::ReloadVirtualCameras();
-    }
+    static void TearDownTestSuite() { Unlist(); }
     void SetUp() override {
-        OrEyeTest::SetFactory(OrEyeTest::Factory());
         // One camera of the version under test (the listing holds at most four).
-        const std::string strCamera =
-            "[{\"version\": " + std::to_string(GetParam()) + ", \"swing_motor\": false}]";
-        setenv("KXEYE_VIRTUAL_CAMERAS", strCamera.c_str(), 1);
-        ASSERT_EQ(1, OrEyeTest::ReloadVirtualCameras());
-        KxKernel::KxCreateMemPool(&pMem);
-        KxKernel::KxCreateSurfacePool(&pSurfaces);
-        int32_t nOpen = -1;
-        dev = OpenVirtual(0, GetParam(), pSurfaces, pMem, &nOpen);
-        ASSERT_NE(nullptr, dev);
-        ASSERT_EQ(0, nOpen);
-        const SKxNLROIRect roi{512, 1024, 512, 1536};
-        ASSERT_EQ(0, dev->SetDetectROI(&roi, &roi));
-        ASSERT_EQ(0, dev->SetFrameRate(200));
+        Open("[{\"version\": " + std::to_string(GetParam()) + ", \"swing_motor\": false}]", 1, 0, GetParam());
     }
     void TearDown() override {
         rec.ReleaseHeld();
-        if (dev) dev->Release();
-        if (pMem) pMem->Release();
-        if (pSurfaces) pSurfaces->Release();
+        Close();
     }
-    IKxMemPool* pMem = nullptr;
-    IKxSurfacePool* pSurfaces = nullptr;
-    IKxLaserEyeDevice* dev = nullptr;
     Recorder rec;
 };
 
