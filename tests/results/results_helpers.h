@@ -8,10 +8,26 @@
 #include <cstdint>
 #include <vector>
 
+#include "kxkernel.h"
 #include "kxkernelinterfaces.h"
 #include "oreyeapi.h"
 
 namespace KxResultsTest {
+
+// A gray 8-bit surface over the caller's pixels (w by h).
+inline IKxSurface* GraySurface(std::vector<uint8_t>& pixels, int w, int h) {
+    SKxNLImageData img{};
+    img.pData = pixels.data();
+    img.nSize = static_cast<uint32_t>(pixels.size());
+    img.nWidth = w;
+    img.nHeight = h;
+    img.nPixelFormat = c_nKxPixelFormatGray8;
+    img.nBits = 8;
+    img.nChannels = 1;
+    IKxSurface* p = nullptr;
+    EXPECT_TRUE(KxCreateCustomSurface(img, &p));
+    return p;
+}
 
 class CountingPool;
 

@@ -51,19 +51,6 @@ protected:
         ss << is.rdbuf();
         return ss.str();
     }
-    static IKxSurface* Surface(std::vector<uint8_t>& pixels, int w, int h) {
-        SKxNLImageData img{};
-        img.pData = pixels.data();
-        img.nSize = static_cast<uint32_t>(pixels.size());
-        img.nWidth = w;
-        img.nHeight = h;
-        img.nPixelFormat = c_nKxPixelFormatGray8;
-        img.nBits = 8;
-        img.nChannels = 1;
-        IKxSurface* p = nullptr;
-        EXPECT_TRUE(KxCreateCustomSurface(img, &p));
-        return p;
-    }
     std::string m_dir;
 };
 
@@ -80,8 +67,8 @@ TEST_F(ExportTest, WritesRawTextAndImages) {
         left[i] = static_cast<uint8_t>(i * 10);
         right[i] = static_cast<uint8_t>(255 - i);
     }
-    IKxSurface* pLeft = Surface(left, 6, 4);
-    IKxSurface* pRight = Surface(right, 6, 4);
+    IKxSurface* pLeft = KxResultsTest::GraySurface(left, 6, 4);
+    IKxSurface* pRight = KxResultsTest::GraySurface(right, 6, 4);
     auto* pFrame = new FrameBlock(f.bytes);
     auto* pPool = new CountingPool();
     CKxLaserEyeResultBlock* pBlock = nullptr;
@@ -140,7 +127,7 @@ TEST_F(ExportTest, NameTooLongForTheExportPathsIsRefused) {
     KxTestFrame::SFrame f;
     f.SetCount(0, 1);
     std::vector<uint8_t> left(4, 1);
-    IKxSurface* pLeft = Surface(left, 2, 2);
+    IKxSurface* pLeft = KxResultsTest::GraySurface(left, 2, 2);
     auto* pFrame = new FrameBlock(f.bytes);
     CKxLaserEyeResultBlock* pBlock = nullptr;
     ASSERT_TRUE(CreateLaserEyeResultBlock(pLeft, nullptr, pFrame, nullptr, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0,

@@ -338,26 +338,10 @@ TEST_F(ResultBlockTest, GettersAndOffsets) {
 
 // ---------------------------------------------------------------------------------------------
 
-namespace {
-IKxSurface* MakeSurface(std::vector<uint8_t>& pixels, int w, int h) {
-    SKxNLImageData img{};
-    img.pData = pixels.data();
-    img.nSize = static_cast<uint32_t>(pixels.size());
-    img.nWidth = w;
-    img.nHeight = h;
-    img.nPixelFormat = c_nKxPixelFormatGray8;
-    img.nBits = 8;
-    img.nChannels = 1;
-    IKxSurface* p = nullptr;
-    EXPECT_TRUE(KxCreateCustomSurface(img, &p));
-    return p;
-}
-}  // namespace
-
 TEST(ResultBlockCreation, ReferencesAndSurfaces) {
     std::vector<uint8_t> pixels(16 * 8, 7);
-    IKxSurface* pLeft = MakeSurface(pixels, 16, 8);
-    IKxSurface* pRight = MakeSurface(pixels, 16, 8);
+    IKxSurface* pLeft = KxResultsTest::GraySurface(pixels, 16, 8);
+    IKxSurface* pRight = KxResultsTest::GraySurface(pixels, 16, 8);
     auto* pFrame = new FrameBlock(LineFrame(1).bytes);
     auto* pPool = new CountingPool();
     const double adOffset[3] = {1, 2, 3};
