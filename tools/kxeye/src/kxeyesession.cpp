@@ -131,6 +131,13 @@ int KxEyeSelect(const std::vector<SKxNLEyeDeviceInfoEx>& vecInfos, const std::st
         const std::string strIP = KxEyeFieldText(vecInfos[i].szIPAddress);
         if (!strIP.empty() && strIP == strCamera) return static_cast<int>(i);
     }
+    // The MAC stays with an Ethernet camera from run to run (either case, ':' or '-').
+    std::string strMAC;
+    for (char c : strCamera) strMAC += c == '-' ? ':' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (size_t i = 0; i < vecInfos.size(); ++i) {
+        const std::string strRecordMAC = KxEyeFieldText(vecInfos[i].szMACAddress);
+        if (strMAC.size() == 17 && strRecordMAC == strMAC) return static_cast<int>(i);
+    }
     // The connect text names a local camera the same way in every run ("virtual:1").
     for (size_t i = 0; i < vecInfos.size(); ++i) {
         const std::string strConnect = KxEyeFieldText(vecInfos[i].szConnectText);
