@@ -145,6 +145,28 @@ TEST_F(KxEyeNetE2E, ProbeFindsTheCameraWhenBroadcastsAreDropped) {
     EXPECT_EQ(Kxeye({"probe", "192.0.2.1"}).nExit, 2);
 }
 
+// snapshot and scan take an Ethernet camera like any other; on a terminal the scan's live line
+// shows MiB/s and the packets resent.
+TEST_F(KxEyeNetE2E, SnapshotAndScanWorkOnAnEthernetCamera) {
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "");
+    StartEmulator(c_pszLocalCamera);
+    const SRun snap = Kxeye({"--source", "ethernet", "snapshot", "192.0.2.10", "--out", m_dir + "/snap", "--json"});
+    ASSERT_EQ(snap.nExit, 0) << snap.strOut << snap.strErr;
+    const nlohmann::json j = Json(snap);
+    EXPECT_TRUE(j["files"]["raw"].is_string()) << j.dump();
+    EXPECT_GT(j["points"].get<int>(), 0);
+
+    // script(1) gives kxeye a terminal, so that it keeps its live line.
+    std::string strOut;
+    const int nExit = m_pLab->Exec(m_host, "env KXEYE_VIRTUAL_CARDS='*' timeout 120 script -qec \"" + std::string(KXEYE_PATH) +
+                                               " --source ethernet scan 192.0.2.10 --frames 20 --out " + m_dir +
+                                               "/scan\" /dev/null",
+                                   &strOut);
+    EXPECT_EQ(nExit, 0) << strOut;
+    EXPECT_THAT(strOut, HasSubstr("frames: 20"));
+    EXPECT_THAT(strOut, ::testing::ContainsRegex("MiB/s  lost [0-9]+  resent [0-9]+"));
+}
+
 // The doctor on a healthy lab: every check passes, the test stream included.
 TEST_F(KxEyeNetE2E, DoctorFindsNothingWrongOnAHealthySetup) {
     m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "");

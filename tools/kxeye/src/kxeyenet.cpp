@@ -293,6 +293,18 @@ bool KxEyeParseIPv4(const std::string& strText, uint8_t abyIP[4]) {
     return true;
 }
 
+std::string KxEyeLiveLine(IOrEyeCamera* pCamera, uint64_t nFrames, uint64_t nFrameBytes, uint64_t nLost, double dElapsed) {
+    SOrEyeStreamCounters s{};
+    const bool bCounters = pCamera != nullptr && OrEyeGetStreamCounters(pCamera, &s) == c_nOrEyeOK;
+    const double dRate = dElapsed > 0 ? nFrames / dElapsed : 0.0;
+    char sz[160];
+    std::snprintf(sz, sizeof(sz), "frames %llu  rate %.1f/s  %.2f MiB/s  lost %llu  resent %s",
+                  static_cast<unsigned long long>(nFrames), dRate, dRate * static_cast<double>(nFrameBytes) / 1048576.0,
+                  static_cast<unsigned long long>(nLost),
+                  bCounters ? std::to_string(s.nPacketsResent).c_str() : "-");
+    return sz;
+}
+
 int KxEyeProbe(const std::string& strAddress, bool bJson) {
     uint8_t abyIP[4];
     if (!KxEyeParseIPv4(strAddress, abyIP)) {

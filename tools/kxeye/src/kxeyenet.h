@@ -6,6 +6,7 @@
 #include <string>
 
 #include "kxeyesession.h"
+#include "oreyeapi.h"
 
 int KxEyeProbe(const std::string& strAddress, bool bJson);
 
@@ -26,6 +27,10 @@ struct SKxEyeDoctorOptions {
     bool bJson = false;
 };
 int KxEyeDoctor(EKxEyeSource eSource, const SKxEyeDoctorOptions& opts);
+
+// The live line of a capture: frames, rate, MiB/s of frame data (nFrameBytes each), frames lost
+// and, for an Ethernet camera, the packets its stream had resent ("-" for other cameras).
+std::string KxEyeLiveLine(IOrEyeCamera* pCamera, uint64_t nFrames, uint64_t nFrameBytes, uint64_t nLost, double dElapsed);
 
 // Strict IPv4 text: four decimal octets 0 to 255.
 bool KxEyeParseIPv4(const std::string& strText, uint8_t abyIP[4]);
