@@ -109,6 +109,25 @@ TEST_F(KxEyeNetE2E, ListFindsTheCameraAndSetIpMovesItFromAnotherSubnet) {
     const SRun online = Kxeye({"online", "0"});
     EXPECT_EQ(online.nExit, 0) << online.strErr;
     EXPECT_THAT(online.strOut, HasSubstr("is online"));
+
+    // A new MAC: the host's entry for the address follows it.
+    const SRun mac = Kxeye({"set-mac", "192.0.2.20", "02:4b:58:00:00:41"});
+    ASSERT_EQ(mac.nExit, 0) << mac.strOut << mac.strErr;
+    EXPECT_THAT(mac.strOut, HasSubstr("MAC 02:4b:58:00:00:40 -> 02:4b:58:00:00:41"));
+    EXPECT_THAT(mac.strOut, HasSubstr("192.0.2.20 lladdr 02:4b:58:00:00:41 permanent on eth0 (pinned)"));
+    EXPECT_EQ(Kxeye({"set-mac", "0", "03:00:00:00:00:01"}).nExit, 2) << "a group MAC is refused";
+
+    // Without CAP_NET_ADMIN the camera still moves; the tool names the missing privilege.
+    const SRun unpinned = Kxeye({"set-ip", "0", "192.0.2.21", "--json"},
+                                "env KXEYE_VIRTUAL_CARDS='*' setpriv --inh-caps=-all --bounding-set=-net_admin");
+    EXPECT_EQ(unpinned.nExit, 0) << unpinned.strErr;
+    const nlohmann::json u = Json(unpinned);
+    EXPECT_EQ(u["code"], -69997);
+    EXPECT_EQ(u["after"], "192.0.2.21");
+    EXPECT_EQ(u["arp"]["pinned"], false);
+    EXPECT_EQ(u["arp"]["needs"], "CAP_NET_ADMIN");
+    EXPECT_EQ(u["answers"], true);
+    EXPECT_THAT(unpinned.strErr, HasSubstr("needs CAP_NET_ADMIN"));
 }
 
 // Broadcasts from the host reach nobody (its card's link broadcast address leads nowhere, as on

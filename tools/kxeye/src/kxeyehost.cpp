@@ -1,5 +1,6 @@
 #include "kxeyehost.h"
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -66,7 +67,11 @@ int64_t ReversePathDrops() {
         std::istringstream names(strNames), values(strValues);
         std::string strName, strValue;
         while (names >> strName && values >> strValue) {
-            if (strName == "IPReversePathFilter") return std::stoll(strValue);
+            if (strName == "IPReversePathFilter") {
+                char* pEnd = nullptr;
+                const long long n = std::strtoll(strValue.c_str(), &pEnd, 10);
+                return pEnd != strValue.c_str() && n >= 0 ? n : -1;
+            }
         }
     }
     return -1;

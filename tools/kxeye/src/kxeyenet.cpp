@@ -221,11 +221,11 @@ ordered_json ReportArp(const SKxNetCardInfo& card, const uint8_t* pbyIP, const s
     j["entry"] = strEntry.empty() ? ordered_json(nullptr) : ordered_json(strEntry + " on " + strCard);
     const int nAdmin = KxEyeHost::HasCapability(KxEyeHost::c_nCapNetAdmin);
     j["needs"] = !bPinned && nAdmin != 1 ? ordered_json("CAP_NET_ADMIN") : ordered_json(nullptr);
-    if (bJson) return j;
     if (bPinned) {
-        std::printf("host ARP entry: %s on %s (pinned)\n", strEntry.c_str(), strCard.c_str());
+        if (!bJson) std::printf("host ARP entry: %s on %s (pinned)\n", strEntry.c_str(), strCard.c_str());
     } else {
-        std::printf("host ARP entry: %s\n", strEntry.empty() ? "none" : (strEntry + " on " + strCard).c_str());
+        if (!bJson)
+            std::printf("host ARP entry: %s\n", strEntry.empty() ? "none" : (strEntry + " on " + strCard).c_str());
         if (nAdmin != 1)
             std::fprintf(stderr,
                          "kxeye: warning: the ARP entry %s -> %s was not pinned: writing the host's ARP table needs "
@@ -428,13 +428,16 @@ int KxEyeNetConfig(EKxEyeSource eSource, const SKxEyeNetOptions& opts) {
         if (!opts.bForce) {
             std::vector<SHit> vecHits;
             Probe(abyIP, strCardIP, vecHits);
-            const bool bPing = vecHits.empty() && KxNetworkUtils::PingHost(abyIP, 1);
+            const bool bCanPing = KxEyeHost::HasCapability(KxEyeHost::c_nCapNetRaw) == 1 || KxEyeHost::PingGroupAdmits() == 1;
+            const bool bPing = vecHits.empty() && bCanPing && KxNetworkUtils::PingHost(abyIP, 1);
             if (!vecHits.empty() || bPing || IsOwnAddress(abyIP)) {
+                const char* pszWhy = !vecHits.empty() ? "a camera answers there"
+                                     : bPing           ? "it answers a ping"
+                                                       : "it is this host's own address";
                 std::fprintf(stderr, "kxeye: %s is in use (%s); nothing changed. Give --force to move the camera "
                                      "anyway\n",
-                             strNew.c_str(), !vecHits.empty() ? "a camera answers there"
-                                             : bPing           ? "it answers a ping"
-                                                               : "it is this host's own address");
+                             strNew.c_str(), pszWhy);
+                j["refused"] = std::string("in use: ") + pszWhy;
                 return finish(KX_OK, c_nKxEyeExitFailure);
             }
         }
@@ -447,8 +450,12 @@ int KxEyeNetConfig(EKxEyeSource eSource, const SKxEyeNetOptions& opts) {
             std::printf("camera %d (%s): address %s -> %s, through card %s\n", nIndex, strOldMAC.c_str(),
                         strOldIP.c_str(), strNew.c_str(), CardText(card).c_str());
         j["arp"] = ReportArp(card, abyIP, strOldMAC, opts.bJson);
+        // A camera may take a moment to answer at its new address: a few tries.
         std::vector<SHit> vecHits;
-        Probe(abyIP, strCardIP, vecHits);
+        for (int nTry = 0; nTry < 4 && vecHits.empty(); ++nTry) {
+            if (nTry > 0) std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            Probe(abyIP, strCardIP, vecHits);
+        }
         j["answers"] = !vecHits.empty();
         if (!opts.bJson) {
             if (!vecHits.empty()) std::printf("camera answers at %s\n", strNew.c_str());
@@ -628,7 +635,6 @@ int KxEyeDoctor(EKxEyeSource eSource, const SKxEyeDoctorOptions& opts) {
     std::vector<size_t> vecEth;
     for (size_t i = 0; i < vecInfos.size(); ++i) {
         if (vecInfos[i].nDeviceFlags & 0x2) vecEth.push_back(i);
-        setUsed.insert(0);
         uint8_t aby[4];
         if (KxEyeParseIPv4(KxEyeFieldText(vecInfos[i].szIPAddress), aby)) setUsed.insert(ToNumber(aby));
     }
