@@ -686,6 +686,23 @@ TEST_F(KxEyeTool, VersionUnknownCommandsAndHelp) {
     const SRun help = Kxeye({"--help"});
     EXPECT_EQ(help.nExit, 0);
     EXPECT_THAT(help.strOut, HasSubstr("3 scan or record interrupted"));
+
+    // Each command's help ends with an example of it (and sends nothing anywhere).
+    for (const char* pszCommand : {"list", "info", "set", "snapshot", "scan", "motor", "record", "codes", "set-ip",
+                                   "set-mac", "bind-host", "reset-dest", "online", "probe", "doctor"}) {
+        const SRun one = Kxeye({pszCommand, "--help"});
+        EXPECT_EQ(one.nExit, 0) << pszCommand;
+        EXPECT_THAT(one.strOut, HasSubstr("Example: kxeye ")) << pszCommand;
+        EXPECT_THAT(one.strOut, HasSubstr(std::string(" ") + pszCommand + " ")) << pszCommand;
+    }
+    // The network commands refuse what no camera can take before searching.
+    for (const std::vector<std::string>& vecArgs :
+         {std::vector<std::string>{"set-ip", "0", "192.0.2.300"}, std::vector<std::string>{"set-ip", "0", "224.0.0.1"},
+          std::vector<std::string>{"set-ip", "0", "255.255.255.255"}, std::vector<std::string>{"set-mac", "0", "0:1a:2b:3c:4d:5e"},
+          std::vector<std::string>{"set-mac", "0", "00:00:00:00:00:00"}, std::vector<std::string>{"probe", "1.2.3"}}) {
+        const SRun bad = Kxeye(vecArgs);
+        EXPECT_EQ(bad.nExit, 2) << vecArgs[0] << " " << vecArgs[2] << "\n" << bad.strErr;
+    }
 }
 
 TEST_F(KxEyeTool, EveryCommandThatPrintsResultsHasJson) {

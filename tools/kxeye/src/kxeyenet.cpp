@@ -452,7 +452,7 @@ int KxEyeNetConfig(EKxEyeSource eSource, const SKxEyeNetOptions& opts) {
         j["arp"] = ReportArp(card, abyIP, strOldMAC, opts.bJson);
         // A camera may take a moment to answer at its new address: a few tries.
         std::vector<SHit> vecHits;
-        for (int nTry = 0; nTry < 4 && vecHits.empty(); ++nTry) {
+        for (int nTry = 0; nTry < 8 && vecHits.empty(); ++nTry) {
             if (nTry > 0) std::this_thread::sleep_for(std::chrono::milliseconds(250));
             Probe(abyIP, strCardIP, vecHits);
         }
