@@ -195,6 +195,7 @@ TEST_F(KxEyeNetE2E, DoctorFindsNothingWrongOnAHealthySetup) {
     const nlohmann::json j = Json(run);
     EXPECT_EQ(j["failures"], 0) << j.dump(1);
     EXPECT_EQ(j["warnings"], 0) << j.dump(1);
+    EXPECT_THAT(run.strErr, ::testing::Not(HasSubstr("[kx E]"))) << "no error line on a healthy setup";
     const std::vector<nlohmann::json> stream = Checks(j, "stream of 192.0.2.10");
     ASSERT_EQ(stream.size(), 1u) << j.dump(1);
     EXPECT_EQ(stream[0]["verdict"], "ok");

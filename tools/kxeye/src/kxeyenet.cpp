@@ -827,11 +827,19 @@ int KxEyeDoctor(EKxEyeSource eSource, const SKxEyeDoctorOptions& opts) {
                 doc.Add(strName, "fail", "capture did not start: " + KxEyeFormatCode(nStart));
             } else {
                 std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int64_t>(opts.dSeconds * 1000)));
-                session.Device()->StopCapture();
+                // Frames still on the way when the capture stops make the SDK log an error line of
+                // its own ("Stream Mode Is Close??"), which would read as a fault in a healthy
+                // report: below the state-change level it is held back until the camera is closed.
+                const int nLogLevel = KxLogUtils::GetLogLevel();
+                if (nLogLevel < c_nKxLogState) KxLogUtils::SetLogLevel(0);
+                const int32_t nStop = session.Device()->StopCapture();
                 SOrEyeStreamCounters s{};
                 const int nCode = session.Device()->GetCoreEye()
                                       ? OrEyeGetStreamCounters(session.Device()->GetCoreEye(), &s)
                                       : c_nOrEyeNotSupported;
+                session.Close();
+                KxLogUtils::SetLogLevel(nLogLevel);
+                if (nStop != KX_OK) doc.Add(strName + " stop", "warn", "StopCapture answered " + KxEyeFormatCode(nStop));
                 const std::string strCard = KxEyeFieldText(info.sNetCardInfo.szDescription);
                 const int64_t nCardMtu = KxEyeHost::CardMtu(strCard);
                 const uint32_t nPacketMtu = s.nCameraMtu && s.nHostMtu ? std::min(s.nCameraMtu, s.nHostMtu) : 0;
