@@ -106,7 +106,8 @@ TEST_F(KxEyeNetE2E, ListFindsTheCameraAndSetIpMovesItFromAnotherSubnet) {
     const SRun reset = Kxeye({"reset-dest", "192.0.2.20", "--json"});
     EXPECT_EQ(reset.nExit, 0) << reset.strErr;
     EXPECT_EQ(Json(reset)["after"]["ip"], "255.255.255.255");
-    const SRun online = Kxeye({"online", "0"});
+    EXPECT_EQ(j[0]["wireId"], "4b58024b58000040") << "KX followed by the first MAC";
+    const SRun online = Kxeye({"online", j[0]["wireId"].get<std::string>()});
     EXPECT_EQ(online.nExit, 0) << online.strErr;
     EXPECT_THAT(online.strOut, HasSubstr("is online"));
 

@@ -71,8 +71,10 @@ static ordered_json RecordJson(size_t nIndex, const SKxNLEyeDeviceInfoEx& info) 
         std::snprintf(szIP, sizeof(szIP), "%u.%u.%u.%u", c.byIP[0], c.byIP[1], c.byIP[2], c.byIP[3]);
         std::snprintf(szMask, sizeof(szMask), "%u.%u.%u.%u", c.byMask[0], c.byMask[1], c.byMask[2], c.byMask[3]);
         j["card"] = ordered_json{{"name", KxEyeFieldText(c.szDescription)}, {"index", c.nIndex}, {"ip", szIP}, {"mask", szMask}};
+        j["wireId"] = KxEyeWireID(info);
     } else {
         j["card"] = nullptr;
+        j["wireId"] = nullptr;
     }
     return j;
 }
