@@ -419,7 +419,8 @@ int KxEyeNetConfig(EKxEyeSource eSource, const SKxEyeNetOptions& opts) {
             return finish(KX_OK, c_nKxEyeExitOk);
         }
         if (!SameSubnet(abyIP, card.byIP, card.byMask) || ToNumber(abyIP) == ToNumber(card.byIP) ||
-            (ToNumber(abyIP) & ~ToNumber(card.byMask)) == (~ToNumber(card.byMask))) {
+            (ToNumber(abyIP) & ~ToNumber(card.byMask)) == (~ToNumber(card.byMask)) ||
+            (ToNumber(abyIP) & ~ToNumber(card.byMask)) == 0) {
             // Not fatal: a routed network may want it; the host's card will not reach it directly.
             std::fprintf(stderr, "kxeye: warning: %s is not a free host address of the subnet of card %s\n",
                          strNew.c_str(), CardText(card).c_str());
