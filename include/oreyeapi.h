@@ -122,6 +122,22 @@ public:
 // Returns a new camera object for the access path, or null. Delete it when done.
 extern "C" OREYE_API IOrEyeCamera* CreateOrEyeApi(OREYEAPI_TYPE eType);
 
+// Counters of the stream of an Ethernet camera object (CreateOrEyeApi(3)), kept from its creation
+// on; tools read them to tell why frames went missing.
+struct SOrEyeStreamCounters {
+    uint64_t nFramesComplete;    // frames handed on
+    uint64_t nFramesIncomplete;  // frames given up with packets missing after the resend rounds
+    uint64_t nFramesDropped;     // frames without a free buffer, or larger than a buffer
+    uint64_t nPackets;           // stream packets taken into a frame
+    uint64_t nPacketsResent;     // of them, packets the camera sent again on a resend request
+    uint64_t nResendRequests;    // resend requests sent
+    uint32_t nHostMtu;           // MTU the host announced when it took control (0: not yet)
+    uint32_t nCameraMtu;         // MTU of the camera's card, from its answer (0: not yet)
+};
+// 0 and the counters for an Ethernet camera object; c_nOrEyeNotSupported for the other access
+// paths; c_nOrEyeBadArgument for a null argument.
+extern "C" OREYE_API int OrEyeGetStreamCounters(IOrEyeCamera* pCamera, SOrEyeStreamCounters* pCounters);
+
 // Checks the configuration of the local path's virtual cameras (KXEYE_VIRTUAL_CAMERAS, read at
 // first use): 0 when it was taken (or is absent), -10001 when it was refused, and then there is
 // no camera at all. pszText (may be null) receives the reason, or "" when there is none.

@@ -42,6 +42,24 @@ TEST(OrEyeFactory, EthernetObjectRefusesUntilConnected) {
     EXPECT_EQ(nullptr, CreateOrEyeApi(static_cast<OREYEAPI_TYPE>(7)));
 }
 
+// The stream counters exist for Ethernet camera objects only; before a connection they are 0.
+TEST(OrEyeFactory, StreamCountersBelongToTheEthernetPath) {
+    std::unique_ptr<IOrEyeCamera> pEth(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
+    std::unique_ptr<IOrEyeCamera> pLocal(CreateOrEyeApi(OREYEAPI_TYPE_LOCAL));
+    ASSERT_NE(nullptr, pEth);
+    ASSERT_NE(nullptr, pLocal);
+    SOrEyeStreamCounters s;
+    std::memset(&s, 0xAB, sizeof s);
+    ASSERT_EQ(c_nOrEyeOK, OrEyeGetStreamCounters(pEth.get(), &s));
+    EXPECT_EQ(0u, s.nFramesComplete + s.nFramesIncomplete + s.nFramesDropped + s.nPackets + s.nPacketsResent +
+                      s.nResendRequests);
+    EXPECT_EQ(0u, s.nHostMtu);
+    EXPECT_EQ(0u, s.nCameraMtu);
+    EXPECT_EQ(c_nOrEyeNotSupported, OrEyeGetStreamCounters(pLocal.get(), &s));
+    EXPECT_EQ(c_nOrEyeBadArgument, OrEyeGetStreamCounters(nullptr, &s));
+    EXPECT_EQ(c_nOrEyeBadArgument, OrEyeGetStreamCounters(pEth.get(), nullptr));
+}
+
 TEST(OrEyeFactory, SmallSmartEyeAnswersItsProductItem) {
     std::unique_ptr<IOrEyeCamera> p(CreateOrEyeApi(OREYEAPI_TYPE_SMALL_SMART_EYE));
     ASSERT_NE(nullptr, p);

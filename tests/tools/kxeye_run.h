@@ -43,8 +43,11 @@ protected:
         for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
         return q + "'";
     }
-    // Empty strCameras: the default camera (the variable unset).
-    SKxEyeRun Kxeye(const std::vector<std::string>& vecArgs, const std::string& strCameras = "") {
+    // Runs a program with the default virtual camera (empty strCameras: the variable unset) or
+    // with the given camera configuration; stdout and stderr kept apart, stdout into a file
+    // instead when strStdout names one.
+    SKxEyeRun RunProgram(const std::string& strProgram, const std::vector<std::string>& vecArgs,
+                         const std::string& strCameras = "", const std::string& strStdout = "") {
         std::string strCmd = "env -u KXEYE_LOG_LEVEL ";
         if (strCameras.empty()) {
             strCmd += "-u KXEYE_VIRTUAL_CAMERAS ";
@@ -53,7 +56,7 @@ protected:
             strCmd += Quote(strCameras);
             strCmd += ' ';
         }
-        strCmd += Quote(KXEYE_PATH);
+        strCmd += Quote(strProgram);
         for (const std::string& a : vecArgs) {
             strCmd += ' ';
             strCmd += Quote(a);
@@ -62,6 +65,7 @@ protected:
         strCmd += " 2>";
         strCmd += Quote(errPath.string());
         strCmd += " </dev/null";
+        if (!strStdout.empty()) strCmd += " >" + Quote(strStdout);
         SKxEyeRun run;
         FILE* pPipe = popen(strCmd.c_str(), "r");
         if (!pPipe) return run;
@@ -72,6 +76,9 @@ protected:
         run.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
         run.strErr = KxEyeReadFile(errPath);
         return run;
+    }
+    SKxEyeRun Kxeye(const std::vector<std::string>& vecArgs, const std::string& strCameras = "") {
+        return RunProgram(KXEYE_PATH, vecArgs, strCameras);
     }
 
     std::filesystem::path m_dir;

@@ -24,6 +24,9 @@
 #define STBI_ONLY_PNG
 #include "stb_image.h"
 
+#include "kxeye_run.h"
+#include "kxeyerecording.h"
+
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -32,73 +35,10 @@ namespace {
 
 const char* const c_pszTestCopyID = "{33799CCD-4B94-4344-A347-D8B0BEE3FE1C}";
 
-struct SRun {
-    int nExit = -1;
-    std::string strOut;
-    std::string strErr;
-};
+using SRun = SKxEyeRun;
 
-std::string Quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-class KxEyeTool : public ::testing::Test {
+class KxEyeTool : public KxEyeRunTest {
 protected:
-    void SetUp() override {
-        char szTemplate[] = "/tmp/kxeye-test-XXXXXX";
-        ASSERT_NE(mkdtemp(szTemplate), nullptr);
-        m_dir = szTemplate;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
-
-    // Runs a program with the default virtual camera, or with the given camera configuration;
-    // stdout and stderr kept apart.
-    SRun RunProgram(const std::string& strProgram, const std::vector<std::string>& vecArgs,
-                    const std::string& strCameras = "", const std::string& strStdout = "") {
-        std::string strCmd = "env ";
-        if (strCameras.empty()) {
-            strCmd += "-u KXEYE_VIRTUAL_CAMERAS ";
-        } else {
-            strCmd += "KXEYE_VIRTUAL_CAMERAS=";
-            strCmd += Quote(strCameras);
-            strCmd += ' ';
-        }
-        strCmd += Quote(strProgram);
-        for (const std::string& a : vecArgs) {
-            strCmd += ' ';
-            strCmd += Quote(a);
-        }
-        const fs::path errPath = m_dir / "stderr.txt";
-        strCmd += " 2>";
-        strCmd += Quote(errPath.string());
-        strCmd += " </dev/null";
-        if (!strStdout.empty()) strCmd += " >" + Quote(strStdout);
-        SRun run;
-        FILE* pPipe = popen(strCmd.c_str(), "r");
-        if (!pPipe) return run;
-        char szBuffer[4096];
-        size_t n;
-        while ((n = fread(szBuffer, 1, sizeof(szBuffer), pPipe)) > 0) run.strOut.append(szBuffer, n);
-        const int nStatus = pclose(pPipe);
-        run.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-        run.strErr = ReadFile(errPath);
-        return run;
-    }
-    SRun Kxeye(const std::vector<std::string>& vecArgs, const std::string& strCameras = "") {
-        return RunProgram(KXEYE_PATH, vecArgs, strCameras);
-    }
     nlohmann::json KxeyeJson(const std::vector<std::string>& vecArgs, int nExit = 0,
                              const std::string& strCameras = "") {
         std::vector<std::string> vec = vecArgs;
@@ -109,8 +49,6 @@ protected:
         EXPECT_FALSE(j.is_discarded()) << vecArgs[0] << ": " << run.strOut;
         return j;
     }
-
-    fs::path m_dir;
 };
 
 // "point cloud: PATH (N points)" and the like.
@@ -133,7 +71,7 @@ long long FindNumber(const std::string& strOut, const std::string& strKey) {
 // Parses a binary little-endian PLY of float x, y, z; answers the vertex count or -1.
 long long ReadPly(const std::string& strPath, std::vector<float>* pvecXYZ = nullptr,
                   std::vector<std::string>* pvecComments = nullptr) {
-    const std::string strData = ReadFile(strPath);
+    const std::string strData = KxEyeReadFile(strPath);
     const size_t nEnd = strData.find("end_header\n");
     if (strData.rfind("ply\n", 0) != 0 || nEnd == std::string::npos) return -1;
     std::istringstream header(strData.substr(0, nEnd));
@@ -291,7 +229,7 @@ TEST_F(KxEyeTool, SnapshotSavesTheFrameAndAPointCloud) {
     EXPECT_EQ(PlyVertexCount(strPly), nPoints);
     EXPECT_GE(fs::file_size(out / "snapshot.raw"), 32800u);
     // The text export has three header lines and one line per point.
-    const std::string strText = ReadFile(out / "snapshot_3D.txt");
+    const std::string strText = KxEyeReadFile(out / "snapshot_3D.txt");
     EXPECT_THAT(strText, HasSubstr("LeftPicROI_X:"));
     for (const char* pszImage : {"snapshot_L.png", "snapshot_R.png"}) {
         int w = 0, h = 0, comp = 0;
@@ -607,33 +545,62 @@ TEST_F(KxEyeTool, OutputFolderIsCheckedFirstAndNothingIsLeftBehind) {
     EXPECT_THAT(blocked.strOut, Not(HasSubstr("frames:")));
 }
 
-TEST_F(KxEyeTool, InterruptedScanKeepsItsFilesAndSaysSoInItsExitCode) {
-    const fs::path out = m_dir / "int";
-    const fs::path errPath = m_dir / "int-stderr.txt";
-    const fs::path outPath = m_dir / "int-stdout.txt";
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        unsetenv("KXEYE_VIRTUAL_CAMERAS");
-        if (!freopen(outPath.c_str(), "w", stdout) || !freopen(errPath.c_str(), "w", stderr)) _exit(99);
-        execl(KXEYE_PATH, KXEYE_PATH, "scan", "0", "--seconds", "60", "--out", out.c_str(), static_cast<char*>(nullptr));
-        _exit(98);
+// Interrupted by Ctrl-C or SIGTERM, scan and record write what they captured, complete, and
+// say so with exit status 3.
+TEST_F(KxEyeTool, InterruptedCaptureKeepsItsFilesAndSaysSoInItsExitCode) {
+    struct SCase {
+        const char* pszCommand;
+        int nSignal;
+    };
+    for (const SCase& c : {SCase{"scan", SIGINT}, SCase{"record", SIGTERM}, SCase{"record", SIGINT}}) {
+        SCOPED_TRACE(std::string(c.pszCommand) + " " + strsignal(c.nSignal));
+        const bool bScan = std::string(c.pszCommand) == "scan";
+        const fs::path out = m_dir / (std::string("int-") + c.pszCommand + std::to_string(c.nSignal));
+        const fs::path errPath = m_dir / "int-stderr.txt";
+        const fs::path outPath = m_dir / "int-stdout.txt";
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            unsetenv("KXEYE_VIRTUAL_CAMERAS");
+            if (!freopen(outPath.c_str(), "w", stdout) || !freopen(errPath.c_str(), "w", stderr)) _exit(99);
+            execl(KXEYE_PATH, KXEYE_PATH, c.pszCommand, "0", "--seconds", "60", "--out", out.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(98);
+        }
+        // The scan's folder appears once the camera is open and the capture about to start; the
+        // recording's temporary file beside its final name before the camera is opened.
+        auto started = [&] {
+            if (bScan) return fs::exists(out);
+            for (const auto& e : fs::directory_iterator(m_dir))
+                if (e.path().filename().string().rfind(out.filename().string() + ".tmp", 0) == 0) return true;
+            return false;
+        };
+        for (int i = 0; i < 200 && !started(); ++i) usleep(50000);
+        usleep(bScan ? 1500000 : 3000000);
+        kill(pid, c.nSignal);
+        int nStatus = 0;
+        ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+        ASSERT_TRUE(WIFEXITED(nStatus)) << "ended by signal " << WTERMSIG(nStatus);
+        EXPECT_EQ(WEXITSTATUS(nStatus), 3) << KxEyeReadFile(errPath);
+        EXPECT_THAT(KxEyeReadFile(errPath), HasSubstr("interrupted"));
+        const std::string strOut = KxEyeReadFile(outPath);
+        std::string strFile, strDetail;
+        if (bScan) {
+            ASSERT_TRUE(FindFile(strOut, "point cloud", strFile, strDetail)) << strOut;
+            EXPECT_GT(std::stoll(strDetail), 0);
+            EXPECT_EQ(PlyVertexCount(strFile), std::stoll(strDetail));
+            EXPECT_TRUE(fs::exists(out / "scan.png"));
+        } else {
+            ASSERT_TRUE(FindFile(strOut, "recording", strFile, strDetail)) << strOut;
+            EXPECT_EQ(strFile, out.string());
+            KxEyeRecording::SHeader h;
+            std::vector<KxEyeRecording::SFrame> vecFrames;
+            std::string strError;
+            ASSERT_TRUE(KxEyeRecording::ReadFile(strFile, h, vecFrames, strError)) << strError;
+            EXPECT_GT(vecFrames.size(), 0u);
+            EXPECT_THAT(strDetail, HasSubstr(std::to_string(vecFrames.size()) + " frames"));
+        }
     }
-    // The folder appears once the camera is open and the capture about to start.
-    for (int i = 0; i < 200 && !fs::exists(out); ++i) usleep(50000);
-    usleep(1500000);
-    kill(pid, SIGINT);
-    int nStatus = 0;
-    ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
-    ASSERT_TRUE(WIFEXITED(nStatus)) << "ended by signal " << WTERMSIG(nStatus);
-    EXPECT_EQ(WEXITSTATUS(nStatus), 3) << ReadFile(errPath);
-    EXPECT_THAT(ReadFile(errPath), HasSubstr("interrupted"));
-    const std::string strOut = ReadFile(outPath);
-    std::string strPly, strDetail;
-    ASSERT_TRUE(FindFile(strOut, "point cloud", strPly, strDetail)) << strOut;
-    EXPECT_GT(std::stoll(strDetail), 0);
-    EXPECT_EQ(PlyVertexCount(strPly), std::stoll(strDetail));
-    EXPECT_TRUE(fs::exists(out / "scan.png"));
 }
 
 // ---- Settings for the run ----
@@ -718,7 +685,24 @@ TEST_F(KxEyeTool, VersionUnknownCommandsAndHelp) {
 
     const SRun help = Kxeye({"--help"});
     EXPECT_EQ(help.nExit, 0);
-    EXPECT_THAT(help.strOut, HasSubstr("3 scan interrupted"));
+    EXPECT_THAT(help.strOut, HasSubstr("3 scan or record interrupted"));
+
+    // Each command's help ends with an example of it (and sends nothing anywhere).
+    for (const char* pszCommand : {"list", "info", "set", "snapshot", "scan", "motor", "record", "codes", "set-ip",
+                                   "set-mac", "bind-host", "reset-dest", "online", "probe", "doctor"}) {
+        const SRun one = Kxeye({pszCommand, "--help"});
+        EXPECT_EQ(one.nExit, 0) << pszCommand;
+        EXPECT_THAT(one.strOut, HasSubstr("Example: kxeye ")) << pszCommand;
+        EXPECT_THAT(one.strOut, HasSubstr(std::string(" ") + pszCommand + " ")) << pszCommand;
+    }
+    // The network commands refuse what no camera can take before searching.
+    for (const std::vector<std::string>& vecArgs :
+         {std::vector<std::string>{"set-ip", "0", "192.0.2.300"}, std::vector<std::string>{"set-ip", "0", "224.0.0.1"},
+          std::vector<std::string>{"set-ip", "0", "255.255.255.255"}, std::vector<std::string>{"set-mac", "0", "0:1a:2b:3c:4d:5e"},
+          std::vector<std::string>{"set-mac", "0", "00:00:00:00:00:00"}, std::vector<std::string>{"probe", "1.2.3"}}) {
+        const SRun bad = Kxeye(vecArgs);
+        EXPECT_EQ(bad.nExit, 2) << vecArgs[0] << " " << vecArgs[2] << "\n" << bad.strErr;
+    }
 }
 
 TEST_F(KxEyeTool, EveryCommandThatPrintsResultsHasJson) {
@@ -753,8 +737,8 @@ TEST_F(KxEyeTool, MinimalCaptureRunsAndTheReadmeQuotesIt) {
     EXPECT_GT(FindNumber(run.strOut, "frames"), 0) << run.strOut;
     EXPECT_THAT(run.strOut, HasSubstr(" points, first at ("));
 
-    const std::string strExample = ReadFile(fs::path(KX_SOURCE_DIR) / "examples" / "minimal_capture.cpp");
-    const std::string strReadme = ReadFile(fs::path(KX_SOURCE_DIR) / "README.md");
+    const std::string strExample = KxEyeReadFile(fs::path(KX_SOURCE_DIR) / "examples" / "minimal_capture.cpp");
+    const std::string strReadme = KxEyeReadFile(fs::path(KX_SOURCE_DIR) / "README.md");
     ASSERT_FALSE(strExample.empty());
     EXPECT_NE(strReadme.find("```cpp\n" + strExample + "```"), std::string::npos)
         << "README.md must quote examples/minimal_capture.cpp whole, as it stands";

@@ -265,6 +265,8 @@ int COrEthLink::InitDevice(const char* pszConnect) {
     m_anConnectArgs[0] = static_cast<int32_t>(m_sockStream.LocalPort());
     m_anConnectArgs[1] = static_cast<int32_t>(m_sCard.nIndex ? m_sCard.nMtu : 1500);
     const int nRet = Call(Op_Connect, {m_anConnectArgs[0], m_anConnectArgs[1]}, nullptr, 0, &rep);
+    m_nHostMtu = static_cast<uint32_t>(m_anConnectArgs[1]);
+    m_nCameraMtu = nRet == c_nOrEyeOK && rep.anValue[0] > 0 ? static_cast<uint32_t>(rep.anValue[0]) : 0u;
     if (nRet != c_nOrEyeOK) {
         OrLog::Print(LogLevel_Warning, "InitDevice: camera %s answers %d", OrNet::FormatIPv4(nIp).c_str(), nRet);
         return nRet;

@@ -72,6 +72,8 @@ public:
     int GrabFrame(unsigned char* apDest[3], unsigned int* pnLength, unsigned int* pnFrameId,
                   unsigned int nTimeoutMs);
     SStats Stats();
+    uint32_t HostMtu() const { return m_nHostMtu.load(); }
+    uint32_t CameraMtu() const { return m_nCameraMtu.load(); }
 
 private:
     struct SBuffer {
@@ -129,6 +131,8 @@ private:
     OrNet::SCard m_sCard;  // card the camera is reached through (nIndex 0: by route)
     bool m_bBroadcastControl = false;
     int32_t m_anConnectArgs[2] = {};  // stream port, host MTU
+    std::atomic<uint32_t> m_nHostMtu{0};    // the host MTU of the last Connect
+    std::atomic<uint32_t> m_nCameraMtu{0};  // the camera card's MTU from its Connect answer
 
     // Callback.
     std::mutex m_mtxCallback;
@@ -204,6 +208,8 @@ public:
     int SetFeature(int nFlag, int nA, int nB) override;
 
     COrEthLink::SStats Stats() { return m_pLink->Stats(); }
+    uint32_t HostMtu() const { return m_pLink->HostMtu(); }
+    uint32_t CameraMtu() const { return m_pLink->CameraMtu(); }
 
 private:
     std::shared_ptr<COrEthLink> m_pLink;

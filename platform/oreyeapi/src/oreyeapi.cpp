@@ -70,6 +70,23 @@ extern "C" OREYE_API IOrEyeCamera* CreateOrEyeApi(OREYEAPI_TYPE eType) {
     }
 }
 
+extern "C" OREYE_API int OrEyeGetStreamCounters(IOrEyeCamera* pCamera, SOrEyeStreamCounters* pCounters) {
+    if (pCamera == nullptr || pCounters == nullptr) return c_nOrEyeBadArgument;
+    COrEthCamera* p = dynamic_cast<COrEthCamera*>(pCamera);
+    if (p == nullptr) return c_nOrEyeNotSupported;
+    const COrEthLink::SStats s = p->Stats();
+    *pCounters = SOrEyeStreamCounters();
+    pCounters->nFramesComplete = s.nComplete;
+    pCounters->nFramesIncomplete = s.nIncomplete;
+    pCounters->nFramesDropped = s.nUnderrun + s.nTooLarge;
+    pCounters->nPackets = s.nPackets;
+    pCounters->nPacketsResent = s.nResent;
+    pCounters->nResendRequests = s.nResendRequests;
+    pCounters->nHostMtu = p->HostMtu();
+    pCounters->nCameraMtu = p->CameraMtu();
+    return c_nOrEyeOK;
+}
+
 namespace OrEyeTest {
 OREYE_API bool GetEthernetStats(IOrEyeCamera* pCamera, EthernetStats* pStats) {
     COrEthCamera* p = dynamic_cast<COrEthCamera*>(pCamera);

@@ -14,7 +14,13 @@ void KxEyeSetLogLevel(int nLevel) {
 
 bool KxEyeCheckVirtualCameras(std::string& strError) {
     char szReason[512] = "";
-    if (OrEyeCheckVirtualCameras(szReason, sizeof(szReason)) == c_nOrEyeOK) return true;
+    // The library logs a refusal as it reads the configuration; kxeye prints the reason itself,
+    // once, so the library is quiet meanwhile.
+    const Orvik::utilSystem::LogLevel eLevel = Orvik::utilSystem::Logger::getLogLevel();
+    Orvik::utilSystem::Logger::setLogLevel(Orvik::utilSystem::LogLevel_Off);
+    const int nCheck = OrEyeCheckVirtualCameras(szReason, sizeof(szReason));
+    Orvik::utilSystem::Logger::setLogLevel(eLevel);
+    if (nCheck == c_nOrEyeOK) return true;
     strError = szReason;
     return false;
 }

@@ -60,6 +60,22 @@ static ordered_json RecordJson(size_t nIndex, const SKxNLEyeDeviceInfoEx& info) 
     j["flags"] = info.nDeviceFlags;
     j["productInfo"] = KxEyeFieldText(info.szProductInfo);
     j["connectText"] = KxEyeFieldText(info.szConnectText);
+    // The Ethernet side: where the camera streams to and the host card it answered through.
+    const bool bEthernet = (info.nDeviceFlags & 0x2) != 0;
+    j["source"] = bEthernet ? "ethernet" : "local";
+    j["destIp"] = TextOrNull(bEthernet ? KxEyeFieldText(info.szDestIP) : std::string());
+    j["destMac"] = TextOrNull(bEthernet ? KxEyeFieldText(info.szDestMAC) : std::string());
+    if (bEthernet) {
+        const SKxNetCardInfo& c = info.sNetCardInfo;
+        char szIP[16], szMask[16];
+        std::snprintf(szIP, sizeof(szIP), "%u.%u.%u.%u", c.byIP[0], c.byIP[1], c.byIP[2], c.byIP[3]);
+        std::snprintf(szMask, sizeof(szMask), "%u.%u.%u.%u", c.byMask[0], c.byMask[1], c.byMask[2], c.byMask[3]);
+        j["card"] = ordered_json{{"name", KxEyeFieldText(c.szDescription)}, {"index", c.nIndex}, {"ip", szIP}, {"mask", szMask}};
+        j["wireId"] = KxEyeWireID(info);
+    } else {
+        j["card"] = nullptr;
+        j["wireId"] = nullptr;
+    }
     return j;
 }
 
@@ -90,16 +106,20 @@ int KxEyeList(EKxEyeSource eSource, bool bJson) {
         PrintJson(j);
         return c_nKxEyeExitOk;
     }
-    std::printf("%-5s %-28s %-9s %-38s %-15s %-3s %-10s %-5s %s\n", "INDEX", "NAME", "SERIAL", "DEVICE ID", "IP", "HW",
-                "RESOLUTION", "VALID", "NOTE");
+    std::printf("%-5s %-28s %-9s %-38s %-15s %-17s %-15s %-10s %-3s %-10s %-5s %s\n", "INDEX", "NAME", "SERIAL",
+                "DEVICE ID", "IP", "MAC", "DESTINATION", "CARD", "HW", "RESOLUTION", "VALID", "NOTE");
     for (size_t i = 0; i < vecInfos.size(); ++i) {
         const SKxNLEyeDeviceInfoEx& info = vecInfos[i];
         auto orDash = [](const std::string& s) { return s.empty() ? std::string("-") : s; };
         const int nOf = KxEyeTestCopyOf(vecInfos, i);
         const std::string strNote = nOf >= 0 ? "test copy of " + std::to_string(nOf) : "";
-        std::printf("%-5zu %-28s %-9s %-38s %-15s %-3u %-10s %-5s %s\n", i,
+        const bool bEthernet = (info.nDeviceFlags & 0x2) != 0;
+        std::printf("%-5zu %-28s %-9s %-38s %-15s %-17s %-15s %-10s %-3u %-10s %-5s %s\n", i,
                     orDash(KxEyeFieldText(info.szDeviceName)).c_str(), orDash(vecIds[i].strSerial).c_str(),
                     orDash(KxEyeFieldText(info.szDeviceID)).c_str(), orDash(KxEyeFieldText(info.szIPAddress)).c_str(),
+                    orDash(KxEyeFieldText(info.szMACAddress)).c_str(),
+                    orDash(bEthernet ? KxEyeFieldText(info.szDestIP) : std::string()).c_str(),
+                    orDash(bEthernet ? KxEyeFieldText(info.sNetCardInfo.szDescription) : std::string()).c_str(),
                     info.sVideoRes.nVersion, ResolutionText(info.sVideoRes).c_str(),
                     info.bDeviceInfoValid ? "yes" : "no", strNote.c_str());
     }

@@ -202,7 +202,9 @@ int KxEyeRecord(EKxEyeSource eSource, const SKxEyeRecordOptions& opts) {
     sa.sa_handler = OnRecordInterrupt;
     sigemptyset(&sa.sa_mask);
     g_bRecordInterrupted = false;
+    struct sigaction saOldTerm{};
     sigaction(SIGINT, &sa, &saOld);
+    sigaction(SIGTERM, &sa, &saOldTerm);
 
     const auto tStart = std::chrono::steady_clock::now();
     const auto tEnd = tStart + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -250,6 +252,7 @@ int KxEyeRecord(EKxEyeSource eSource, const SKxEyeRecordOptions& opts) {
     SQueuedFrame f;
     while (queue.Pop(f, std::chrono::steady_clock::duration::zero())) pCamera->ReleaseFrameBuffer(f.nBufferId);
     sigaction(SIGINT, &saOld, nullptr);
+    sigaction(SIGTERM, &saOldTerm, nullptr);
     session.Close();
 
     if (nExit != c_nKxEyeExitOk) return nExit;
@@ -273,8 +276,9 @@ int KxEyeRecord(EKxEyeSource eSource, const SKxEyeRecordOptions& opts) {
     std::printf("hardware version: %u\nsensor: %u x %u\nimages: %s\n", h.nHwVersion, h.nWidth, h.nHeight,
                 opts.bImages ? "yes" : "no");
     if (g_bRecordInterrupted) {
+        // As scan: the file is complete, with the frames captured until the interrupt.
         std::cerr << "kxeye: interrupted; the recording holds the frames captured so far\n";
-        return c_nKxEyeExitFailure;
+        return c_nKxEyeExitInterrupted;
     }
     return c_nKxEyeExitOk;
 }

@@ -22,6 +22,7 @@
 #include "kxeyecodes.h"
 #include "kxeyecommands.h"
 #include "kxeyefile.h"
+#include "kxeyenet.h"
 #include "kxeyeoutput.h"
 
 using ordered_json = nlohmann::ordered_json;
@@ -480,8 +481,9 @@ int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts) {
         }
         if (bTerminal && tNow - tLastProgress >= std::chrono::milliseconds(250)) {
             tLastProgress = tNow;
-            std::fprintf(stderr, "\rframes %llu  rate %.1f/s  lost %llu   ", static_cast<unsigned long long>(nWritten),
-                         dElapsed > 0 ? nWritten / dElapsed : 0.0, static_cast<unsigned long long>(progress.nLost));
+            // A scan takes the laser part of each frame only.
+            std::fprintf(stderr, "\r%s   ",
+                         KxEyeLiveLine(pDev->GetCoreEye(), nWritten, c_nOrEyeLaserBytes, progress.nLost, dElapsed).c_str());
         }
     }
     const double dWall = std::chrono::duration<double>(Clock::now() - tStart).count();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 
@@ -53,6 +54,16 @@ static std::string NormalisedID(const std::string& str) {
         strOut += c;
     }
     return Upper(strOut);
+}
+
+std::string KxEyeWireID(const SKxNLEyeDeviceInfoEx& info) {
+    std::string str;
+    char sz[3];
+    for (uint8_t by : info.byDeviceID) {
+        std::snprintf(sz, sizeof(sz), "%02x", by);
+        str += sz;
+    }
+    return str;
 }
 
 bool KxEyeIsTestCopy(const SKxNLEyeDeviceInfoEx& info) { return KxEyeFieldText(info.szDeviceID) == c_pszTestCopyID; }
@@ -130,6 +141,20 @@ int KxEyeSelect(const std::vector<SKxNLEyeDeviceInfoEx>& vecInfos, const std::st
     for (size_t i = 0; i < vecInfos.size(); ++i) {
         const std::string strIP = KxEyeFieldText(vecInfos[i].szIPAddress);
         if (!strIP.empty() && strIP == strCamera) return static_cast<int>(i);
+    }
+    // The MAC stays with an Ethernet camera from run to run (either case, ':' or '-').
+    std::string strMAC;
+    for (char c : strCamera) strMAC += c == '-' ? ':' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (size_t i = 0; i < vecInfos.size(); ++i) {
+        const std::string strRecordMAC = KxEyeFieldText(vecInfos[i].szMACAddress);
+        if (strMAC.size() == 17 && strRecordMAC == strMAC) return static_cast<int>(i);
+    }
+    // The identifier an Ethernet camera answers the search with, as 16 hex digits (probe's wireId).
+    if (strCamera.size() == 16) {
+        for (size_t i = 0; i < vecInfos.size(); ++i) {
+            if ((vecInfos[i].nDeviceFlags & 0x2) == 0) continue;
+            if (Upper(KxEyeWireID(vecInfos[i])) == Upper(strCamera)) return static_cast<int>(i);
+        }
     }
     // The connect text names a local camera the same way in every run ("virtual:1").
     for (size_t i = 0; i < vecInfos.size(); ++i) {

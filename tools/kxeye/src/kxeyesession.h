@@ -73,8 +73,12 @@ struct SKxEyeIdentity {
 // Opens the record's camera briefly and reads its identity; bRead false when it cannot.
 SKxEyeIdentity KxEyeReadIdentity(const SKxNLEyeDeviceInfoEx& info);
 
-// Picks a record by index ("0"), record device ID (braces and case ignored), IP address or
-// connect text ("virtual:1"). Answers the index in the list, or -1.
+// The 8-byte identifier of an Ethernet camera's search answer as 16 lower-case hex digits.
+std::string KxEyeWireID(const SKxNLEyeDeviceInfoEx& info);
+
+// Picks a record by index ("0"), record device ID (braces and case ignored), IP address, MAC
+// (case ignored, ':' or '-'), wire identifier (16 hex digits) or connect text ("virtual:1").
+// Answers the index in the list, or -1.
 int KxEyeSelect(const std::vector<SKxNLEyeDeviceInfoEx>& vecInfos, const std::string& strCamera);
 // Then by serial number or stored device ID (case ignored), opening each camera to read them;
 // a test copy is taken only when nothing else matches.

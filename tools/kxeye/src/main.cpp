@@ -11,6 +11,7 @@
 
 #include "kxeyecamlib.h"
 #include "kxeyecommands.h"
+#include "kxeyenet.h"
 #include "kxeyerecord.h"
 #include "kxkernel.h"
 
@@ -98,7 +99,7 @@ int Run(int argc, char** argv) {
     CLI::App app{"Laser line camera tool: list, inspect, configure and capture.", "kxeye"};
     app.require_subcommand(1, 1);
     app.fallthrough();
-    app.footer("Exit status: 0 done, 1 failed, 2 wrong arguments, 3 scan interrupted (its files written).\n"
+    app.footer("Exit status: 0 done, 1 failed, 2 wrong arguments, 3 scan or record interrupted (its files written).\n"
                "See docs/kxeye.md.");
 
     std::string strSource = "local";
@@ -208,6 +209,59 @@ int Run(int argc, char** argv) {
     CLI::App* pCodes = app.add_subcommand("codes", "print every result code with its meaning");
     pCodes->add_flag("--json", bJson, pszJson);
 
+    // The network commands search Ethernet unless --source says otherwise.
+    const char* pszNetCamera = "camera: index in the list, MAC, IP address or device ID";
+    SKxEyeNetOptions net;
+    auto addNetCommand = [&](const char* pszName, const char* pszHelp, const char* pszValue, const char* pszValueHelp) {
+        CLI::App* pCommand = app.add_subcommand(pszName, pszHelp);
+        pCommand->add_option("camera", net.strCamera, pszNetCamera)->required();
+        if (pszValue) pCommand->add_option(pszValue, net.strValue, pszValueHelp)->required();
+        pCommand->add_flag("--json", net.bJson, pszJson);
+        return pCommand;
+    };
+    CLI::App* pSetIp = addNetCommand("set-ip", "give an Ethernet camera a new IP address and pin it in the host's ARP table",
+                                     "address", "the new IPv4 address");
+    pSetIp->add_flag("--force", net.bForce, "move even when something answers at the new address");
+    CLI::App* pSetMac = addNetCommand("set-mac", "give an Ethernet camera a new MAC address", "mac",
+                                      "the new MAC, like 02:4b:58:00:00:20");
+    CLI::App* pBindHost = addNetCommand("bind-host", "make an Ethernet camera stream to the card it was found through",
+                                        nullptr, nullptr);
+    CLI::App* pResetDest = addNetCommand("reset-dest", "make an Ethernet camera stream to its subnet's broadcast again",
+                                         nullptr, nullptr);
+    CLI::App* pOnline = addNetCommand("online", "tell whether an Ethernet camera answers through its card (exit 0 yes, 1 no)",
+                                      nullptr, nullptr);
+    std::string strProbe;
+    CLI::App* pProbe = app.add_subcommand("probe", "ask one address for a camera (a unicast search, for networks that "
+                                                   "filter broadcasts)");
+    pProbe->add_option("address", strProbe, "the camera's IPv4 address")->required();
+    pProbe->add_flag("--json", bJson, pszJson);
+    SKxEyeDoctorOptions doctor;
+    CLI::App* pDoctor = app.add_subcommand("doctor", "check the host's network setup for Ethernet cameras; each finding "
+                                                     "with the command that fixes it");
+    pDoctor->add_option("camera", doctor.strCamera, "camera to probe and stream from briefly (index, MAC, IP address)");
+    pDoctor->add_option("--seconds", doctor.dSeconds, "length of the test stream (default 2)")
+        ->check(Positive(60, "a time in seconds"));
+    pDoctor->add_flag("--json", doctor.bJson, pszJson);
+
+    // One example per command in its --help.
+    const std::map<CLI::App*, const char*> mapExamples = {
+        {pList, "kxeye --source all list --json"},
+        {pInfo, "kxeye info VC000001"},
+        {pSet, "kxeye set 0 exposure=2000 roi=0,512,0,2048"},
+        {pSnapshot, "kxeye --source ethernet snapshot 192.0.2.10 --out snap --images"},
+        {pScan, "kxeye --source ethernet scan 192.0.2.10 --seconds 10 --out scan1"},
+        {pMotor, "kxeye motor 0 move 12.5"},
+        {pRecord, "kxeye record 0 --out belt.kxrec --frames 300"},
+        {pCodes, "kxeye codes --json"},
+        {pSetIp, "kxeye set-ip 02:4b:58:00:00:40 192.0.2.20"},
+        {pSetMac, "kxeye set-mac 192.0.2.20 02:4b:58:00:00:41"},
+        {pBindHost, "kxeye bind-host 192.0.2.20"},
+        {pResetDest, "kxeye reset-dest 192.0.2.20"},
+        {pOnline, "kxeye online 02:4b:58:00:00:40"},
+        {pProbe, "kxeye probe 198.51.100.7"},
+        {pDoctor, "kxeye doctor 192.0.2.20"}};
+    for (const auto& example : mapExamples) example.first->footer(std::string("Example: ") + example.second);
+
     // Name what was mistyped instead of CLI11's "a subcommand is required".
     bool bVersion = false;
     const std::string strWord = CommandWord(argc, argv, bVersion);
@@ -236,9 +290,16 @@ int Run(int argc, char** argv) {
     if (nLogLevel >= 0) KxEyeSetLogLevel(nLogLevel);
     const std::map<std::string, EKxEyeSource> mapSources = {
         {"local", EKxEyeSource::Local}, {"ethernet", EKxEyeSource::Ethernet}, {"all", EKxEyeSource::All}};
-    const EKxEyeSource eSource = mapSources.at(strSource);
+    const bool bNetCommand = pSetIp->parsed() || pSetMac->parsed() || pBindHost->parsed() || pResetDest->parsed() ||
+                             pOnline->parsed() || pDoctor->parsed();
+    // Only what is asked for goes on the network: the network commands search Ethernet unless
+    // --source says otherwise; every other command searches the local path unless told.
+    const bool bSourceGiven = app.get_option("--source")->count() > 0;
+    const EKxEyeSource eSource =
+        bNetCommand && !bSourceGiven ? EKxEyeSource::Ethernet : mapSources.at(strSource);
     std::string strConfigError;
-    if (eSource != EKxEyeSource::Ethernet && !pCodes->parsed() && !KxEyeCheckVirtualCameras(strConfigError)) {
+    if (eSource != EKxEyeSource::Ethernet && !pCodes->parsed() && !pProbe->parsed() &&
+        !KxEyeCheckVirtualCameras(strConfigError)) {
         std::cerr << "kxeye: " << strConfigError << "\n";
         return c_nKxEyeExitFailure;
     }
@@ -269,6 +330,13 @@ int Run(int argc, char** argv) {
     if (pList->parsed()) return KxEyeList(eSource, bJson);
     if (pInfo->parsed()) return KxEyeInfo(eSource, strCamera, bJson);
     if (pCodes->parsed()) return KxEyeCodes(bJson);
+    if (pProbe->parsed()) return KxEyeProbe(strProbe, bJson);
+    if (pDoctor->parsed()) return KxEyeDoctor(eSource, doctor);
+    for (CLI::App* pCommand : {pSetIp, pSetMac, pBindHost, pResetDest, pOnline}) {
+        if (!pCommand->parsed()) continue;
+        net.strOperation = pCommand->get_name();
+        return KxEyeNetConfig(eSource, net);
+    }
     if (pRecord->parsed()) return KxEyeRecord(eSource, record);
     if (pSet->parsed()) {
         std::vector<SKxEyeSetting> vecSettings;
