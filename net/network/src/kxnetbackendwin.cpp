@@ -279,7 +279,7 @@ int CKxWinNetBackend::GetBestInterface(const uint8_t* pbyIP, uint32_t* pnIndex) 
 
 int CKxWinNetBackend::GetInterfaceMetric(uint32_t nIndex, uint32_t* pnMetric) {
     MIB_IPINTERFACE_ROW row;
-    InitializeIpInterfaceEntry(&row);
+    memset(&row, 0, sizeof row);  // the row's key is all GetIpInterfaceEntry reads
     row.Family = AF_INET;
     row.InterfaceIndex = nIndex;
     DWORD nResult = GetIpInterfaceEntry(&row);
