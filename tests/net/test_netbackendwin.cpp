@@ -266,6 +266,38 @@ TEST(NetWinTables, RouteRowsAndAnExistingRouteIsKeptWithoutWrites) {
     GTEST_SKIP() << "no destination with a single route in this table";
 }
 
+TEST(NetWinRoute, BestInterfaceForAnAddressOnACardsSubnet) {
+    CKxWinNetBackend backend;
+    std::vector<SKxNetCardRow> vecCards;
+    ASSERT_TRUE(backend.ListCards(vecCards));
+    int nChecked = 0;
+    for (const SKxNetCardRow& card : vecCards) {
+        for (const SKxNetCardAddress& a : card.vecAddresses) {
+            // Subnets with room for a second host only.
+            if (Text(a.byIP) == "0.0.0.0" || a.byMask[3] >= 254) continue;
+            // The subnet's first or second host address, not the card's own (a lookup only:
+            // nothing is sent).
+            uint8_t byPeer[4];
+            for (int i = 0; i < 4; ++i) byPeer[i] = static_cast<uint8_t>(a.byIP[i] & a.byMask[i]);
+            byPeer[3] = static_cast<uint8_t>(byPeer[3] | 1);
+            if (memcmp(byPeer, a.byIP, 4) == 0) byPeer[3] = static_cast<uint8_t>((byPeer[3] & ~1) | 2);
+            uint32_t nIndex = 0;
+            ASSERT_EQ(c_nKxNetOk, backend.GetBestInterface(byPeer, &nIndex)) << Text(byPeer);
+            bool bSameSubnet = false;  // several cards on one subnet: any of them may be chosen
+            for (const SKxNetCardRow& other : vecCards)
+                for (const SKxNetCardAddress& o : other.vecAddresses)
+                    if (other.nIndex == nIndex && memcmp(o.byMask, a.byMask, 4) == 0) {
+                        bool bSame = true;
+                        for (int i = 0; i < 4; ++i) bSame = bSame && (o.byIP[i] & o.byMask[i]) == (a.byIP[i] & a.byMask[i]);
+                        bSameSubnet = bSameSubnet || bSame;
+                    }
+            EXPECT_TRUE(bSameSubnet) << Text(byPeer) << " went to interface " << nIndex;
+            ++nChecked;
+        }
+    }
+    if (nChecked == 0) GTEST_SKIP() << "no card with an address";
+}
+
 // ---- writes that stay on the host ---------------------------------------------------------------
 
 TEST(NetWinArp, StaticEntryWrittenFoundAndDeleted) {
