@@ -8,7 +8,11 @@
 
 #include <cstdint>
 
-#if defined(OREYEAPI_BUILD)
+#if defined(_WIN32) && defined(OREYEAPI_BUILD)
+#define OREYE_API __declspec(dllexport)
+#elif defined(_WIN32)
+#define OREYE_API __declspec(dllimport)
+#elif defined(OREYEAPI_BUILD)
 #define OREYE_API __attribute__((visibility("default")))
 #else
 #define OREYE_API

@@ -83,5 +83,19 @@ if [ "$py_rc" -ne 0 ] && { [ "$py_rc" -ne 1 ] || [ "$py_fail" -eq 0 ]; }; then p
 passed=$((passed + py_pass))
 failed=$((failed + py_fail))
 
+# The Windows DLLs and programs, cross-built with MinGW-w64; their tests run under Wine.
+echo "== windows: MinGW-w64 build, PE tables, tests under Wine"
+timeout 900 bash scripts/windows-test.sh 2>&1 | tee "$LOG_DIR/windows.log"
+win_rc=${PIPESTATUS[0]}
+win_line=$(grep -E "^windows: [0-9]+ passed, [0-9]+ failed" "$LOG_DIR/windows.log" | tail -n 1)
+win_pass=$(sed -nE 's/^windows: ([0-9]+) passed.*/\1/p' <<<"$win_line")
+win_fail=$(sed -nE 's/^windows: [0-9]+ passed, ([0-9]+) failed.*/\1/p' <<<"$win_line")
+win_pass=${win_pass:-0}
+win_fail=${win_fail:-0}
+[ "$win_rc" -ne 0 ] && [ "$win_fail" -eq 0 ] && win_fail=1
+[ "$win_rc" -eq 0 ] || status=1
+passed=$((passed + win_pass))
+failed=$((failed + win_fail))
+
 echo "tests: $passed passed, $failed failed"
 exit $status

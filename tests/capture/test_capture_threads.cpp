@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "capture_harness.h"
@@ -185,7 +186,11 @@ TEST_F(Streaming, CachedROIsAndEncodeModeAgainstTheFrameThread) {
     ASSERT_TRUE(WaitFor([&] { return nSeen.load() >= 2; }));
     auto* dev = static_cast<CKxLaserEyeDevice*>(h.dev);
     const uint64_t nProduced = h.cam->Produced();
-    for (int i = 0; i < 300; ++i) {
+    // At least 300 rounds, and on until the frame thread has run alongside: its wait rounds up
+    // to the system timer's tick on Windows.
+    const auto tLimit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (int i = 0; i < 300 || (h.cam->Produced() <= nProduced + 5 && std::chrono::steady_clock::now() < tLimit);
+         ++i) {
         SKxNLROIRect sLeft{}, sRight{};
         ASSERT_EQ(0, h.dev->GetDetectROI(&sLeft, &sRight));
         EXPECT_EQ(640, sLeft.right - sLeft.left);  // the follow keeps the width
@@ -218,7 +223,9 @@ TEST_F(Streaming, ImageModeSwitchesAreRefusedWhileCapturing) {
     ASSERT_TRUE(WaitFor([&] { return nSeen.load() >= 2; }));
     KxLogCapture log;
     const uint64_t nProduced = h.cam->Produced();
-    for (int i = 0; i < 200; ++i) {
+    const auto tLimit = std::chrono::steady_clock::now() + std::chrono::seconds(5);  // as above
+    for (int i = 0; i < 200 || (h.cam->Produced() <= nProduced + 5 && std::chrono::steady_clock::now() < tLimit);
+         ++i) {
         EXPECT_EQ(KX_E_BUSY, h.impl->SwitchDebug(i % 2 == 0 ? 1 : 0));
         EXPECT_FALSE(h.impl->IsDebugModeOn());
         if (i % 16 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));

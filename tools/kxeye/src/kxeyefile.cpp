@@ -128,7 +128,14 @@ bool CKxEyeOutFile::Commit() {
     if (bOk && !m_strTemp.empty() && ::fsync(fileno(pFile)) != 0) bOk = Fail("write", errno);
     if (std::fclose(pFile) != 0 && bOk) bOk = Fail("close", errno);
     if (!m_strTemp.empty()) {
-        if (bOk && std::rename(m_strTemp.c_str(), m_strTarget.c_str()) != 0) bOk = Fail("rename onto", errno);
+        // std::filesystem::rename replaces an existing file on every system; the C library's
+        // rename does not on Windows.
+        std::error_code ec;
+        if (bOk) fs::rename(m_strTemp, m_strTarget, ec);
+        if (ec) {
+            if (m_strError.empty()) m_strError = "cannot rename onto " + m_strPath + ": " + ec.message();
+            bOk = false;
+        }
         if (!bOk) ::unlink(m_strTemp.c_str());
         m_strTemp.clear();
     }
