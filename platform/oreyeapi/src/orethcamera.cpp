@@ -388,6 +388,7 @@ void COrEthLink::SetOffline() {
         m_bStreamOn = false;
         for (auto& f : m_mapFrames) DropFrame(f.second);
         m_mapFrames.clear();
+        m_setPending.clear();
     }
     m_cvFrame.notify_all();
     (void)bWasOn;

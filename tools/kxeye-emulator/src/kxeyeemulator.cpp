@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,7 +20,7 @@ extern char** environ;
 using namespace OrWire;
 
 namespace {
-const size_t c_nKeptFrames = 1024;                  // frames kept for resend requests
+const size_t c_nKeptFrames = 4096;                  // frames kept for resend requests
 const size_t c_nKeptBytes = 96u * 1024u * 1024u;    // and at most this many bytes of them
 const uint32_t c_nBroadcast = 0xFFFFFFFFu;
 
@@ -132,8 +133,13 @@ void CKxEyeEmulator::Log(const char* pszFormat, ...) {
     fflush(stdout);
 }
 
-CKxEyeEmulator::CKxEyeEmulator(const std::string& strInterface, int nHeartbeatMs, const SEmuFaults& faults, int nReplay)
-    : m_strInterface(strInterface), m_nHeartbeatMs(nHeartbeatMs), m_nReplay(nReplay), m_sFaults(faults) {}
+CKxEyeEmulator::CKxEyeEmulator(const std::string& strInterface, int nHeartbeatMs, const SEmuFaults& faults, int nReplay,
+                               double dReplayRate)
+    : m_strInterface(strInterface),
+      m_nHeartbeatMs(nHeartbeatMs),
+      m_nReplay(nReplay),
+      m_dReplayRate(dReplayRate),
+      m_sFaults(faults) {}
 
 CKxEyeEmulator::~CKxEyeEmulator() {
     for (auto& c : m_vecCameras) {
@@ -637,7 +643,17 @@ void CKxEyeEmulator::SendFrame(SCamera& cam, const uint8_t* p, uint32_t nBytes, 
     SendFrame(cam, std::make_shared<const std::vector<uint8_t>>(p, p + nBytes), nFlags);
 }
 
-void CKxEyeEmulator::SendFrame(SCamera& cam, std::shared_ptr<const std::vector<uint8_t>> pData, uint16_t nFlags) {
+void CKxEyeEmulator::SPacer::Wait(size_t nBytes) {
+    const auto tNow = std::chrono::steady_clock::now();
+    // Behind after a wake-up came late: the next batches go at once until the rate is made up,
+    // but never more than 10 ms of them, a burst the receiver's socket buffer takes.
+    if (tNow - tNext > std::chrono::milliseconds(10)) tNext = tNow - std::chrono::milliseconds(10);
+    if (tNext > tNow) std::this_thread::sleep_until(tNext);
+    tNext += std::chrono::nanoseconds(static_cast<int64_t>(dNsPerByte * static_cast<double>(nBytes)));
+}
+
+void CKxEyeEmulator::SendFrame(SCamera& cam, std::shared_ptr<const std::vector<uint8_t>> pData, uint16_t nFlags,
+                               SPacer* pPacer) {
     auto f = std::make_shared<SSentFrame>();
     f->nFlags = nFlags;
     f->pData = std::move(pData);
@@ -655,7 +671,7 @@ void CKxEyeEmulator::SendFrame(SCamera& cam, std::shared_ptr<const std::vector<u
     uint32_t nTo = 0;
     uint16_t nPort = 0, nStride = 0;
     if (!StreamTarget(cam, &nTo, &nPort, &nStride)) return;
-    SendPackets(cam, *f, 0, PacketCount(nBytes, nStride), false);
+    SendPackets(cam, *f, 0, PacketCount(nBytes, nStride), false, pPacer);
     const uint64_t nSent = ++m_nFramesSent;
     int nDie;
     {
@@ -668,7 +684,8 @@ void CKxEyeEmulator::SendFrame(SCamera& cam, std::shared_ptr<const std::vector<u
     }
 }
 
-void CKxEyeEmulator::SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFirst, uint32_t nCount, bool bResent) {
+void CKxEyeEmulator::SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFirst, uint32_t nCount, bool bResent,
+                                 SPacer* pPacer) {
     uint32_t nTo = 0;
     uint16_t nPort = 0, nStride = 0;
     if (!StreamTarget(cam, &nTo, &nPort, &nStride)) return;
@@ -687,7 +704,13 @@ void CKxEyeEmulator::SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFi
     OrNet::CUdpSocket::SSendItem aItems[c_nBatch];
     int nQueued = 0;
     auto flush = [&] {
-        if (nQueued) m_sockStream.SendBatch(aItems, nQueued, nTo, nPort, cam.cfg.nIp);
+        if (nQueued == 0) return;
+        if (pPacer) {
+            size_t nBatchBytes = 0;
+            for (int i = 0; i < nQueued; ++i) nBatchBytes += aItems[i].n1 + aItems[i].n2;
+            pPacer->Wait(nBatchBytes);
+        }
+        m_sockStream.SendBatch(aItems, nQueued, nTo, nPort, cam.cfg.nIp);
         nQueued = 0;
     };
     auto queue = [&](const uint8_t* hdr, const uint8_t* p, size_t n) {
@@ -801,5 +824,16 @@ void CKxEyeEmulator::ReplayThread(SCamera* pCam) {
     }
     if (vecFrames.empty()) return;
     Log("camera %d: replaying %zu frames of %zu bytes", cam.nIndex, vecFrames.size(), vecFrames[0]->size());
-    for (size_t i = 0; cam.bReplayRun; ++i) SendFrame(cam, vecFrames[i % vecFrames.size()], 0);
+    SPacer pacer;
+    SPacer* pPacer = nullptr;
+    if (m_dReplayRate > 0) {
+        // Paced: each frame's packets spread over its frame period, batch by batch, as a camera
+        // streaming at that rate sends them. Sleeps of tens of microseconds must not be
+        // stretched by the default timer slack.
+        prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
+        pacer.dNsPerByte = 1e9 / (m_dReplayRate * static_cast<double>(vecFrames[0]->size()));
+        pacer.tNext = std::chrono::steady_clock::now();
+        pPacer = &pacer;
+    }
+    for (size_t i = 0; cam.bReplayRun; ++i) SendFrame(cam, vecFrames[i % vecFrames.size()], 0, pPacer);
 }
