@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,8 @@ struct SBatchCase {
     const char* pszName;
     std::vector<size_t> vecPayloads;  // payload bytes of each datagram, in sending order
 };
+
+void PrintTo(const SBatchCase& c, std::ostream* os) { *os << c.pszName; }
 
 std::vector<size_t> Repeat(size_t nBytes, int nCount) { return std::vector<size_t>(static_cast<size_t>(nCount), nBytes); }
 

@@ -325,12 +325,10 @@ void COrEthLink::StreamThread() {
                     SFrame& f = it->second;
                     const bool bComplete = !f.bIgnore && f.nGot == f.nCount;
                     if (!f.bIgnore && !bComplete) {
-                        // After the last round: given up a gap after its answer came without the
-                        // missing packets, or when no answer came in the longest gap.
-                        const int64_t tSince = tNow - f.tResend;
+                        // After the last round the frame waits the longest gap: the answer to
+                        // an earlier round, late, cannot be told from the answer to the last.
                         const bool bRoundsUsed =
-                            f.nRounds >= c_nResendRounds &&
-                            ((f.bTurnSampled && tSince >= ResendGapUs()) || tSince >= c_nResendGapMs * 1000);
+                            f.nRounds >= c_nResendRounds && tNow - f.tResend >= c_nResendGapMs * 1000;
                         const bool bTooOld = tNow - f.tFirst >= c_nFrameRetentionMs * 1000;
                         if (!bRoundsUsed && !bTooOld) break;
                         ++m_sStats.nIncomplete;

@@ -706,8 +706,9 @@ void CKxEyeEmulator::SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFi
     auto flush = [&] {
         if (nQueued == 0) return;
         if (pPacer) {
+            // Frame bytes, headers not counted: the rate is one of frames.
             size_t nBatchBytes = 0;
-            for (int i = 0; i < nQueued; ++i) nBatchBytes += aItems[i].n1 + aItems[i].n2;
+            for (int i = 0; i < nQueued; ++i) nBatchBytes += aItems[i].n2;
             pPacer->Wait(nBatchBytes);
         }
         m_sockStream.SendBatch(aItems, nQueued, nTo, nPort, cam.cfg.nIp);
