@@ -57,8 +57,8 @@ double ChildCpuSeconds(pid_t pid) {
 
 // UDP receive errors of the calling thread's network namespace (datagrams a full socket buffer
 // turned away).
-uint64_t UdpReceiveBufferErrors() {
-    std::ifstream in("/proc/thread-self/net/snmp");
+uint64_t UdpReceiveBufferErrors(const std::string& strSnmp = "/proc/thread-self/net/snmp") {
+    std::ifstream in(strSnmp);
     std::string strNames, strValues, s;
     while (std::getline(in, s)) {
         if (s.rfind("Udp: ", 0) != 0) continue;
@@ -131,19 +131,22 @@ void BM_Stream(benchmark::State& state) {
         if (ss.str().find("replaying") != std::string::npos) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the stream settles
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // the stream settles (the pool fills)
     for (auto _ : state) {
         OrEyeTest::EthernetStats s0{}, s1{};
         OrEyeTest::GetEthernetStats(p.get(), &s0);
         const uint64_t nFrames0 = count.nFrames, nBytes0 = count.nBytes;
         const double dCpu0 = ProcessCpuSeconds(), dEmu0 = ChildCpuSeconds(pid);
         const uint64_t nSockDrops0 = UdpReceiveBufferErrors();
+        const std::string strEmuSnmp = "/proc/" + std::to_string(pid) + "/net/snmp";  // the camera's namespace
+        const uint64_t nEmuDrops0 = UdpReceiveBufferErrors(strEmuSnmp);
         const auto t0 = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(std::chrono::seconds(3));
         const double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         const double dCpu = ProcessCpuSeconds() - dCpu0, dEmu = ChildCpuSeconds(pid) - dEmu0;
         OrEyeTest::GetEthernetStats(p.get(), &s1);
         const uint64_t nSockDrops = UdpReceiveBufferErrors() - nSockDrops0;
+        const uint64_t nEmuDrops = UdpReceiveBufferErrors(strEmuSnmp) - nEmuDrops0;
         const double dFrames = static_cast<double>(count.nFrames - nFrames0);
         const double dGiB = static_cast<double>(count.nBytes - nBytes0) / (1024.0 * 1024.0 * 1024.0);
         state.SetIterationTime(dSeconds);
@@ -154,6 +157,8 @@ void BM_Stream(benchmark::State& state) {
         state.counters["underrun"] = static_cast<double>(s1.nFramesUnderrun - s0.nFramesUnderrun);
         state.counters["resent_packets"] = static_cast<double>(s1.nPacketsResent - s0.nPacketsResent);
         state.counters["socket_drops"] = static_cast<double>(nSockDrops);
+        state.counters["emu_socket_drops"] = static_cast<double>(nEmuDrops);
+        state.counters["resend_requests"] = static_cast<double>(s1.nResendRequests - s0.nResendRequests);
         const double dAll = static_cast<double>((s1.nFramesComplete - s0.nFramesComplete) +
                                                 (s1.nFramesIncomplete - s0.nFramesIncomplete) +
                                                 (s1.nFramesUnderrun - s0.nFramesUnderrun));
@@ -174,6 +179,7 @@ BENCHMARK(BM_Stream)
     ->Args({9000, 1, 0, 0})
     ->Args({9000, 1, 0, 200})
     ->Args({1500, 1, 0, 0})
+    ->Args({1500, 1, 0, 200})
     ->Args({1500, 0, 0, 0})
     ->Args({1500, 0, 0, 16000})
     ->Args({1500, 0, 10, 0})

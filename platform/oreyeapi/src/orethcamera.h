@@ -92,7 +92,7 @@ private:
         uint32_t nBytes = 0, nCount = 0, nGot = 0;
         uint16_t nStride = 0;
         std::vector<uint8_t> vecHave;
-        int64_t tFirst = 0, tLast = 0, tResend = 0;  // microseconds
+        int64_t tFirst = 0, tLast = 0, tResend = 0, tFirstResend = 0;  // microseconds
         int nRounds = 0;
         bool bTurnSampled = false;  // an answer to the last round came
     };
@@ -169,6 +169,7 @@ private:
     bool m_bAnyDone = false;
     uint32_t m_nLastDone = 0;
     SStats m_sStats;
+    bool m_bCaughtUp = true;   // the last batch drained the socket
     int64_t m_nTurnUs = 5000;  // smoothed time from a resend request to its first packet
     int m_nWaiters = 0;
     uint64_t m_nWaitSeq = 0;

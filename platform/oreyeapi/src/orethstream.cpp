@@ -269,6 +269,7 @@ void COrEthLink::SendResend(SFrame& f, int64_t tNow) {
     std::vector<uint8_t> msg;
     EncodeResendRequest(msg, h, r);
     m_sockStream.SendTo(msg.data(), msg.size(), m_nStreamSource, c_nControlPort, m_nStreamIfIndex);
+    if (f.nRounds == 0) f.tFirstResend = tNow;
     ++f.nRounds;
     f.tResend = tNow;
     f.bTurnSampled = false;
@@ -286,7 +287,9 @@ void COrEthLink::Maintain(int64_t tNow) {
         SFrame& f = e->second;
         const bool bNewerSeen = static_cast<int32_t>(m_nNewestId - f.nId) > 0;
         const bool bDue = tNow - f.tLast >= c_nQuietMs * 1000 || bNewerSeen;
-        const bool bSpaced = f.nRounds == 0 || tNow - f.tResend >= ResendGapUs();
+        // A later round only once the socket is drained: the answer to the last one may be
+        // waiting in it behind the stream.
+        const bool bSpaced = f.nRounds == 0 || (m_bCaughtUp && tNow - f.tResend >= ResendGapUs());
         // A frame missing half of its packets or more is a broken link, not a loss to mend.
         const bool bWorth = (f.nCount - f.nGot) * 2 < f.nCount || f.nCount <= 2;
         if (bDue && bSpaced && bWorth && f.nRounds < c_nResendRounds) SendResend(f, tNow);
@@ -302,6 +305,9 @@ void COrEthLink::StreamThread() {
         for (int i = 0; i < c_nBatch; ++i) aItems[i] = {vecBufs[i].data(), vecBufs[i].size(), 0, {}, 0};
         const int n = m_sockStream.ReceiveBatch(aItems, c_nBatch, c_nQuietMs);
         const int64_t tNow = NowUs();
+        // A full batch: more is waiting. Time spent while this thread was not running shows as
+        // a backlog, and the answers to resend requests are in it.
+        m_bCaughtUp = n < c_nBatch;
         // One received buffer at a time, each followed by the deliveries it made ready: a batch
         // can carry many frames, and their buffers must come back from the application before
         // the frames after them need them.
@@ -318,17 +324,21 @@ void COrEthLink::StreamThread() {
                             OnPacket(it.p + nAt, std::min(it.nSegment, it.nSize - nAt), it.info, tNow);
                     }
                 }
-                Maintain(tNow);
+                if (i + 1 >= n) Maintain(tNow);  // once per batch, after its last buffer
                 // Frames go on in frame order; the oldest one waits for its resends or is given up.
                 while (!m_mapFrames.empty()) {
                     auto it = m_mapFrames.begin();
                     SFrame& f = it->second;
                     const bool bComplete = !f.bIgnore && f.nGot == f.nCount;
                     if (!f.bIgnore && !bComplete) {
-                        // After the last round the frame waits the longest gap: the answer to
-                        // an earlier round, late, cannot be told from the answer to the last.
-                        const bool bRoundsUsed =
-                            f.nRounds >= c_nResendRounds && tNow - f.tResend >= c_nResendGapMs * 1000;
+                        // After the last round the frame waits the longest gap (a late answer to
+                        // an earlier round cannot be told from the answer to the last), and two
+                        // of them since its first round: a camera slow to answer, on a loaded
+                        // host, has that long whatever the gap measured before. Only with the
+                        // socket drained, else the answer may be in the backlog.
+                        const bool bRoundsUsed = f.nRounds >= c_nResendRounds && m_bCaughtUp &&
+                                                 tNow - f.tResend >= c_nResendGapMs * 1000 &&
+                                                 tNow - f.tFirstResend >= 2 * c_nResendGapMs * 1000;
                         const bool bTooOld = tNow - f.tFirst >= c_nFrameRetentionMs * 1000;
                         if (!bRoundsUsed && !bTooOld) break;
                         ++m_sStats.nIncomplete;

@@ -178,6 +178,9 @@ bool CKxEyeEmulator::Start(const std::vector<SEmuCameraConfig>& vecCameras, std:
         return false;
     }
     m_sockStream.SetSendBuffer(8 * 1024 * 1024);
+    // Resend requests come in bursts while the stream runs; they wait here while the main thread
+    // is not scheduled instead of being turned away.
+    m_sockControl.SetReceiveBuffer(4 * 1024 * 1024);
     for (size_t i = 0; i < vecCameras.size(); ++i) {
         auto cam = std::make_unique<SCamera>();
         cam->nIndex = static_cast<int>(i);
@@ -248,12 +251,22 @@ bool CKxEyeEmulator::ApplyFaultCommand(const std::string& strLine) {
 }
 
 void CKxEyeEmulator::Run(const std::atomic<bool>* pStop) {
-    std::vector<uint8_t> buf(65536);
+    // Requests in batches: while a stream runs, resend requests come thousands a second, and a
+    // main thread that was not scheduled for a while catches up in a few calls, not one per
+    // request.
+    constexpr int c_nBatch = 16;
+    std::vector<std::vector<uint8_t>> vecBufs(c_nBatch, std::vector<uint8_t>(65536));
+    OrNet::CUdpSocket::SBatchItem aItems[c_nBatch];
     int64_t tCheck = OrNet::NowMs();
     while (!pStop->load()) {
-        OrNet::SDatagramInfo info;
-        const int n = m_sockControl.Receive(buf.data(), buf.size(), 50, &info);
-        if (n > 0) HandleDatagram(buf.data(), static_cast<size_t>(n), info);
+        for (int i = 0; i < c_nBatch; ++i) aItems[i] = {vecBufs[i].data(), vecBufs[i].size(), 0, {}, 0};
+        const int n = m_sockControl.ReceiveBatch(aItems, c_nBatch, 50);
+        for (int i = 0; i < n; ++i) {
+            const OrNet::CUdpSocket::SBatchItem& it = aItems[i];
+            const size_t nSeg = it.nSegment ? it.nSegment : it.nSize;
+            for (size_t nAt = 0; nAt < it.nSize && nSeg > 0; nAt += nSeg)
+                HandleDatagram(it.p + nAt, std::min(nSeg, it.nSize - nAt), it.info);
+        }
         const int64_t tNow = OrNet::NowMs();
         if (tNow - tCheck >= 50) {
             tCheck = tNow;
@@ -776,8 +789,12 @@ void CKxEyeEmulator::HandleResend(SCamera& cam, const SResendRequest& r, const O
         std::lock_guard<std::mutex> lock(cam.mtx);
         if (!cam.bSession || cam.nHost != info.nFrom) return;  // only the controlling host
         cam.tLast = OrNet::NowMs();
-        for (auto& s : cam.deqSent)
-            if (s->nFrameId == r.nFrameId) f = s;
+        // Requests are for recent frames: look from the newest.
+        for (auto it = cam.deqSent.rbegin(); it != cam.deqSent.rend(); ++it)
+            if ((*it)->nFrameId == r.nFrameId) {
+                f = *it;
+                break;
+            }
     }
     if (!f) return;  // too old: the host gives the frame up
     for (uint32_t i = 0; i < r.nRanges; ++i) SendPackets(cam, *f, r.asRange[i].nFirst, r.asRange[i].nCount, true);
