@@ -31,6 +31,7 @@ public:
     static constexpr int c_nResendGapMinMs = 2;   // and at least this far
     static constexpr int c_nResendRounds = 2;
     static constexpr int c_nFrameRetentionMs = 250;
+    static constexpr int c_nGatherUs = 250;      // pause after a small batch of stream datagrams
 
     struct SReply {
         int32_t anValue[2] = {};
