@@ -256,7 +256,7 @@ int COrEthLink::InitDevice(const char* pszConnect) {
     // Large receive buffer: a few frames at least; say so when the system grants less.
     {
         std::lock_guard<std::mutex> lock(m_mtxStream);
-        const int nAsk = std::max(16 * 1024 * 1024, static_cast<int>(std::min<uint64_t>(4ull * m_nPoolBytes, 1u << 30)));
+        const int nAsk = std::max(64 * 1024 * 1024, static_cast<int>(std::min<uint64_t>(4ull * m_nPoolBytes, 1u << 30)));
         const int nGot = m_sockStream.SetReceiveBuffer(nAsk);
         if (nGot < nAsk)
             OrLog::Print(LogLevel_Warning, "stream receive buffer %d bytes, asked %d (raise net.core.rmem_max)", nGot, nAsk);
@@ -390,6 +390,7 @@ void COrEthLink::SetOffline() {
         m_bStreamOn = false;
         for (auto& f : m_mapFrames) DropFrame(f.second);
         m_mapFrames.clear();
+        m_setPending.clear();
     }
     m_cvFrame.notify_all();
     (void)bWasOn;

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -26,9 +27,11 @@ public:
     static constexpr int c_nHeartbeatMs = 500;
     static constexpr int c_nSearchMs = 300;
     static constexpr int c_nQuietMs = 5;         // no packet this long: ask for the missing ones
-    static constexpr int c_nResendGapMs = 20;
+    static constexpr int c_nResendGapMs = 20;     // rounds of one frame at most this far apart
+    static constexpr int c_nResendGapMinMs = 2;   // and at least this far
     static constexpr int c_nResendRounds = 2;
     static constexpr int c_nFrameRetentionMs = 250;
+    static constexpr int c_nGatherUs = 250;      // pause after a small batch of stream datagrams
 
     struct SReply {
         int32_t anValue[2] = {};
@@ -92,9 +95,9 @@ private:
         uint32_t nBytes = 0, nCount = 0, nGot = 0;
         uint16_t nStride = 0;
         std::vector<uint8_t> vecHave;
-        int64_t tFirst = 0, tLast = 0, tResend = 0;
+        int64_t tFirst = 0, tLast = 0, tResend = 0, tFirstResend = 0;  // microseconds
         int nRounds = 0;
-        bool bNewerSeen = false;
+        bool bTurnSampled = false;  // an answer to the last round came
     };
 
     int Exchange(const std::vector<uint8_t>& msg, uint32_t nRequestId, SReply* pReply);
@@ -110,6 +113,7 @@ private:
     void DropFrame(SFrame& f);
     bool TakeBuffer(uint32_t nBytes, unsigned int* pnId, uint8_t** pp);
     void SendResend(SFrame& f, int64_t tNow);
+    int64_t ResendGapUs() const;
     void StartThreads();
     void StopThreads();
 
@@ -156,13 +160,22 @@ private:
     int m_nStreamIfIndex = 0;
     bool m_bStreamOn = false;
     std::map<unsigned int, std::unique_ptr<SBuffer>> m_mapBuffers;
+    // Buffers of the pool neither out, busy nor retired: a frame takes one without a search.
+    std::vector<unsigned int> m_vecFree;
+    unsigned int m_nLive = 0;  // buffers of the pool not retired
     unsigned int m_nNextBufferId = 1;
     unsigned int m_nPoolCount = 8;
     unsigned int m_nPoolBytes = c_nOrEyeLaserBytes;
     std::map<uint32_t, SFrame> m_mapFrames;
+    // Frames still missing packets that may be asked for: the resend pass looks at these only,
+    // not at every frame waiting for its turn to be handed on.
+    std::set<uint32_t> m_setPending;
+    uint32_t m_nNewestId = 0;  // newest frame begun
     bool m_bAnyDone = false;
     uint32_t m_nLastDone = 0;
     SStats m_sStats;
+    bool m_bCaughtUp = true;   // the last batch drained the socket
+    int64_t m_nTurnUs = 5000;  // smoothed time from a resend request to its first packet
     int m_nWaiters = 0;
     uint64_t m_nWaitSeq = 0;
     std::vector<uint8_t> m_vecWaitFrame;

@@ -1,7 +1,9 @@
 // Ethernet camera object, stream side: the receiving thread, reassembly by offset into the
 // buffers of the bounded pool, resend requests, in-order delivery, the frame callback.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "orethcamera.h"
 #include "orlog.h"
@@ -13,6 +15,12 @@ using Orvik::utilSystem::LogLevel_Warning;
 namespace {
 // Set while this thread runs the application's frame callback.
 thread_local int t_nInCallback = 0;
+
+// The stream's clock: resend turnarounds on a LAN are well under a millisecond.
+int64_t NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 struct SDelivery {
     unsigned int nBufferId;
@@ -80,6 +88,7 @@ int COrEthLink::EnableStream(int nOn) {
                 continue;
             }
             DropFrame(it->second);
+            m_setPending.erase(it->first);
             it = m_mapFrames.erase(it);
         }
     }
@@ -104,6 +113,8 @@ int COrEthLink::SetImageTransfer(int nOn, unsigned int nBufferCount, unsigned in
             it = m_mapBuffers.erase(it);
         }
     }
+    m_vecFree.clear();
+    m_nLive = 0;
     return c_nOrEyeOK;
 }
 
@@ -116,6 +127,7 @@ int COrEthLink::ReleaseFrameBuffer(unsigned int nBufferId) {
     }
     it->second->bOut = false;
     if (it->second->bRetired) m_mapBuffers.erase(it);
+    else if (!it->second->bBusy) m_vecFree.push_back(nBufferId);
     return c_nOrEyeOK;
 }
 
@@ -127,18 +139,18 @@ COrEthLink::SStats COrEthLink::Stats() {
 // Under m_mtxStream: a free buffer of the pool, or a new one while the pool is not full.
 bool COrEthLink::TakeBuffer(uint32_t nBytes, unsigned int* pnId, uint8_t** pp) {
     if (nBytes > m_nPoolBytes) return false;
-    unsigned int nLive = 0;
-    for (auto& b : m_mapBuffers) {
-        if (b.second->bRetired) continue;
-        ++nLive;
-        if (!b.second->bOut && !b.second->bBusy) {
-            b.second->bBusy = true;
-            *pnId = b.first;
-            *pp = b.second->vecData.data();
-            return true;
-        }
+    while (!m_vecFree.empty()) {
+        const unsigned int nId = m_vecFree.back();
+        m_vecFree.pop_back();
+        auto it = m_mapBuffers.find(nId);
+        if (it == m_mapBuffers.end() || it->second->bRetired || it->second->bOut || it->second->bBusy) continue;
+        it->second->bBusy = true;
+        *pnId = nId;
+        *pp = it->second->vecData.data();
+        return true;
     }
-    if (nLive >= m_nPoolCount) return false;
+    if (m_nLive >= m_nPoolCount) return false;
+    ++m_nLive;
     auto pBuf = std::make_unique<SBuffer>();
     pBuf->vecData.resize(m_nPoolBytes);
     pBuf->bBusy = true;
@@ -156,6 +168,7 @@ void COrEthLink::DropFrame(SFrame& f) {
     if (it != m_mapBuffers.end()) {
         it->second->bBusy = false;
         if (it->second->bRetired && !it->second->bOut) m_mapBuffers.erase(it);
+        else if (!it->second->bOut) m_vecFree.push_back(f.nBufferId);
     }
     f.nBufferId = 0;
     f.p = nullptr;
@@ -199,9 +212,11 @@ void COrEthLink::OnPacket(const uint8_t* p, size_t n, const OrNet::SDatagramInfo
             f.bIgnore = true;
             ++m_sStats.nUnderrun;
         }
-        if (!f.bIgnore) f.vecHave.assign(s.nCount, 0);
-        for (auto& e : m_mapFrames)
-            if (static_cast<int32_t>(e.first - s.nFrameId) < 0) e.second.bNewerSeen = true;
+        if (!f.bIgnore) {
+            f.vecHave.assign(s.nCount, 0);
+            m_setPending.insert(s.nFrameId);
+        }
+        if (static_cast<int32_t>(s.nFrameId - m_nNewestId) > 0 || m_mapFrames.empty()) m_nNewestId = s.nFrameId;
         it = m_mapFrames.emplace(s.nFrameId, std::move(f)).first;
     }
     SFrame& f = it->second;
@@ -216,10 +231,23 @@ void COrEthLink::OnPacket(const uint8_t* p, size_t n, const OrNet::SDatagramInfo
     }
     memcpy(f.p + s.nOffset, pPayload, s.nPayload);
     f.vecHave[s.nIndex] = 1;
-    ++f.nGot;
+    if (++f.nGot == f.nCount) m_setPending.erase(f.nId);
     f.tLast = tNow;
     ++m_sStats.nPackets;
-    if (s.nFlags & c_nStreamFlagResent) ++m_sStats.nResent;
+    if (s.nFlags & c_nStreamFlagResent) {
+        ++m_sStats.nResent;
+        if (f.nRounds > 0 && !f.bTurnSampled) {
+            // The first answer to this round: how long the camera takes to answer, smoothed.
+            f.bTurnSampled = true;
+            m_nTurnUs += (tNow - f.tResend - m_nTurnUs) / 8;
+        }
+    }
+}
+
+// Time between two rounds for one frame: a few turnarounds, so that a resent packet lost again
+// is asked for while the frames behind it still find buffers; between 2 and 20 ms.
+int64_t COrEthLink::ResendGapUs() const {
+    return std::clamp<int64_t>(3 * m_nTurnUs + 1000, c_nResendGapMinMs * 1000, c_nResendGapMs * 1000);
 }
 
 // Under m_mtxStream: asks the camera once for every packet the frame still misses.
@@ -242,17 +270,27 @@ void COrEthLink::SendResend(SFrame& f, int64_t tNow) {
     std::vector<uint8_t> msg;
     EncodeResendRequest(msg, h, r);
     m_sockStream.SendTo(msg.data(), msg.size(), m_nStreamSource, c_nControlPort, m_nStreamIfIndex);
+    if (f.nRounds == 0) f.tFirstResend = tNow;
     ++f.nRounds;
     f.tResend = tNow;
+    f.bTurnSampled = false;
     ++m_sStats.nResendRequests;
 }
 
 void COrEthLink::Maintain(int64_t tNow) {
-    for (auto& e : m_mapFrames) {
-        SFrame& f = e.second;
-        if (f.bIgnore || f.nGot == f.nCount) continue;
-        const bool bDue = tNow - f.tLast >= c_nQuietMs || f.bNewerSeen;
-        const bool bSpaced = f.nRounds == 0 || tNow - f.tResend >= c_nResendGapMs;
+    for (auto id = m_setPending.begin(); id != m_setPending.end();) {
+        auto e = m_mapFrames.find(*id);
+        if (e == m_mapFrames.end() || e->second.bIgnore || e->second.nGot == e->second.nCount) {
+            id = m_setPending.erase(id);
+            continue;
+        }
+        ++id;
+        SFrame& f = e->second;
+        const bool bNewerSeen = static_cast<int32_t>(m_nNewestId - f.nId) > 0;
+        const bool bDue = tNow - f.tLast >= c_nQuietMs * 1000 || bNewerSeen;
+        // A later round only once the socket is drained: the answer to the last one may be
+        // waiting in it behind the stream.
+        const bool bSpaced = f.nRounds == 0 || (m_bCaughtUp && tNow - f.tResend >= ResendGapUs());
         // A frame missing half of its packets or more is a broken link, not a loss to mend.
         const bool bWorth = (f.nCount - f.nGot) * 2 < f.nCount || f.nCount <= 2;
         if (bDue && bSpaced && bWorth && f.nRounds < c_nResendRounds) SendResend(f, tNow);
@@ -265,57 +303,85 @@ void COrEthLink::StreamThread() {
     OrNet::CUdpSocket::SBatchItem aItems[c_nBatch];
     std::vector<SDelivery> vecOut;
     while (!m_bQuit.load()) {
-        for (int i = 0; i < c_nBatch; ++i) aItems[i] = {vecBufs[i].data(), vecBufs[i].size(), 0, {}};
+        for (int i = 0; i < c_nBatch; ++i) aItems[i] = {vecBufs[i].data(), vecBufs[i].size(), 0, {}, 0};
         const int n = m_sockStream.ReceiveBatch(aItems, c_nBatch, c_nQuietMs);
-        const int64_t tNow = OrNet::NowMs();
-        vecOut.clear();
-        {
-            std::lock_guard<std::mutex> lock(m_mtxStream);
-            for (int i = 0; i < n; ++i) OnPacket(aItems[i].p, aItems[i].nSize, aItems[i].info, tNow);
-            Maintain(tNow);
-            // Frames go on in frame order; the oldest one waits for its resends or is given up.
-            while (!m_mapFrames.empty()) {
-                auto it = m_mapFrames.begin();
-                SFrame& f = it->second;
-                const bool bComplete = !f.bIgnore && f.nGot == f.nCount;
-                if (!f.bIgnore && !bComplete) {
-                    const bool bRoundsUsed = f.nRounds >= c_nResendRounds && tNow - f.tResend >= c_nResendGapMs;
-                    const bool bTooOld = tNow - f.tFirst >= c_nFrameRetentionMs;
-                    if (!bRoundsUsed && !bTooOld) break;
-                    ++m_sStats.nIncomplete;
-                    OrLog::Print(LogLevel_Debug, "frame %u incomplete (%u of %u packets): dropped", f.nId, f.nGot, f.nCount);
-                    DropFrame(f);
-                } else if (bComplete && f.bGrab) {
-                    m_mapGrabs[f.nId] = std::move(f.vecOwn);
-                    while (m_mapGrabs.size() > 4) m_mapGrabs.erase(m_mapGrabs.begin());
-                    m_cvFrame.notify_all();
-                } else if (bComplete) {
-                    ++m_sStats.nComplete;
-                    if (m_nWaiters > 0) {
-                        m_vecWaitFrame.assign(f.p, f.p + f.nBytes);
-                        m_nWaitFrameId = f.nId;
-                        ++m_nWaitSeq;
-                        m_cvFrame.notify_all();
-                    }
-                    auto b = m_mapBuffers.find(f.nBufferId);
-                    if (b != m_mapBuffers.end()) {
-                        b->second->bBusy = false;
-                        b->second->bOut = true;
-                        vecOut.push_back({f.nBufferId, f.p, f.nBytes});
+        const int64_t tNow = NowUs();
+        // A full batch: more is waiting. Time spent while this thread was not running shows as
+        // a backlog, and the answers to resend requests are in it.
+        m_bCaughtUp = n < c_nBatch;
+        // One received buffer at a time, each followed by the deliveries it made ready: a batch
+        // can carry many frames, and their buffers must come back from the application before
+        // the frames after them need them.
+        for (int i = 0; i < n || i == 0; ++i) {
+            vecOut.clear();
+            {
+                std::lock_guard<std::mutex> lock(m_mtxStream);
+                if (i < n) {
+                    const OrNet::CUdpSocket::SBatchItem& it = aItems[i];
+                    if (it.nSegment == 0) {
+                        OnPacket(it.p, it.nSize, it.info, tNow);
+                    } else {
+                        for (size_t nAt = 0; nAt < it.nSize; nAt += it.nSegment)
+                            OnPacket(it.p + nAt, std::min(it.nSegment, it.nSize - nAt), it.info, tNow);
                     }
                 }
-                m_bAnyDone = true;
-                m_nLastDone = f.nId;
-                m_mapFrames.erase(it);
+                if (i + 1 >= n) Maintain(tNow);  // once per batch, after its last buffer
+                // Frames go on in frame order; the oldest one waits for its resends or is given up.
+                while (!m_mapFrames.empty()) {
+                    auto it = m_mapFrames.begin();
+                    SFrame& f = it->second;
+                    const bool bComplete = !f.bIgnore && f.nGot == f.nCount;
+                    if (!f.bIgnore && !bComplete) {
+                        // After the last round the frame waits the longest gap (a late answer to
+                        // an earlier round cannot be told from the answer to the last), and two
+                        // of them since its first round: a camera slow to answer, on a loaded
+                        // host, has that long whatever the gap measured before. Only with the
+                        // socket drained, else the answer may be in the backlog.
+                        const bool bRoundsUsed = f.nRounds >= c_nResendRounds && m_bCaughtUp &&
+                                                 tNow - f.tResend >= c_nResendGapMs * 1000 &&
+                                                 tNow - f.tFirstResend >= 2 * c_nResendGapMs * 1000;
+                        const bool bTooOld = tNow - f.tFirst >= c_nFrameRetentionMs * 1000;
+                        if (!bRoundsUsed && !bTooOld) break;
+                        ++m_sStats.nIncomplete;
+                        OrLog::Print(LogLevel_Debug, "frame %u incomplete (%u of %u packets): dropped", f.nId, f.nGot, f.nCount);
+                        DropFrame(f);
+                    } else if (bComplete && f.bGrab) {
+                        m_mapGrabs[f.nId] = std::move(f.vecOwn);
+                        while (m_mapGrabs.size() > 4) m_mapGrabs.erase(m_mapGrabs.begin());
+                        m_cvFrame.notify_all();
+                    } else if (bComplete) {
+                        ++m_sStats.nComplete;
+                        if (m_nWaiters > 0) {
+                            m_vecWaitFrame.assign(f.p, f.p + f.nBytes);
+                            m_nWaitFrameId = f.nId;
+                            ++m_nWaitSeq;
+                            m_cvFrame.notify_all();
+                        }
+                        auto b = m_mapBuffers.find(f.nBufferId);
+                        if (b != m_mapBuffers.end()) {
+                            b->second->bBusy = false;
+                            b->second->bOut = true;
+                            vecOut.push_back({f.nBufferId, f.p, f.nBytes});
+                        }
+                    }
+                    m_bAnyDone = true;
+                    m_nLastDone = f.nId;
+                    m_setPending.erase(f.nId);
+                    m_mapFrames.erase(it);
+                }
+            }
+            for (const SDelivery& d : vecOut) {
+                // Event 3: the buffer is the application's until ReleaseFrameBuffer. With no
+                // callback it goes straight back.
+                // After the object was deleted (from a callback) nothing more is handed on.
+                if (m_bQuit.load() || !RaiseEvent(c_nOrEyeEventFrame, 0, d.p, d.nBytes, d.nBufferId))
+                    ReleaseFrameBuffer(d.nBufferId);
             }
         }
-        for (const SDelivery& d : vecOut) {
-            // Event 3: the buffer is the application's until ReleaseFrameBuffer. With no
-            // callback it goes straight back.
-            // After the object was deleted (from a callback) nothing more is handed on.
-            if (m_bQuit.load() || !RaiseEvent(c_nOrEyeEventFrame, 0, d.p, d.nBytes, d.nBufferId))
-                ReleaseFrameBuffer(d.nBufferId);
-        }
+        // Caught up: the stream comes a frame or two at a time. Letting a little gather
+        // before the next call (as a card moderates its interrupts) costs each frame at most
+        // this much delay and saves most of the wake-ups and system calls per frame.
+        if (n > 0 && n < c_nBatch && !m_bQuit.load()) std::this_thread::sleep_for(std::chrono::microseconds(c_nGatherUs));
     }
 }
 

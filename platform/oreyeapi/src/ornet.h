@@ -79,14 +79,22 @@ public:
         size_t nCapacity;
         size_t nSize;
         SDatagramInfo info;
+        // 0: the buffer holds one datagram. Else it holds several datagrams of one sender, each
+        // nSegment bytes but the last, which may be shorter (the system joined them). The
+        // caller sets it to 0 before the call, so an implementation that never joins
+        // datagrams need not touch it.
+        size_t nSegment;
     };
-    // Up to `count` datagrams in one system call after waiting up to nTimeoutMs for the first.
+    // Up to `count` buffers of datagrams in one system call after waiting up to nTimeoutMs for
+    // the first. Give buffers of 64 KiB so that joined datagrams fit.
     int ReceiveBatch(SBatchItem* pItems, int nCount, int nTimeoutMs);
 
     int Fd() const { return m_fd; }
 
 private:
     int m_fd = -1;
+    bool m_bNoGso = false;      // the system refused segmentation offload: plain batches
+    bool m_bGroAsked = false;   // receive offload asked for (first ReceiveBatch)
 };
 
 // Monotonic milliseconds.

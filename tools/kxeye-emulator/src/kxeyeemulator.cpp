@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,7 +20,7 @@ extern char** environ;
 using namespace OrWire;
 
 namespace {
-const size_t c_nKeptFrames = 1024;                  // frames kept for resend requests
+const size_t c_nKeptFrames = 4096;                  // frames kept for resend requests
 const size_t c_nKeptBytes = 96u * 1024u * 1024u;    // and at most this many bytes of them
 const uint32_t c_nBroadcast = 0xFFFFFFFFu;
 
@@ -132,8 +133,13 @@ void CKxEyeEmulator::Log(const char* pszFormat, ...) {
     fflush(stdout);
 }
 
-CKxEyeEmulator::CKxEyeEmulator(const std::string& strInterface, int nHeartbeatMs, const SEmuFaults& faults, int nReplay)
-    : m_strInterface(strInterface), m_nHeartbeatMs(nHeartbeatMs), m_nReplay(nReplay), m_sFaults(faults) {}
+CKxEyeEmulator::CKxEyeEmulator(const std::string& strInterface, int nHeartbeatMs, const SEmuFaults& faults, int nReplay,
+                               double dReplayRate)
+    : m_strInterface(strInterface),
+      m_nHeartbeatMs(nHeartbeatMs),
+      m_nReplay(nReplay),
+      m_dReplayRate(dReplayRate),
+      m_sFaults(faults) {}
 
 CKxEyeEmulator::~CKxEyeEmulator() {
     for (auto& c : m_vecCameras) {
@@ -172,6 +178,9 @@ bool CKxEyeEmulator::Start(const std::vector<SEmuCameraConfig>& vecCameras, std:
         return false;
     }
     m_sockStream.SetSendBuffer(8 * 1024 * 1024);
+    // Resend requests come in bursts while the stream runs; they wait here while the main thread
+    // is not scheduled instead of being turned away.
+    m_sockControl.SetReceiveBuffer(4 * 1024 * 1024);
     for (size_t i = 0; i < vecCameras.size(); ++i) {
         auto cam = std::make_unique<SCamera>();
         cam->nIndex = static_cast<int>(i);
@@ -242,12 +251,22 @@ bool CKxEyeEmulator::ApplyFaultCommand(const std::string& strLine) {
 }
 
 void CKxEyeEmulator::Run(const std::atomic<bool>* pStop) {
-    std::vector<uint8_t> buf(65536);
+    // Requests in batches: while a stream runs, resend requests come thousands a second, and a
+    // main thread that was not scheduled for a while catches up in a few calls, not one per
+    // request.
+    constexpr int c_nBatch = 16;
+    std::vector<std::vector<uint8_t>> vecBufs(c_nBatch, std::vector<uint8_t>(65536));
+    OrNet::CUdpSocket::SBatchItem aItems[c_nBatch];
     int64_t tCheck = OrNet::NowMs();
     while (!pStop->load()) {
-        OrNet::SDatagramInfo info;
-        const int n = m_sockControl.Receive(buf.data(), buf.size(), 50, &info);
-        if (n > 0) HandleDatagram(buf.data(), static_cast<size_t>(n), info);
+        for (int i = 0; i < c_nBatch; ++i) aItems[i] = {vecBufs[i].data(), vecBufs[i].size(), 0, {}, 0};
+        const int n = m_sockControl.ReceiveBatch(aItems, c_nBatch, 50);
+        for (int i = 0; i < n; ++i) {
+            const OrNet::CUdpSocket::SBatchItem& it = aItems[i];
+            const size_t nSeg = it.nSegment ? it.nSegment : it.nSize;
+            for (size_t nAt = 0; nAt < it.nSize && nSeg > 0; nAt += nSeg)
+                HandleDatagram(it.p + nAt, std::min(nSeg, it.nSize - nAt), it.info);
+        }
         const int64_t tNow = OrNet::NowMs();
         if (tNow - tCheck >= 50) {
             tCheck = tNow;
@@ -637,7 +656,17 @@ void CKxEyeEmulator::SendFrame(SCamera& cam, const uint8_t* p, uint32_t nBytes, 
     SendFrame(cam, std::make_shared<const std::vector<uint8_t>>(p, p + nBytes), nFlags);
 }
 
-void CKxEyeEmulator::SendFrame(SCamera& cam, std::shared_ptr<const std::vector<uint8_t>> pData, uint16_t nFlags) {
+void CKxEyeEmulator::SPacer::Wait(size_t nBytes) {
+    const auto tNow = std::chrono::steady_clock::now();
+    // Behind after a wake-up came late: the next batches go at once until the rate is made up,
+    // but never more than 10 ms of them, a burst the receiver's socket buffer takes.
+    if (tNow - tNext > std::chrono::milliseconds(10)) tNext = tNow - std::chrono::milliseconds(10);
+    if (tNext > tNow) std::this_thread::sleep_until(tNext);
+    tNext += std::chrono::nanoseconds(static_cast<int64_t>(dNsPerByte * static_cast<double>(nBytes)));
+}
+
+void CKxEyeEmulator::SendFrame(SCamera& cam, std::shared_ptr<const std::vector<uint8_t>> pData, uint16_t nFlags,
+                               SPacer* pPacer) {
     auto f = std::make_shared<SSentFrame>();
     f->nFlags = nFlags;
     f->pData = std::move(pData);
@@ -655,7 +684,7 @@ void CKxEyeEmulator::SendFrame(SCamera& cam, std::shared_ptr<const std::vector<u
     uint32_t nTo = 0;
     uint16_t nPort = 0, nStride = 0;
     if (!StreamTarget(cam, &nTo, &nPort, &nStride)) return;
-    SendPackets(cam, *f, 0, PacketCount(nBytes, nStride), false);
+    SendPackets(cam, *f, 0, PacketCount(nBytes, nStride), false, pPacer);
     const uint64_t nSent = ++m_nFramesSent;
     int nDie;
     {
@@ -668,7 +697,8 @@ void CKxEyeEmulator::SendFrame(SCamera& cam, std::shared_ptr<const std::vector<u
     }
 }
 
-void CKxEyeEmulator::SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFirst, uint32_t nCount, bool bResent) {
+void CKxEyeEmulator::SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFirst, uint32_t nCount, bool bResent,
+                                 SPacer* pPacer) {
     uint32_t nTo = 0;
     uint16_t nPort = 0, nStride = 0;
     if (!StreamTarget(cam, &nTo, &nPort, &nStride)) return;
@@ -687,7 +717,14 @@ void CKxEyeEmulator::SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFi
     OrNet::CUdpSocket::SSendItem aItems[c_nBatch];
     int nQueued = 0;
     auto flush = [&] {
-        if (nQueued) m_sockStream.SendBatch(aItems, nQueued, nTo, nPort, cam.cfg.nIp);
+        if (nQueued == 0) return;
+        if (pPacer) {
+            // Frame bytes, headers not counted: the rate is one of frames.
+            size_t nBatchBytes = 0;
+            for (int i = 0; i < nQueued; ++i) nBatchBytes += aItems[i].n2;
+            pPacer->Wait(nBatchBytes);
+        }
+        m_sockStream.SendBatch(aItems, nQueued, nTo, nPort, cam.cfg.nIp);
         nQueued = 0;
     };
     auto queue = [&](const uint8_t* hdr, const uint8_t* p, size_t n) {
@@ -752,8 +789,12 @@ void CKxEyeEmulator::HandleResend(SCamera& cam, const SResendRequest& r, const O
         std::lock_guard<std::mutex> lock(cam.mtx);
         if (!cam.bSession || cam.nHost != info.nFrom) return;  // only the controlling host
         cam.tLast = OrNet::NowMs();
-        for (auto& s : cam.deqSent)
-            if (s->nFrameId == r.nFrameId) f = s;
+        // Requests are for recent frames: look from the newest.
+        for (auto it = cam.deqSent.rbegin(); it != cam.deqSent.rend(); ++it)
+            if ((*it)->nFrameId == r.nFrameId) {
+                f = *it;
+                break;
+            }
     }
     if (!f) return;  // too old: the host gives the frame up
     for (uint32_t i = 0; i < r.nRanges; ++i) SendPackets(cam, *f, r.asRange[i].nFirst, r.asRange[i].nCount, true);
@@ -801,5 +842,16 @@ void CKxEyeEmulator::ReplayThread(SCamera* pCam) {
     }
     if (vecFrames.empty()) return;
     Log("camera %d: replaying %zu frames of %zu bytes", cam.nIndex, vecFrames.size(), vecFrames[0]->size());
-    for (size_t i = 0; cam.bReplayRun; ++i) SendFrame(cam, vecFrames[i % vecFrames.size()], 0);
+    SPacer pacer;
+    SPacer* pPacer = nullptr;
+    if (m_dReplayRate > 0) {
+        // Paced: each frame's packets spread over its frame period, batch by batch, as a camera
+        // streaming at that rate sends them. Sleeps of tens of microseconds must not be
+        // stretched by the default timer slack.
+        prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
+        pacer.dNsPerByte = 1e9 / (m_dReplayRate * static_cast<double>(vecFrames[0]->size()));
+        pacer.tNext = std::chrono::steady_clock::now();
+        pPacer = &pacer;
+    }
+    for (size_t i = 0; cam.bReplayRun; ++i) SendFrame(cam, vecFrames[i % vecFrames.size()], 0, pPacer);
 }

@@ -5,6 +5,7 @@
 #define KXEYEEMULATOR_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -39,9 +40,11 @@ struct SEmuCameraConfig {
 
 class CKxEyeEmulator {
 public:
-    // nReplay > 0: on stream on, render that many frames once and send them round and round as
-    // fast as the link takes them (benchmarks); 0: the virtual camera's own stream.
-    CKxEyeEmulator(const std::string& strInterface, int nHeartbeatMs, const SEmuFaults& faults, int nReplay = 0);
+    // nReplay > 0: on stream on, render that many frames once and send them round and round
+    // (benchmarks), dReplayRate frames per second, or as fast as the link takes them when 0;
+    // nReplay 0: the virtual camera's own stream.
+    CKxEyeEmulator(const std::string& strInterface, int nHeartbeatMs, const SEmuFaults& faults, int nReplay = 0,
+                   double dReplayRate = 0.0);
     ~CKxEyeEmulator();
 
     // Opens the card's sockets and puts each camera's address (and MAC, with one camera) on it.
@@ -59,6 +62,12 @@ private:
         uint32_t nFrameId;
         uint16_t nFlags;
         std::shared_ptr<const std::vector<uint8_t>> pData;  // shared by replayed frames
+    };
+    // Spreads a replayed stream evenly at a byte rate.
+    struct SPacer {
+        double dNsPerByte = 0.0;
+        std::chrono::steady_clock::time_point tNext;
+        void Wait(size_t nBytes);  // until these bytes may go
     };
 
     void HandleDatagram(const uint8_t* p, size_t n, const OrNet::SDatagramInfo& info);
@@ -79,18 +88,21 @@ private:
     static void FrameCallback(int nEvent, int nParam, void* pBuffer, unsigned int nLength,
                               unsigned int nBufferId, void* pContext);
     void SendFrame(SCamera& cam, const uint8_t* p, uint32_t nBytes, uint16_t nFlags);
-    void SendFrame(SCamera& cam, std::shared_ptr<const std::vector<uint8_t>> pData, uint16_t nFlags);
+    void SendFrame(SCamera& cam, std::shared_ptr<const std::vector<uint8_t>> pData, uint16_t nFlags,
+                   SPacer* pPacer = nullptr);
     int GrabInto(SCamera& cam, std::vector<uint8_t>* pFrame, unsigned int* pnId);
     void StartReplay(SCamera& cam);
     void StopReplay(SCamera& cam);
     void ReplayThread(SCamera* pCam);
-    void SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFirst, uint32_t nCount, bool bResent);
+    void SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFirst, uint32_t nCount, bool bResent,
+                     SPacer* pPacer = nullptr);
     bool StreamTarget(SCamera& cam, uint32_t* pnTo, uint16_t* pnPort, uint16_t* pnStride);
     bool Chance(double dRatio);
 
     const std::string m_strInterface;
     const int m_nHeartbeatMs;
     const int m_nReplay;
+    const double m_dReplayRate;
     OrNet::SCard m_sCard;
     OrNet::CUdpSocket m_sockControl;
     OrNet::CUdpSocket m_sockStream;

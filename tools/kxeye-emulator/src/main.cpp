@@ -156,6 +156,10 @@ int main(int argc, char** argv) {
     app.add_option("--replay", nReplay, "on stream on, render N frames once and send them round and round as fast "
                                         "as the link takes them (benchmarks)")
         ->check(CLI::Range(0, 64));
+    double dReplayRate = 0.0;
+    app.add_option("--replay-rate", dReplayRate, "with --replay: frames per second, each frame's packets spread over "
+                                                 "its period (0: as fast as the link takes them)")
+        ->check(CLI::Range(0.0, 1e6));
     app.add_option("--fault-fifo", strFifo, "FIFO to read run-time fault commands from (made if missing)");
     CLI11_PARSE(app, argc, argv);
     if (!strDelay.empty() && sscanf(strDelay.c_str(), "%lf:%d", &faults.dDelay, &faults.nDelayMs) != 2) {
@@ -175,7 +179,7 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    CKxEyeEmulator emu(strInterface, nHeartbeatMs, faults, nReplay);
+    CKxEyeEmulator emu(strInterface, nHeartbeatMs, faults, nReplay, dReplayRate);
     if (!emu.Start(vecCameras, &strErr)) {
         std::cerr << "kxeye-emulator: " << strErr << "\n";
         return 1;
