@@ -22,8 +22,8 @@
 
 namespace {
 
-// What the stream socket asks for at least (docs/protocol.md): 16 MiB.
-const int64_t c_nStreamReceiveBuffer = 16 * 1024 * 1024;
+// What the stream socket asks for at least (docs/protocol.md): 64 MiB.
+const int64_t c_nStreamReceiveBuffer = 64 * 1024 * 1024;
 // IPv4 and UDP headers and the stream header in front of every stream payload.
 const int64_t c_nStreamOverhead = 28 + 32;
 // At or below this MTU the camera falls back to 512-byte payloads, which do not fit.
@@ -735,7 +735,7 @@ int KxEyeDoctor(EKxEyeSource eSource, const SKxEyeDoctorOptions& opts) {
                         std::to_string(nMtu - c_nStreamOverhead) + " bytes of frame each)");
     }
 
-    // Receive buffer: the stream socket asks for 16 MiB; above net.core.rmem_max only with CAP_NET_ADMIN.
+    // Receive buffer: the stream socket asks for 64 MiB; above net.core.rmem_max only with CAP_NET_ADMIN.
     const int nAdmin = KxEyeHost::HasCapability(KxEyeHost::c_nCapNetAdmin);
     const int64_t nRmem = KxEyeHost::ReceiveBufferMax();
     if (nRmem >= 0) {
