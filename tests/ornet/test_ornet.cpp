@@ -57,7 +57,7 @@ TEST_F(OrNetLoopback, BatchesInOrderAndCutDatagramsMarked) {
     ASSERT_TRUE(tx.SendBatch(items, 3, c_nLoopback, nPort));
     std::vector<std::vector<uint8_t>> bufs(4, std::vector<uint8_t>(64));
     OrNet::CUdpSocket::SBatchItem got[4];
-    for (int i = 0; i < 4; ++i) got[i] = {bufs[i].data(), bufs[i].size(), 0, {}};
+    for (int i = 0; i < 4; ++i) got[i] = {bufs[i].data(), bufs[i].size(), 0, {}, 0};
     int n = 0;
     // Loopback delivers at once, but a batch may be split over calls.
     for (int nTry = 0; n < 3 && nTry < 10; ++nTry) {
