@@ -167,6 +167,31 @@ TEST_P(VirtualCapture, OfflineCameraEndsInOfflineAnswers) {
     EXPECT_EQ(KX_E_OFFLINE, dev->SetFrameRate(100));
 }
 
+// A camera that vanished mid-stream refuses the stream-off, so StopCapture fails and the device
+// still counts as capturing; Close ends the capture all the same, and once the camera is back a
+// re-opened device streams again instead of only swapping its callback.
+TEST_P(VirtualCapture, ReopenAfterAFailedStopCaptureStreamsAgain) {
+    ASSERT_EQ(0, dev->StartCapture(0, &rec, nullptr));
+    ASSERT_TRUE(WaitFor([&] { return rec.Count() >= 2; }, 10000));
+    ctl->SetOffline(true);
+    ASSERT_TRUE(WaitFor([&] {
+        for (int32_t e : events.Codes())
+            if (e == 4) return true;
+        return false;
+    }));
+    EXPECT_NE(0, dev->StopCapture());
+    EXPECT_TRUE(dev->IsCapturing());
+    dev->Close();
+    EXPECT_FALSE(dev->IsCapturing());
+    ctl->SetOffline(false);
+    ASSERT_EQ(0, dev->Open(0));
+    rec.ReleaseHeld();
+    const size_t nBefore = rec.Count();
+    ASSERT_EQ(0, dev->StartCapture(0, &rec, nullptr));
+    EXPECT_TRUE(WaitFor([&] { return rec.Count() >= nBefore + 5; }, 10000));
+    EXPECT_EQ(0, dev->StopCapture());
+}
+
 TEST_P(VirtualCapture, PullWhileCapturingGivesRisingFrames) {
     ASSERT_EQ(0, dev->StartCapture(0, &rec, nullptr));
     uint64_t nPrevTime = 0;

@@ -354,6 +354,10 @@ void CKxLaserEyeDevice::Close() {
         bStreamOff = true;
         KxLogUtils::PrintLog(c_nKxLogState, "Close Device");
     }
+    // The capture ends with the camera object, whether the camera took the stream-off or was
+    // gone already (a failed StopCapture keeps the flag): else a later Open and StartCapture
+    // would only swap the callback and never switch the new camera object's stream on.
+    m_bCapturing.store(false);
     if (m_pSwingDevice) {
         // An application may still hold the motor: cut it off from this device first.
         m_pSwingDevice->Detach();
