@@ -21,8 +21,6 @@ const int c_nParamFrameRate = 34;
 const uint16_t c_nDefaultFrameRate = 20;
 // Rows kept clear at the bottom of the default ROI.
 const uint32_t c_nDefaultRoiBottomMargin = 128;
-// Upper bound of the last compensation range.
-const float c_fCompensateEnd = 100000000.0f;
 }  // namespace
 
 CKxLaserEyeDevice::CKxLaserEyeDevice(const SKxNLEyeDeviceInfoEx& info, IKxSurfacePool* pSurfacePool,
@@ -184,60 +182,15 @@ int32_t CKxLaserEyeDevice::ApplyFrameRate(uint16_t nRate) {
 // ---- open and close ----
 
 void CKxLaserEyeDevice::ParseDeviceParam(const uint8_t* pbyPage, unsigned int nLength) {
-    m_sDeviceParam = SKxDeviceParam{};  // kind 0 until the block says otherwise
-    CKxMemFile file(pbyPage, nLength);
-    if (!file.Open()) return;
-    // Each step stops the parse at the first short read or mismatch; what was read stays.
-    auto readExact = [&file](void* pOut, unsigned int nBytes) {
-        unsigned int nRead = nBytes;
-        return file.Read(pOut, nRead) && nRead == nBytes;
-    };
-    auto readTag = [&]() {
-        char szTag[KxParamPage::c_nTagBytes];
-        return readExact(szTag, sizeof(szTag)) &&
-               std::memcmp(szTag, KxParamPage::c_szTag, KxParamPage::c_nTagBytes) == 0;
-    };
-    do {
-        if (!readTag()) break;
-        uint8_t nVersion = 0;
-        if (!readExact(&nVersion, 1) || nVersion < 1 || nVersion > 3) break;
-        int32_t nKind = 0;
-        if (!readExact(&nKind, sizeof(nKind))) break;
-        m_sDeviceParam.nKind = nKind;
-        if (nKind != -1 && !readExact(m_sDeviceParam.bySection96, sizeof(m_sDeviceParam.bySection96)))
-            break;
-        if (nVersion >= 2 &&
-            !readExact(m_sDeviceParam.adCoordOffset, sizeof(m_sDeviceParam.adCoordOffset)))
-            break;
-        if (nVersion == 3 && !readExact(m_sDeviceParam.bySection16, sizeof(m_sDeviceParam.bySection16)))
-            break;
-        readTag();  // the closing tag only ends the block; nothing depends on it
-    } while (false);
-    file.Close();
+    m_sDeviceParam = KxDeviceParamUtils::ParseDeviceParam(pbyPage, nLength);
 }
 
 void CKxLaserEyeDevice::BuildCompensateTable(const uint8_t* pbyPage, unsigned int nLength) {
     // Result blocks of an earlier opening keep pointing into the table, so it is built once per
     // object and never grown or moved afterwards.
     if (m_pCompensate != nullptr) return;
-    unsigned int nCount = 0;
-    KxDeviceUtils::ParseCompensateData(pbyPage, nLength, nullptr, nullptr, &nCount);
-    if (nCount == 0 || nCount > KxParamPage::c_nCompMaxEntries) return;
-    std::unique_ptr<float[]> pfA(new float[nCount]());
-    std::unique_ptr<float[]> pfB(new float[nCount]());
-    unsigned int nFilled = nCount;
-    if (!KxDeviceUtils::ParseCompensateData(pbyPage, nLength, pfA.get(), pfB.get(), &nFilled))
-        return;
-    std::vector<SKxCompensateEntry> table;
-    table.reserve(nCount + 1);
-    for (unsigned int i = 0; i < nCount; ++i) {
-        SKxCompensateEntry entry;
-        entry.fFrom = i == 0 ? 0.0f : pfA[i - 1];
-        entry.fTo = pfA[i];
-        entry.fAdd = (pfB[i] + pfB[i == 0 ? 0 : i - 1]) / 2.0f;
-        table.push_back(entry);
-    }
-    table.push_back(SKxCompensateEntry{pfA[nCount - 1], c_fCompensateEnd, pfB[nCount - 1]});
+    std::vector<SKxCompensateEntry> table = KxDeviceParamUtils::BuildCompensateEntries(pbyPage, nLength);
+    if (table.empty()) return;
     m_pCompensate = new CKxCompensateTable(std::move(table));
 }
 
@@ -259,6 +212,10 @@ int32_t CKxLaserEyeDevice::Open(int32_t /*nReserved*/) {
 
     IOrEyeCamera* pCamera = CreateOrEyeApi(eType);
     if (pCamera == nullptr) return KX_E_NO_CAMERA;
+    // A new camera object streams nothing. Close keeps the capture flag, and a StopCapture that
+    // failed on a vanished camera left it set: kept, it would make the next StartCapture only swap
+    // the callback and answer success with the stream off.
+    m_bCapturing.store(false);
     std::atomic_ref<CKxCameraHolder*>(m_pCameraHolder).store(new CKxCameraHolder(pCamera));
     std::atomic_ref<IOrEyeCamera*>(pICoreEye).store(pCamera);
 
@@ -354,10 +311,6 @@ void CKxLaserEyeDevice::Close() {
         bStreamOff = true;
         KxLogUtils::PrintLog(c_nKxLogState, "Close Device");
     }
-    // The capture ends with the camera object, whether the camera took the stream-off or was
-    // gone already (a failed StopCapture keeps the flag): else a later Open and StartCapture
-    // would only swap the callback and never switch the new camera object's stream on.
-    m_bCapturing.store(false);
     if (m_pSwingDevice) {
         // An application may still hold the motor: cut it off from this device first.
         m_pSwingDevice->Detach();

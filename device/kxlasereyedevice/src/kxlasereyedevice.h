@@ -13,6 +13,7 @@
 
 // The public header has the same name; reach it by path so this file never includes itself.
 #include "../../../include/kxlasereyedevice.h"
+#include "kxdeviceparam.h"
 #include "kxlasereyeinnerutils.h"  // SKxCompensateEntry
 #include "kxpositionencodermanager.h"
 #include "oreyeapi.h"
@@ -76,14 +77,6 @@ struct SKxLaserEyeProperties {
     double dQMatrix[16];
 };
 
-
-struct SKxDeviceParam {
-    int32_t nKind;  // -1 = absent
-    uint8_t byReserved[4];
-    uint8_t bySection96[96];
-    double adCoordOffset[3];
-    uint8_t bySection16[16];
-};
 
 class CKxLaserEyeDevice : public IKxLaserEyeDeviceEx {
 public:
