@@ -193,6 +193,32 @@ TEST_P(VirtualCapture, ReopenAfterAFailedStopCaptureStreamsAgain) {
     EXPECT_EQ(0, dev->StopCapture());
 }
 
+// Close and Open on one thread while another calls operations that reach the camera: an
+// operation that found the device open must not use a camera object Close has let go of.
+TEST_P(VirtualCapture, CloseWhileAnotherThreadCallsTheCamera) {
+    std::atomic<bool> bStop{false};
+    std::atomic<int> nCalls{0};
+    std::thread caller([&] {
+        while (!bStop.load()) {
+            double q[16];
+            SKxEyeVersionInfo v;
+            const int32_t an[] = {dev->GetQMatrix(q), dev->SetFrameRate(100), dev->GetVersion(&v),
+                                  dev->SetLaserThres(50), dev->CheckOnline() ? 0 : KX_E_NOT_OPEN};
+            for (int32_t n : an) EXPECT_TRUE(n == 0 || n == KX_E_NOT_OPEN || n == KX_E_NOT_SUPPORTED) << n;
+            ++nCalls;
+        }
+    });
+    // At least 20 rounds, and until the other thread has made 50 rounds of calls (at most 3 s).
+    const auto tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    for (int i = 0; i < 20 || (nCalls.load() < 50 && std::chrono::steady_clock::now() < tEnd); ++i) {
+        dev->Close();
+        EXPECT_EQ(0, dev->Open(0));
+    }
+    bStop = true;
+    caller.join();
+    EXPECT_GE(nCalls.load(), 50);
+}
+
 TEST_P(VirtualCapture, PullWhileCapturingGivesRisingFrames) {
     ASSERT_EQ(0, dev->StartCapture(0, &rec, nullptr));
     uint64_t nPrevTime = 0;

@@ -68,6 +68,8 @@ CKxCameraHolder* CKxLaserEyeDevice::AcquireCameraHolder() {
 }
 
 int32_t CKxLaserEyeDevice::CheckBusy(const char* pszName) {
+    // Called under the device mutex; a Close on another thread may have come first.
+    if (std::atomic_ref<IOrEyeCamera*>(pICoreEye).load() == nullptr) return KX_E_NOT_OPEN;
     if (m_bCapturing.load()) {
         KxLogUtils::PrintLog(c_nKxLogError, "%s Capturing", pszName);
         return KX_E_BUSY;
@@ -77,7 +79,9 @@ int32_t CKxLaserEyeDevice::CheckBusy(const char* pszName) {
 
 int32_t CKxLaserEyeDevice::ReadLaserInfo(SKxLaserEyeProperties& props, uint32_t& nMask) {
     uint8_t byData[KxLaserInfo::c_nBytes] = {};
-    IOrEyeCamera* pCamera = pICoreEye;
+    const CKxHeldCamera held(*this);  // Close on another thread may drop the device's reference
+    IOrEyeCamera* pCamera = held.Camera();
+    if (pCamera == nullptr) return KX_E_NOT_OPEN;
     const int32_t nResult = Retry([&]() -> int32_t {
         return pCamera->GetParam(c_nParamLaserInfo, byData, static_cast<int>(sizeof(byData)));
     });
@@ -139,7 +143,9 @@ int32_t CKxLaserEyeDevice::ReadLaserInfoRuns(SKxLaserEyeProperties& props, uint3
 }
 
 int32_t CKxLaserEyeDevice::ApplyDetectROI(const SKxNLROIRect& left, const SKxNLROIRect& right) {
-    IOrEyeCamera* pCamera = pICoreEye;
+    const CKxHeldCamera held(*this);  // Close on another thread may drop the device's reference
+    IOrEyeCamera* pCamera = held.Camera();
+    if (pCamera == nullptr) return KX_E_NOT_OPEN;
     if (pCamera == nullptr) return KX_E_NOT_OPEN;
     // Only the left ROI's size is sent: both ROIs share it.
     const int32_t nResult = ConfirmedSet(
@@ -166,7 +172,9 @@ int32_t CKxLaserEyeDevice::ApplyDetectROI(const SKxNLROIRect& left, const SKxNLR
 }
 
 int32_t CKxLaserEyeDevice::ApplyFrameRate(uint16_t nRate) {
-    IOrEyeCamera* pCamera = pICoreEye;
+    const CKxHeldCamera held(*this);  // Close on another thread may drop the device's reference
+    IOrEyeCamera* pCamera = held.Camera();
+    if (pCamera == nullptr) return KX_E_NOT_OPEN;
     if (pCamera == nullptr) return KX_E_NOT_OPEN;
     const int32_t nResult = Retry([&]() -> int32_t {
         return pCamera->SetParam(c_nParamFrameRate, &nRate, static_cast<int>(sizeof(nRate)));

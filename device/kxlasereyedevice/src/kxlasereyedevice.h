@@ -277,4 +277,22 @@ public:
 // Full operation names used in the "%s Capturing" refusal line.
 #define KX_DEVICE_OP(name) "CKxLaserEyeDevice::" name
 
+// A reference on the device's camera holder for the length of one operation: a Close on another
+// thread then cannot delete the camera object under it. Camera() is null when the device was
+// closed already.
+class CKxHeldCamera {
+public:
+    explicit CKxHeldCamera(CKxLaserEyeDevice& device) : m_pHolder(device.AcquireCameraHolder()) {}
+    ~CKxHeldCamera() {
+        if (m_pHolder) m_pHolder->Release();
+    }
+    CKxHeldCamera(const CKxHeldCamera&) = delete;
+    CKxHeldCamera& operator=(const CKxHeldCamera&) = delete;
+    IOrEyeCamera* Camera() const { return m_pHolder ? m_pHolder->Camera() : nullptr; }
+
+private:
+    CKxCameraHolder* const m_pHolder;
+};
+
 #include "kxlasereyedeviceretry.inl"
+
