@@ -67,10 +67,21 @@ inline int ThreadCount() {
 // removes its namespaces and ends the process, since the stuck call can never be joined.
 class CWatchdog {
 public:
-    CWatchdog() : m_thread([this] { Loop(); }) {}
+    CWatchdog() : m_thread([this] { Loop(); }) {
+        // A crash must not leave the emulators running: kill them (kill() is safe in a signal
+        // handler), then die of the same signal. Their namespaces go with the next lab's sweep.
+        s_pInstance = this;
+        for (int nSig : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL}) {
+            struct sigaction sa {};
+            sa.sa_handler = &CWatchdog::OnFatal;
+            sa.sa_flags = SA_RESETHAND | SA_NODEFER;
+            sigaction(nSig, &sa, nullptr);
+        }
+    }
     ~CWatchdog() {
         m_bStop = true;
         m_thread.join();
+        s_pInstance = nullptr;
     }
     // What to clean up before a failing exit.
     void SetLab(kxtest::CNetLab* pLab) {
@@ -80,6 +91,11 @@ public:
     void AddChild(pid_t pid) {
         std::lock_guard<std::mutex> lock(m_mtx);
         m_vecChildren.push_back(pid);
+        const int n = m_nFatalChildren.load();
+        if (n < c_nMaxFatalChildren && pid > 0) {
+            m_anFatalChildren[n] = pid;  // written before it is counted: the handler reads only counted ones
+            m_nFatalChildren.store(n + 1);
+        }
     }
     uint64_t Begin(const std::string& strCall, std::chrono::milliseconds bound) {
         std::lock_guard<std::mutex> lock(m_mtx);
@@ -94,6 +110,20 @@ public:
     uint64_t Calls() const { return m_nCalls.load(); }
 
 private:
+    static void OnFatal(int nSig) {
+        if (CWatchdog* p = s_pInstance)
+            for (int i = 0; i < p->m_nFatalChildren.load(); ++i) {
+                const pid_t pid = p->m_anFatalChildren[i];
+                if (pid <= 0) continue;
+                kill(-pid, SIGKILL);
+                kill(pid, SIGKILL);
+            }
+        raise(nSig);
+    }
+    static constexpr int c_nMaxFatalChildren = 4096;
+    static inline CWatchdog* s_pInstance = nullptr;
+    pid_t m_anFatalChildren[c_nMaxFatalChildren] = {};
+    std::atomic<int> m_nFatalChildren{0};
     struct SCall {
         std::string strName;
         Clock::time_point tStart;
