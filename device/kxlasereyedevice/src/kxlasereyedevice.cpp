@@ -203,6 +203,9 @@ void CKxLaserEyeDevice::BuildCompensateTable(const uint8_t* pbyPage, unsigned in
 }
 
 int32_t CKxLaserEyeDevice::Open(int32_t /*nReserved*/) {
+    // The device counts as open from the moment its camera object exists: an operation on another
+    // thread must not read or fill the property cache while Open is still reading it.
+    std::lock_guard<std::recursive_mutex> deviceLock(m_mutex);
     if (IsOpen()) return KX_OK;
 
     const uint32_t nFlags = m_sDevInfo.nDeviceFlags;
@@ -342,7 +345,10 @@ void CKxLaserEyeDevice::Close() {
     pHolder->Release();
 }
 
-bool CKxLaserEyeDevice::IsOpen() { return pICoreEye != nullptr; }
+bool CKxLaserEyeDevice::IsOpen() {
+    // Close on another thread may be clearing the pointer right now.
+    return std::atomic_ref<IOrEyeCamera*>(pICoreEye).load() != nullptr;
+}
 
 // ---- getters and simple operations ----
 

@@ -57,7 +57,7 @@ int32_t CKxLaserEyeDevice::StartCapture(int32_t /*nReserved*/, IKxLaserDataCallB
     if (nValid != 0) return fail(nValid);
 
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (pICoreEye == nullptr) return fail(KX_E_NOT_OPEN);  // closed on another thread meanwhile
+    if (!IsOpen()) return fail(KX_E_NOT_OPEN);  // closed on another thread meanwhile
     if (m_bCapturing.load()) return KX_OK;  // only the callback is replaced
 
     int32_t nResult = SwitchDebug(m_bDebugRequest ? 1 : 0);
@@ -147,7 +147,7 @@ int32_t CKxLaserEyeDevice::StopCapture() {
     if (nValid != 0) return nValid;
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        if (pICoreEye == nullptr) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
+        if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
         const bool bWasCapturing = m_bCapturing.exchange(false);
         const CKxHeldCamera held(*this);  // Close on another thread may drop the device's reference
         IOrEyeCamera* pCamera = held.Camera();

@@ -115,7 +115,7 @@ int32_t CKxLaserEyeDevice::ReadData(uint32_t eType, void* pBuffer, uint32_t nLen
 
     std::lock_guard<std::mutex> dataLock(s_dataLock);
     std::lock_guard<std::recursive_mutex> deviceLock(m_mutex);
-    if (pICoreEye == nullptr) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
 
     if (eType == c_nTypeKernelData) {
         // Kernel data read.

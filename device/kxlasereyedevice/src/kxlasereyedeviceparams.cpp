@@ -60,7 +60,7 @@ int32_t CKxLaserEyeDevice::GetVersion(SKxEyeVersionInfo* pInfo) {
     if (nValid != 0) return nValid;
     if (pInfo == nullptr) return KX_E_NULL_ARGUMENT;
     DeviceLock lock(m_mutex);
-    if (pICoreEye == nullptr) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     const int32_t nBusy = CheckBusy(KX_DEVICE_OP("GetVersion"));
     if (nBusy != 0) return nBusy;
 
@@ -102,7 +102,7 @@ int32_t CKxLaserEyeDevice::EnableDenoise(bool bOn) {
     const int32_t nValid = CheckValid();
     if (nValid != 0) return nValid;
     DeviceLock lock(m_mutex);
-    if (pICoreEye == nullptr) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     const uint16_t nValue = bOn ? 1 : 0;
     // The camera cannot be asked for its denoise state: only a value this object has sent is
     // known, so a fresh object always sends (another object may have changed it).
@@ -139,7 +139,7 @@ int32_t CKxLaserEyeDevice::SetExpose(int32_t nAuto, uint32_t nValue) {
         return KX_E_NOT_SUPPORTED;
     }
     DeviceLock lock(m_mutex);
-    if (pICoreEye == nullptr) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     if (m_bCapturing.load()) {
         KxLogUtils::PrintLog(c_nKxLogError, "Device Capturing");
         return KX_E_BUSY;
@@ -166,7 +166,7 @@ int32_t CKxLaserEyeDevice::GetExpose(int32_t* pnAuto, int32_t* pnValue) {
     if (nValid != 0) return nValid;
     if (pnAuto) *pnAuto = 0;
     DeviceLock lock(m_mutex);
-    if (pICoreEye == nullptr) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     if (pnValue) *pnValue = m_sProperties.nExposeValue;
     return KX_OK;
 }
@@ -181,7 +181,7 @@ int32_t CKxLaserEyeDevice::SetDetectROI(const SKxNLROIRect* pLeft, const SKxNLRO
                                                      m_sDevInfo.nDeviceFlags, nullptr);
     if (nRoi != 0) return nRoi;
     DeviceLock lock(m_mutex);
-    if (pICoreEye == nullptr) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     const int32_t nBusy = CheckBusy(KX_DEVICE_OP("SetDetectROI"));
     if (nBusy != 0) return nBusy;
     return ApplyDetectROI(*pLeft, *pRight);
@@ -191,7 +191,7 @@ int32_t CKxLaserEyeDevice::GetDetectROI(SKxNLROIRect* pLeft, SKxNLROIRect* pRigh
     const int32_t nValid = CheckValid();
     if (nValid != 0) return nValid;
     DeviceLock lock(m_mutex);
-    if (pICoreEye == nullptr) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     if (m_nPropertyMask & c_nMaskROI) {
         SKxNLROIRect sLeft, sRight;
         {
@@ -248,7 +248,7 @@ int32_t CKxLaserEyeDevice::SetFrameRate(uint16_t nRate) {
         return KX_E_NOT_SUPPORTED;
     }
     DeviceLock lock(m_mutex);
-    if (pICoreEye == nullptr) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     const int32_t nBusy = CheckBusy(KX_DEVICE_OP("SetFrameRate"));
     if (nBusy != 0) return nBusy;
     const int32_t nResult = ApplyFrameRate(nRate);
@@ -263,7 +263,7 @@ int32_t CKxLaserEyeDevice::GetQMatrix(double* pdMatrix16) {
     if (nValid != 0) return nValid;
     if (pdMatrix16 == nullptr) return KX_E_NULL_ARGUMENT;
     DeviceLock lock(m_mutex);
-    if (pICoreEye == nullptr) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     if ((m_nPropertyMask & c_nMaskQMatrix) == 0) {
         const int32_t nResult = Guarded(KX_DEVICE_OP("GetQMatrix"), [&](IOrEyeCamera* pCamera) {
             return pCamera->GetQMatrix(m_sProperties.dQMatrix);
@@ -284,7 +284,7 @@ int32_t CKxLaserEyeDevice::SetLaserThres(int32_t nValue) {
         return nValid;
     }
     DeviceLock lock(m_mutex);
-    if (pICoreEye == nullptr) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     if (m_bCapturing.load()) {
         KxLogUtils::PrintLog(c_nKxLogError, "Device Capturing");
         return KX_E_BUSY;
@@ -327,7 +327,7 @@ int32_t CKxLaserEyeDevice::EnableAccelerator(bool bOn) {
     const int32_t nValid = CheckValid();
     if (nValid != 0) return nValid;
     DeviceLock lock(m_mutex);
-    if (pICoreEye == nullptr) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     const uint16_t nValue = bOn ? 1 : 0;
     if ((m_nPropertyMask & c_nMaskAccelerator) && m_sProperties.nAccelerator == nValue) return KX_OK;
     const int32_t nResult = Guarded(KX_DEVICE_OP("EnableAccelerator"), [&](IOrEyeCamera* pCamera) {
@@ -348,7 +348,7 @@ int32_t CKxLaserEyeDevice::SetTriggerMode(int32_t nMode) {
     const uint32_t nVersion = m_sDevInfo.sVideoRes.nVersion;
     if (nVersion < 7 && nMode >= 2 && nMode <= 4) return KX_E_NOT_SUPPORTED;
     DeviceLock lock(m_mutex);
-    if (pICoreEye == nullptr) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     // The cached mode answers at once, even while capturing.
     if ((m_nPropertyMask & c_nMaskTrigger) && m_sProperties.nTriggerMode == nMode) return KX_OK;
     const uint16_t nValue = static_cast<uint16_t>(nMode);
@@ -375,7 +375,7 @@ int32_t CKxLaserEyeDevice::GetTriggerMode(int32_t* pnMode) {
     if (nValid != 0) return nValid;
     if (m_sDevInfo.sVideoRes.nVersion < 7) return KX_E_NOT_SUPPORTED;
     DeviceLock lock(m_mutex);
-    if (pICoreEye == nullptr) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     if ((m_nPropertyMask & c_nMaskTrigger) == 0) return KX_E_NOT_SUPPORTED;
     if (pnMode) *pnMode = m_sProperties.nTriggerMode;
     return KX_OK;
@@ -388,7 +388,7 @@ int32_t CKxLaserEyeDevice::EnableDynamicROI(bool bOn) {
     const int32_t nValid = CheckValid();
     if (nValid != 0) return nValid;
     DeviceLock lock(m_mutex);
-    if (pICoreEye == nullptr) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     // Busy before the no-change test: an unchanged value still answers busy while capturing.
     const int32_t nBusy = CheckBusy(KX_DEVICE_OP("EnableDynamicROI"));
     if (nBusy != 0) return nBusy;
@@ -455,7 +455,7 @@ int32_t CKxLaserEyeDevice::SwitchDebug(int32_t nOn) {
     const int32_t nValid = CheckValid();
     if (nValid != 0) return nValid;
     DeviceLock lock(m_mutex);
-    if (pICoreEye == nullptr) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     // The frame thread reads the image mode for every frame without a lock: a switch under a
     // running stream would also change the frame layout under it.
     const int32_t nBusy = CheckBusy(KX_DEVICE_OP("SwitchDebug"));
