@@ -21,6 +21,10 @@
 #include <thread>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#include <sanitizer/common_interface_defs.h>
+#endif
+
 #include "kxlasereyedevice.h"
 #include "oreyeapi.h"
 #include "oreyeapi_testsupport.h"
@@ -77,6 +81,10 @@ public:
             sa.sa_flags = SA_RESETHAND | SA_NODEFER;
             sigaction(nSig, &sa, nullptr);
         }
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        // A sanitizer that halts on a report ends the process without a signal.
+        __sanitizer_set_death_callback(&CWatchdog::KillChildren);
+#endif
     }
     ~CWatchdog() {
         m_bStop = true;
@@ -110,7 +118,7 @@ public:
     uint64_t Calls() const { return m_nCalls.load(); }
 
 private:
-    static void OnFatal(int nSig) {
+    static void KillChildren() {
         if (CWatchdog* p = s_pInstance)
             for (int i = 0; i < p->m_nFatalChildren.load(); ++i) {
                 const pid_t pid = p->m_anFatalChildren[i];
@@ -118,6 +126,9 @@ private:
                 kill(-pid, SIGKILL);
                 kill(pid, SIGKILL);
             }
+    }
+    static void OnFatal(int nSig) {
+        KillChildren();
         raise(nSig);
     }
     static constexpr int c_nMaxFatalChildren = 4096;
