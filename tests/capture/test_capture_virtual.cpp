@@ -119,6 +119,58 @@ TEST_P(VirtualCapture, OfflineCameraEndsInOfflineAnswers) {
     EXPECT_EQ(KX_E_OFFLINE, dev->SetFrameRate(100));
 }
 
+// A camera that vanished mid-stream refuses the stream-off, so StopCapture fails and the device
+// still counts as capturing, also after Close; once the camera is back, a re-opened device starts
+// from idle and streams again instead of only swapping its callback.
+TEST_P(VirtualCapture, ReopenAfterAFailedStopCaptureStreamsAgain) {
+    ASSERT_EQ(0, dev->StartCapture(0, &rec, nullptr));
+    ASSERT_TRUE(WaitFor([&] { return rec.Count() >= 2; }, 10000));
+    ctl->SetOffline(true);
+    ASSERT_TRUE(WaitFor([&] {
+        for (int32_t e : events.Codes())
+            if (e == 4) return true;
+        return false;
+    }));
+    EXPECT_NE(0, dev->StopCapture());
+    EXPECT_TRUE(dev->IsCapturing());
+    dev->Close();
+    EXPECT_TRUE(dev->IsCapturing());
+    ctl->SetOffline(false);
+    ASSERT_EQ(0, dev->Open(0));
+    EXPECT_FALSE(dev->IsCapturing());
+    rec.ReleaseHeld();
+    const size_t nBefore = rec.Count();
+    ASSERT_EQ(0, dev->StartCapture(0, &rec, nullptr));
+    EXPECT_TRUE(WaitFor([&] { return rec.Count() >= nBefore + 5; }, 10000));
+    EXPECT_EQ(0, dev->StopCapture());
+}
+
+// Close and Open on one thread while another calls operations that reach the camera: an
+// operation that found the device open must not use a camera object Close has let go of.
+TEST_P(VirtualCapture, CloseWhileAnotherThreadCallsTheCamera) {
+    std::atomic<bool> bStop{false};
+    std::atomic<int> nCalls{0};
+    std::thread caller([&] {
+        while (!bStop.load()) {
+            double q[16];
+            SKxEyeVersionInfo v;
+            const int32_t an[] = {dev->GetQMatrix(q), dev->SetFrameRate(100), dev->GetVersion(&v),
+                                  dev->SetLaserThres(50), dev->CheckOnline() ? 0 : KX_E_NOT_OPEN};
+            for (int32_t n : an) EXPECT_TRUE(n == 0 || n == KX_E_NOT_OPEN || n == KX_E_NOT_SUPPORTED) << n;
+            ++nCalls;
+        }
+    });
+    // At least 20 rounds, and until the other thread has made 50 rounds of calls (at most 3 s).
+    const auto tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    for (int i = 0; i < 20 || (nCalls.load() < 50 && std::chrono::steady_clock::now() < tEnd); ++i) {
+        dev->Close();
+        EXPECT_EQ(0, dev->Open(0));
+    }
+    bStop = true;
+    caller.join();
+    EXPECT_GE(nCalls.load(), 50);
+}
+
 TEST_P(VirtualCapture, PullWhileCapturingGivesRisingFrames) {
     ASSERT_EQ(0, dev->StartCapture(0, &rec, nullptr));
     uint64_t nPrevTime = 0;

@@ -21,8 +21,6 @@ const int c_nParamFrameRate = 34;
 const uint16_t c_nDefaultFrameRate = 20;
 // Rows kept clear at the bottom of the default ROI.
 const uint32_t c_nDefaultRoiBottomMargin = 128;
-// Upper bound of the last compensation range.
-const float c_fCompensateEnd = 100000000.0f;
 }  // namespace
 
 CKxLaserEyeDevice::CKxLaserEyeDevice(const SKxNLEyeDeviceInfoEx& info, IKxSurfacePool* pSurfacePool,
@@ -70,6 +68,8 @@ CKxCameraHolder* CKxLaserEyeDevice::AcquireCameraHolder() {
 }
 
 int32_t CKxLaserEyeDevice::CheckBusy(const char* pszName) {
+    // Called under the device mutex; a Close on another thread may have come first.
+    if (std::atomic_ref<IOrEyeCamera*>(pICoreEye).load() == nullptr) return KX_E_NOT_OPEN;
     if (m_bCapturing.load()) {
         KxLogUtils::PrintLog(c_nKxLogError, "%s Capturing", pszName);
         return KX_E_BUSY;
@@ -79,7 +79,9 @@ int32_t CKxLaserEyeDevice::CheckBusy(const char* pszName) {
 
 int32_t CKxLaserEyeDevice::ReadLaserInfo(SKxLaserEyeProperties& props, uint32_t& nMask) {
     uint8_t byData[KxLaserInfo::c_nBytes] = {};
-    IOrEyeCamera* pCamera = pICoreEye;
+    const CKxHeldCamera held(*this);  // Close on another thread may drop the device's reference
+    IOrEyeCamera* pCamera = held.Camera();
+    if (pCamera == nullptr) return KX_E_NOT_OPEN;
     const int32_t nResult = Retry([&]() -> int32_t {
         return pCamera->GetParam(c_nParamLaserInfo, byData, static_cast<int>(sizeof(byData)));
     });
@@ -141,7 +143,9 @@ int32_t CKxLaserEyeDevice::ReadLaserInfoRuns(SKxLaserEyeProperties& props, uint3
 }
 
 int32_t CKxLaserEyeDevice::ApplyDetectROI(const SKxNLROIRect& left, const SKxNLROIRect& right) {
-    IOrEyeCamera* pCamera = pICoreEye;
+    const CKxHeldCamera held(*this);  // Close on another thread may drop the device's reference
+    IOrEyeCamera* pCamera = held.Camera();
+    if (pCamera == nullptr) return KX_E_NOT_OPEN;
     if (pCamera == nullptr) return KX_E_NOT_OPEN;
     // Only the left ROI's size is sent: both ROIs share it.
     const int32_t nResult = ConfirmedSet(
@@ -168,7 +172,9 @@ int32_t CKxLaserEyeDevice::ApplyDetectROI(const SKxNLROIRect& left, const SKxNLR
 }
 
 int32_t CKxLaserEyeDevice::ApplyFrameRate(uint16_t nRate) {
-    IOrEyeCamera* pCamera = pICoreEye;
+    const CKxHeldCamera held(*this);  // Close on another thread may drop the device's reference
+    IOrEyeCamera* pCamera = held.Camera();
+    if (pCamera == nullptr) return KX_E_NOT_OPEN;
     if (pCamera == nullptr) return KX_E_NOT_OPEN;
     const int32_t nResult = Retry([&]() -> int32_t {
         return pCamera->SetParam(c_nParamFrameRate, &nRate, static_cast<int>(sizeof(nRate)));
@@ -184,64 +190,22 @@ int32_t CKxLaserEyeDevice::ApplyFrameRate(uint16_t nRate) {
 // ---- open and close ----
 
 void CKxLaserEyeDevice::ParseDeviceParam(const uint8_t* pbyPage, unsigned int nLength) {
-    m_sDeviceParam = SKxDeviceParam{};  // kind 0 until the block says otherwise
-    CKxMemFile file(pbyPage, nLength);
-    if (!file.Open()) return;
-    // Each step stops the parse at the first short read or mismatch; what was read stays.
-    auto readExact = [&file](void* pOut, unsigned int nBytes) {
-        unsigned int nRead = nBytes;
-        return file.Read(pOut, nRead) && nRead == nBytes;
-    };
-    auto readTag = [&]() {
-        char szTag[KxParamPage::c_nTagBytes];
-        return readExact(szTag, sizeof(szTag)) &&
-               std::memcmp(szTag, KxParamPage::c_szTag, KxParamPage::c_nTagBytes) == 0;
-    };
-    do {
-        if (!readTag()) break;
-        uint8_t nVersion = 0;
-        if (!readExact(&nVersion, 1) || nVersion < 1 || nVersion > 3) break;
-        int32_t nKind = 0;
-        if (!readExact(&nKind, sizeof(nKind))) break;
-        m_sDeviceParam.nKind = nKind;
-        if (nKind != -1 && !readExact(m_sDeviceParam.bySection96, sizeof(m_sDeviceParam.bySection96)))
-            break;
-        if (nVersion >= 2 &&
-            !readExact(m_sDeviceParam.adCoordOffset, sizeof(m_sDeviceParam.adCoordOffset)))
-            break;
-        if (nVersion == 3 && !readExact(m_sDeviceParam.bySection16, sizeof(m_sDeviceParam.bySection16)))
-            break;
-        readTag();  // the closing tag only ends the block; nothing depends on it
-    } while (false);
-    file.Close();
+    m_sDeviceParam = KxDeviceParamUtils::ParseDeviceParam(pbyPage, nLength);
 }
 
 void CKxLaserEyeDevice::BuildCompensateTable(const uint8_t* pbyPage, unsigned int nLength) {
     // Result blocks of an earlier opening keep pointing into the table, so it is built once per
     // object and never grown or moved afterwards.
     if (m_pCompensate != nullptr) return;
-    unsigned int nCount = 0;
-    KxDeviceUtils::ParseCompensateData(pbyPage, nLength, nullptr, nullptr, &nCount);
-    if (nCount == 0 || nCount > KxParamPage::c_nCompMaxEntries) return;
-    std::unique_ptr<float[]> pfA(new float[nCount]());
-    std::unique_ptr<float[]> pfB(new float[nCount]());
-    unsigned int nFilled = nCount;
-    if (!KxDeviceUtils::ParseCompensateData(pbyPage, nLength, pfA.get(), pfB.get(), &nFilled))
-        return;
-    std::vector<SKxCompensateEntry> table;
-    table.reserve(nCount + 1);
-    for (unsigned int i = 0; i < nCount; ++i) {
-        SKxCompensateEntry entry;
-        entry.fFrom = i == 0 ? 0.0f : pfA[i - 1];
-        entry.fTo = pfA[i];
-        entry.fAdd = (pfB[i] + pfB[i == 0 ? 0 : i - 1]) / 2.0f;
-        table.push_back(entry);
-    }
-    table.push_back(SKxCompensateEntry{pfA[nCount - 1], c_fCompensateEnd, pfB[nCount - 1]});
+    std::vector<SKxCompensateEntry> table = KxDeviceParamUtils::BuildCompensateEntries(pbyPage, nLength);
+    if (table.empty()) return;
     m_pCompensate = new CKxCompensateTable(std::move(table));
 }
 
 int32_t CKxLaserEyeDevice::Open(int32_t /*nReserved*/) {
+    // The device counts as open from the moment its camera object exists: an operation on another
+    // thread must not read or fill the property cache while Open is still reading it.
+    std::lock_guard<std::recursive_mutex> deviceLock(m_mutex);
     if (IsOpen()) return KX_OK;
 
     const uint32_t nFlags = m_sDevInfo.nDeviceFlags;
@@ -259,6 +223,10 @@ int32_t CKxLaserEyeDevice::Open(int32_t /*nReserved*/) {
 
     IOrEyeCamera* pCamera = CreateOrEyeApi(eType);
     if (pCamera == nullptr) return KX_E_NO_CAMERA;
+    // A new camera object streams nothing. Close keeps the capture flag, and a StopCapture that
+    // failed on a vanished camera left it set: kept, it would make the next StartCapture only swap
+    // the callback and answer success with the stream off.
+    m_bCapturing.store(false);
     std::atomic_ref<CKxCameraHolder*>(m_pCameraHolder).store(new CKxCameraHolder(pCamera));
     std::atomic_ref<IOrEyeCamera*>(pICoreEye).store(pCamera);
 
@@ -377,7 +345,10 @@ void CKxLaserEyeDevice::Close() {
     pHolder->Release();
 }
 
-bool CKxLaserEyeDevice::IsOpen() { return pICoreEye != nullptr; }
+bool CKxLaserEyeDevice::IsOpen() {
+    // Close on another thread may be clearing the pointer right now.
+    return std::atomic_ref<IOrEyeCamera*>(pICoreEye).load() != nullptr;
+}
 
 // ---- getters and simple operations ----
 

@@ -13,6 +13,7 @@
 
 // The public header has the same name; reach it by path so this file never includes itself.
 #include "../../../include/kxlasereyedevice.h"
+#include "kxdeviceparam.h"
 #include "kxlasereyeinnerutils.h"  // SKxCompensateEntry
 #include "kxpositionencodermanager.h"
 #include "oreyeapi.h"
@@ -76,14 +77,6 @@ struct SKxLaserEyeProperties {
     double dQMatrix[16];
 };
 
-
-struct SKxDeviceParam {
-    int32_t nKind;  // -1 = absent
-    uint8_t byReserved[4];
-    uint8_t bySection96[96];
-    double adCoordOffset[3];
-    uint8_t bySection16[16];
-};
 
 class CKxLaserEyeDevice : public IKxLaserEyeDeviceEx {
 public:
@@ -284,4 +277,22 @@ public:
 // Full operation names used in the "%s Capturing" refusal line.
 #define KX_DEVICE_OP(name) "CKxLaserEyeDevice::" name
 
+// A reference on the device's camera holder for the length of one operation: a Close on another
+// thread then cannot delete the camera object under it. Camera() is null when the device was
+// closed already.
+class CKxHeldCamera {
+public:
+    explicit CKxHeldCamera(CKxLaserEyeDevice& device) : m_pHolder(device.AcquireCameraHolder()) {}
+    ~CKxHeldCamera() {
+        if (m_pHolder) m_pHolder->Release();
+    }
+    CKxHeldCamera(const CKxHeldCamera&) = delete;
+    CKxHeldCamera& operator=(const CKxHeldCamera&) = delete;
+    IOrEyeCamera* Camera() const { return m_pHolder ? m_pHolder->Camera() : nullptr; }
+
+private:
+    CKxCameraHolder* const m_pHolder;
+};
+
 #include "kxlasereyedeviceretry.inl"
+

@@ -57,6 +57,7 @@ int32_t CKxLaserEyeDevice::StartCapture(int32_t /*nReserved*/, IKxLaserDataCallB
     if (nValid != 0) return fail(nValid);
 
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (!IsOpen()) return fail(KX_E_NOT_OPEN);  // closed on another thread meanwhile
     if (m_bCapturing.load()) return KX_OK;  // only the callback is replaced
 
     int32_t nResult = SwitchDebug(m_bDebugRequest ? 1 : 0);
@@ -122,7 +123,9 @@ int32_t CKxLaserEyeDevice::StartCapture(int32_t /*nReserved*/, IKxLaserDataCallB
 
     std::atomic_ref<bool>(m_bTriggerActive).store(false);
 
-    IOrEyeCamera* pCamera = pICoreEye;
+    const CKxHeldCamera held(*this);  // Close on another thread may drop the device's reference
+    IOrEyeCamera* pCamera = held.Camera();
+    if (pCamera == nullptr) return fail(KX_E_NOT_OPEN);
     nResult = Retry([&]() -> int32_t { return pCamera->EnableStream(1); });
     if (nResult != 0) {
         KxLogUtils::PrintLog(c_nKxLogError, "Start Laser Thread Failed");
@@ -144,8 +147,11 @@ int32_t CKxLaserEyeDevice::StopCapture() {
     if (nValid != 0) return nValid;
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
         const bool bWasCapturing = m_bCapturing.exchange(false);
-        IOrEyeCamera* pCamera = pICoreEye;
+        const CKxHeldCamera held(*this);  // Close on another thread may drop the device's reference
+        IOrEyeCamera* pCamera = held.Camera();
+        if (pCamera == nullptr) return KX_E_NOT_OPEN;
         const int32_t nResult = Retry([&]() -> int32_t { return pCamera->EnableStream(0); });
         if (nResult != 0) {
             m_bCapturing.store(bWasCapturing);

@@ -59,19 +59,7 @@ void CopyText(char* pDest, const char* pszSrc, size_t nWidth) {
 
 // The camera object held for a whole transfer: a Close on another thread then only drops the
 // device's reference, and the camera object goes when the transfer lets go of it.
-class CHeldCamera {
-public:
-    explicit CHeldCamera(CKxLaserEyeDevice& device) : m_pHolder(device.AcquireCameraHolder()) {}
-    ~CHeldCamera() {
-        if (m_pHolder) m_pHolder->Release();
-    }
-    CHeldCamera(const CHeldCamera&) = delete;
-    CHeldCamera& operator=(const CHeldCamera&) = delete;
-    IOrEyeCamera* Camera() const { return m_pHolder ? m_pHolder->Camera() : nullptr; }
-
-private:
-    CKxCameraHolder* const m_pHolder;
-};
+using CHeldCamera = CKxHeldCamera;
 
 }  // namespace
 
@@ -127,6 +115,7 @@ int32_t CKxLaserEyeDevice::ReadData(uint32_t eType, void* pBuffer, uint32_t nLen
 
     std::lock_guard<std::mutex> dataLock(s_dataLock);
     std::lock_guard<std::recursive_mutex> deviceLock(m_mutex);
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
 
     if (eType == c_nTypeKernelData) {
         // Kernel data read.
@@ -248,7 +237,9 @@ int32_t CKxLaserEyeDevice::WriteSerialNum(const char* pszSerial) {
     if (pszSerial == nullptr) return KX_E_BAD_LENGTH;
     char bySerial[c_nSerialBytes];
     CopyText(bySerial, pszSerial, sizeof(bySerial));
-    IOrEyeCamera* pCamera = pICoreEye;
+    const CKxHeldCamera held(*this);  // Close on another thread may drop the device's reference
+    IOrEyeCamera* pCamera = held.Camera();
+    if (pCamera == nullptr) return KX_E_NOT_OPEN;
     return Retry([&]() -> int32_t { return pCamera->WriteProduct(c_nProductSerial, bySerial, c_nSerialBytes); });
 }
 
@@ -319,13 +310,17 @@ int32_t CKxLaserEyeDevice::WriteParam60(const void* pData, uint32_t nLength) {
     const int32_t nValid = CheckValid();
     if (nValid != 0) return nValid;
     if ((pData == nullptr && nLength != 0) || nLength > 0x7FFFFFFFu) return KX_E_BAD_LENGTH;
-    IOrEyeCamera* pCamera = pICoreEye;
+    const CKxHeldCamera held(*this);  // Close on another thread may drop the device's reference
+    IOrEyeCamera* pCamera = held.Camera();
+    if (pCamera == nullptr) return KX_E_NOT_OPEN;
     return Retry([&]() -> int32_t { return pCamera->SetParam(c_nParam60, pData, static_cast<int>(nLength)); });
 }
 
 int32_t CKxLaserEyeDevice::CameraOp43(int32_t nA, void* pB, int32_t nC, void* pD, int32_t nE) {
     const int32_t nValid = CheckValid();
     if (nValid != 0) return nValid;
-    IOrEyeCamera* pCamera = pICoreEye;
+    const CKxHeldCamera held(*this);  // Close on another thread may drop the device's reference
+    IOrEyeCamera* pCamera = held.Camera();
+    if (pCamera == nullptr) return KX_E_NOT_OPEN;
     return Retry([&]() -> int32_t { return pCamera->ExtendedCommand(nA, pB, nC, pD, nE); });
 }

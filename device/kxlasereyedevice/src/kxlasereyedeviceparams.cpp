@@ -60,6 +60,7 @@ int32_t CKxLaserEyeDevice::GetVersion(SKxEyeVersionInfo* pInfo) {
     if (nValid != 0) return nValid;
     if (pInfo == nullptr) return KX_E_NULL_ARGUMENT;
     DeviceLock lock(m_mutex);
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     const int32_t nBusy = CheckBusy(KX_DEVICE_OP("GetVersion"));
     if (nBusy != 0) return nBusy;
 
@@ -71,7 +72,9 @@ int32_t CKxLaserEyeDevice::GetVersion(SKxEyeVersionInfo* pInfo) {
     pInfo->szHardwareVersion[nLen] = '\0';
     pInfo->nPresence |= c_nKxVersionHardware;
 
-    IOrEyeCamera* pCamera = pICoreEye;
+    const CKxHeldCamera held(*this);  // Close on another thread may drop the device's reference
+    IOrEyeCamera* pCamera = held.Camera();
+    if (pCamera == nullptr) return KX_E_NOT_OPEN;
     int32_t nResult = KX_OK;
     if ((pInfo->nPresence & c_nKxVersionFirmware) == 0) {
         nResult = Retry([&]() -> int32_t {
@@ -99,6 +102,7 @@ int32_t CKxLaserEyeDevice::EnableDenoise(bool bOn) {
     const int32_t nValid = CheckValid();
     if (nValid != 0) return nValid;
     DeviceLock lock(m_mutex);
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     const uint16_t nValue = bOn ? 1 : 0;
     // The camera cannot be asked for its denoise state: only a value this object has sent is
     // known, so a fresh object always sends (another object may have changed it).
@@ -135,11 +139,14 @@ int32_t CKxLaserEyeDevice::SetExpose(int32_t nAuto, uint32_t nValue) {
         return KX_E_NOT_SUPPORTED;
     }
     DeviceLock lock(m_mutex);
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     if (m_bCapturing.load()) {
         KxLogUtils::PrintLog(c_nKxLogError, "Device Capturing");
         return KX_E_BUSY;
     }
-    IOrEyeCamera* pCamera = pICoreEye;
+    const CKxHeldCamera held(*this);  // Close on another thread may drop the device's reference
+    IOrEyeCamera* pCamera = held.Camera();
+    if (pCamera == nullptr) return KX_E_NOT_OPEN;
     const uint16_t nSensorData[2] = {0, static_cast<uint16_t>(nValue)};
     const int32_t nResult = ConfirmedSet(
         [&]() -> int32_t {
@@ -159,6 +166,7 @@ int32_t CKxLaserEyeDevice::GetExpose(int32_t* pnAuto, int32_t* pnValue) {
     if (nValid != 0) return nValid;
     if (pnAuto) *pnAuto = 0;
     DeviceLock lock(m_mutex);
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     if (pnValue) *pnValue = m_sProperties.nExposeValue;
     return KX_OK;
 }
@@ -173,6 +181,7 @@ int32_t CKxLaserEyeDevice::SetDetectROI(const SKxNLROIRect* pLeft, const SKxNLRO
                                                      m_sDevInfo.nDeviceFlags, nullptr);
     if (nRoi != 0) return nRoi;
     DeviceLock lock(m_mutex);
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     const int32_t nBusy = CheckBusy(KX_DEVICE_OP("SetDetectROI"));
     if (nBusy != 0) return nBusy;
     return ApplyDetectROI(*pLeft, *pRight);
@@ -182,6 +191,7 @@ int32_t CKxLaserEyeDevice::GetDetectROI(SKxNLROIRect* pLeft, SKxNLROIRect* pRigh
     const int32_t nValid = CheckValid();
     if (nValid != 0) return nValid;
     DeviceLock lock(m_mutex);
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     if (m_nPropertyMask & c_nMaskROI) {
         SKxNLROIRect sLeft, sRight;
         {
@@ -238,6 +248,7 @@ int32_t CKxLaserEyeDevice::SetFrameRate(uint16_t nRate) {
         return KX_E_NOT_SUPPORTED;
     }
     DeviceLock lock(m_mutex);
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     const int32_t nBusy = CheckBusy(KX_DEVICE_OP("SetFrameRate"));
     if (nBusy != 0) return nBusy;
     const int32_t nResult = ApplyFrameRate(nRate);
@@ -252,6 +263,7 @@ int32_t CKxLaserEyeDevice::GetQMatrix(double* pdMatrix16) {
     if (nValid != 0) return nValid;
     if (pdMatrix16 == nullptr) return KX_E_NULL_ARGUMENT;
     DeviceLock lock(m_mutex);
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     if ((m_nPropertyMask & c_nMaskQMatrix) == 0) {
         const int32_t nResult = Guarded(KX_DEVICE_OP("GetQMatrix"), [&](IOrEyeCamera* pCamera) {
             return pCamera->GetQMatrix(m_sProperties.dQMatrix);
@@ -272,11 +284,14 @@ int32_t CKxLaserEyeDevice::SetLaserThres(int32_t nValue) {
         return nValid;
     }
     DeviceLock lock(m_mutex);
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     if (m_bCapturing.load()) {
         KxLogUtils::PrintLog(c_nKxLogError, "Device Capturing");
         return KX_E_BUSY;
     }
-    IOrEyeCamera* pCamera = pICoreEye;
+    const CKxHeldCamera held(*this);  // Close on another thread may drop the device's reference
+    IOrEyeCamera* pCamera = held.Camera();
+    if (pCamera == nullptr) return KX_E_NOT_OPEN;
     const uint16_t nSent = static_cast<uint16_t>(nValue);
     const int32_t nResult = ConfirmedSet(
         [&]() -> int32_t {
@@ -312,6 +327,7 @@ int32_t CKxLaserEyeDevice::EnableAccelerator(bool bOn) {
     const int32_t nValid = CheckValid();
     if (nValid != 0) return nValid;
     DeviceLock lock(m_mutex);
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     const uint16_t nValue = bOn ? 1 : 0;
     if ((m_nPropertyMask & c_nMaskAccelerator) && m_sProperties.nAccelerator == nValue) return KX_OK;
     const int32_t nResult = Guarded(KX_DEVICE_OP("EnableAccelerator"), [&](IOrEyeCamera* pCamera) {
@@ -332,6 +348,7 @@ int32_t CKxLaserEyeDevice::SetTriggerMode(int32_t nMode) {
     const uint32_t nVersion = m_sDevInfo.sVideoRes.nVersion;
     if (nVersion < 7 && nMode >= 2 && nMode <= 4) return KX_E_NOT_SUPPORTED;
     DeviceLock lock(m_mutex);
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     // The cached mode answers at once, even while capturing.
     if ((m_nPropertyMask & c_nMaskTrigger) && m_sProperties.nTriggerMode == nMode) return KX_OK;
     const uint16_t nValue = static_cast<uint16_t>(nMode);
@@ -358,6 +375,7 @@ int32_t CKxLaserEyeDevice::GetTriggerMode(int32_t* pnMode) {
     if (nValid != 0) return nValid;
     if (m_sDevInfo.sVideoRes.nVersion < 7) return KX_E_NOT_SUPPORTED;
     DeviceLock lock(m_mutex);
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     if ((m_nPropertyMask & c_nMaskTrigger) == 0) return KX_E_NOT_SUPPORTED;
     if (pnMode) *pnMode = m_sProperties.nTriggerMode;
     return KX_OK;
@@ -370,6 +388,7 @@ int32_t CKxLaserEyeDevice::EnableDynamicROI(bool bOn) {
     const int32_t nValid = CheckValid();
     if (nValid != 0) return nValid;
     DeviceLock lock(m_mutex);
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     // Busy before the no-change test: an unchanged value still answers busy while capturing.
     const int32_t nBusy = CheckBusy(KX_DEVICE_OP("EnableDynamicROI"));
     if (nBusy != 0) return nBusy;
@@ -436,6 +455,7 @@ int32_t CKxLaserEyeDevice::SwitchDebug(int32_t nOn) {
     const int32_t nValid = CheckValid();
     if (nValid != 0) return nValid;
     DeviceLock lock(m_mutex);
+    if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     // The frame thread reads the image mode for every frame without a lock: a switch under a
     // running stream would also change the frame layout under it.
     const int32_t nBusy = CheckBusy(KX_DEVICE_OP("SwitchDebug"));
@@ -450,7 +470,9 @@ int32_t CKxLaserEyeDevice::SwitchDebug(int32_t nOn) {
     if (m_nFrameRate != 0 && m_nFrameRate < nCount) nCount = m_nFrameRate;
     if (nCount == 0) nCount = 1;  // a frame larger than the budget still needs one buffer
     if (nFrameBytes > 0xFFFFFFFFull) nFrameBytes = 0xFFFFFFFFull;
-    IOrEyeCamera* pCamera = pICoreEye;
+    const CKxHeldCamera held(*this);  // Close on another thread may drop the device's reference
+    IOrEyeCamera* pCamera = held.Camera();
+    if (pCamera == nullptr) return KX_E_NOT_OPEN;
     const int32_t nResult = Retry([&]() -> int32_t {
         return pCamera->SetImageTransfer(bOn ? 1 : 0, static_cast<unsigned int>(nCount),
                                          static_cast<unsigned int>(nFrameBytes));

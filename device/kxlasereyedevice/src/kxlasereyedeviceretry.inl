@@ -14,9 +14,11 @@ int32_t CKxLaserEyeDevice::Guarded(const char* pszName, Op op) {
     const int32_t nValid = CheckValid();
     if (nValid != 0) return nValid;
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    const int32_t nBusy = CheckBusy(pszName);
+    const int32_t nBusy = CheckBusy(pszName);  // also: not closed meanwhile
     if (nBusy != 0) return nBusy;
-    IOrEyeCamera* pCamera = pICoreEye;
+    const CKxHeldCamera held(*this);  // Close on another thread may drop the device's reference
+    IOrEyeCamera* pCamera = held.Camera();
+    if (pCamera == nullptr) return KX_E_NOT_OPEN;
     return Retry([&]() -> int32_t { return op(pCamera); });
 }
 

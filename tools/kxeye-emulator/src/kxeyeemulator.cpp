@@ -133,6 +133,23 @@ void CKxEyeEmulator::Log(const char* pszFormat, ...) {
     fflush(stdout);
 }
 
+namespace {
+// Refusals logged in full before the log keeps only every 1000th.
+const uint64_t c_nRefusalsLogged = 100;
+}  // namespace
+
+void CKxEyeEmulator::Refuse(const char* pszFormat, ...) {
+    const uint64_t n = ++m_nRefused;
+    if (n > c_nRefusalsLogged && n % 1000 != 0) return;
+    char sz[400];
+    va_list ap;
+    va_start(ap, pszFormat);
+    vsnprintf(sz, sizeof sz, pszFormat, ap);
+    va_end(ap);
+    if (n <= c_nRefusalsLogged) Log("%s", sz);
+    else Log("%s (%llu datagrams refused so far)", sz, static_cast<unsigned long long>(n));
+}
+
 CKxEyeEmulator::CKxEyeEmulator(const std::string& strInterface, int nHeartbeatMs, const SEmuFaults& faults, int nReplay,
                                double dReplayRate)
     : m_strInterface(strInterface),
@@ -274,6 +291,7 @@ void CKxEyeEmulator::Run(const std::atomic<bool>* pStop) {
         }
     }
     for (auto& c : m_vecCameras) DropSession(*c, "emulator stopping");
+    Log("%llu datagram(s) refused", static_cast<unsigned long long>(m_nRefused.load()));
 }
 
 void CKxEyeEmulator::HandleDatagram(const uint8_t* p, size_t n, const OrNet::SDatagramInfo& info) {
@@ -287,12 +305,16 @@ void CKxEyeEmulator::HandleDatagram(const uint8_t* p, size_t n, const OrNet::SDa
         Log("datagram %zu bytes from %s:%u to %s if %d", n, OrNet::FormatIPv4(info.nFrom).c_str(), info.nFromPort,
             OrNet::FormatIPv4(info.nTo).c_str(), info.nIfIndex);
     if (e != Ok) {
-        Log("refused %zu bytes from %s:%u: %s", n, OrNet::FormatIPv4(info.nFrom).c_str(), info.nFromPort,
-            ResultName(e));
+        Refuse("refused %zu bytes from %s:%u: %s", n, OrNet::FormatIPv4(info.nFrom).c_str(), info.nFromPort,
+               ResultName(e));
         return;
     }
     if (h.nType == Type_SearchRequest) {
-        if (n != c_nHeaderBytes) return;
+        if (n != c_nHeaderBytes) {
+            Refuse("refused a search request of %zu bytes from %s:%u", n, OrNet::FormatIPv4(info.nFrom).c_str(),
+                   info.nFromPort);
+            return;
+        }
         HandleSearch(h, info);
         return;
     }
@@ -303,19 +325,34 @@ void CKxEyeEmulator::HandleDatagram(const uint8_t* p, size_t n, const OrNet::SDa
         if (info.nTo == c->cfg.nIp && (bIdMatch || IsAnyDevice(h.abyDeviceId))) pCam = c.get();
         else if (info.nTo != c->cfg.nIp && bIdMatch) pCam = c.get();
     }
-    if (pCam == nullptr) return;
+    if (pCam == nullptr) {
+        Refuse("refused %zu bytes from %s:%u: for no camera here", n, OrNet::FormatIPv4(info.nFrom).c_str(),
+               info.nFromPort);
+        return;
+    }
     if (h.nType == Type_ControlRequest) {
         SControlRequest r;
         const EResult er = DecodeControlRequest(p, n, &h, &r);
         if (er != Ok) {
-            Log("camera %d: refused request from %s: %s", pCam->nIndex, OrNet::FormatIPv4(info.nFrom).c_str(),
-                ResultName(er));
+            Refuse("camera %d: refused request from %s: %s", pCam->nIndex, OrNet::FormatIPv4(info.nFrom).c_str(),
+                   ResultName(er));
             return;
         }
         HandleControl(*pCam, h, r, info);
     } else if (h.nType == Type_ResendRequest) {
         SResendRequest r;
-        if (DecodeResendRequest(p, n, &h, &r) == Ok) HandleResend(*pCam, r, info);
+        const EResult er = DecodeResendRequest(p, n, &h, &r);
+        if (er != Ok) {
+            Refuse("camera %d: refused resend request from %s: %s", pCam->nIndex,
+                   OrNet::FormatIPv4(info.nFrom).c_str(), ResultName(er));
+            return;
+        }
+        if (!HandleResend(*pCam, r, info))
+            Refuse("camera %d: refused resend request from %s: no control", pCam->nIndex,
+                   OrNet::FormatIPv4(info.nFrom).c_str());
+    } else {
+        Refuse("refused %zu bytes from %s:%u: type %u", n, OrNet::FormatIPv4(info.nFrom).c_str(), info.nFromPort,
+               static_cast<unsigned>(h.nType));
     }
 }
 
@@ -389,8 +426,8 @@ void CKxEyeEmulator::HandleControl(SCamera& cam, const SHeader& h, const SContro
             EncodeControlReply(msg, hr, rep);
             lock.unlock();
             ReplyTo(cam, info, msg);
-            Log("camera %d: refused %s:%u, %s:%u has control", cam.nIndex, OrNet::FormatIPv4(info.nFrom).c_str(),
-                info.nFromPort, OrNet::FormatIPv4(cam.nHost).c_str(), cam.nHostPort);
+            Refuse("camera %d: refused %s:%u, %s:%u has control", cam.nIndex, OrNet::FormatIPv4(info.nFrom).c_str(),
+                   info.nFromPort, OrNet::FormatIPv4(cam.nHost).c_str(), cam.nHostPort);
             return;
         }
         if (!bMine && r.nOp != Op_Connect) {
@@ -783,11 +820,11 @@ void CKxEyeEmulator::SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFi
     flush();
 }
 
-void CKxEyeEmulator::HandleResend(SCamera& cam, const SResendRequest& r, const OrNet::SDatagramInfo& info) {
+bool CKxEyeEmulator::HandleResend(SCamera& cam, const SResendRequest& r, const OrNet::SDatagramInfo& info) {
     std::shared_ptr<SSentFrame> f;
     {
         std::lock_guard<std::mutex> lock(cam.mtx);
-        if (!cam.bSession || cam.nHost != info.nFrom) return;  // only the controlling host
+        if (!cam.bSession || cam.nHost != info.nFrom) return false;  // only the controlling host
         cam.tLast = OrNet::NowMs();
         // Requests are for recent frames: look from the newest.
         for (auto it = cam.deqSent.rbegin(); it != cam.deqSent.rend(); ++it)
@@ -796,8 +833,9 @@ void CKxEyeEmulator::HandleResend(SCamera& cam, const SResendRequest& r, const O
                 break;
             }
     }
-    if (!f) return;  // too old: the host gives the frame up
+    if (!f) return true;  // too old: the host gives the frame up
     for (uint32_t i = 0; i < r.nRanges; ++i) SendPackets(cam, *f, r.asRange[i].nFirst, r.asRange[i].nCount, true);
+    return true;
 }
 
 // One frame of the camera made at once, in the stream's layout (left, right, laser part).

@@ -55,6 +55,9 @@ public:
     bool ApplyFaultCommand(const std::string& strLine);
 
     static void Log(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
+    // Datagrams refused so far (malformed, foreign, for no camera of ours, from a host without
+    // control); Run logs the total when it ends.
+    uint64_t RefusedDatagrams() const { return m_nRefused.load(); }
 
 private:
     struct SCamera;
@@ -74,7 +77,8 @@ private:
     void HandleSearch(const OrWire::SHeader& h, const OrNet::SDatagramInfo& info);
     void HandleControl(SCamera& cam, const OrWire::SHeader& h, const OrWire::SControlRequest& r,
                        const OrNet::SDatagramInfo& info);
-    void HandleResend(SCamera& cam, const OrWire::SResendRequest& r, const OrNet::SDatagramInfo& info);
+    // False when the host has no control of the camera.
+    bool HandleResend(SCamera& cam, const OrWire::SResendRequest& r, const OrNet::SDatagramInfo& info);
     int Execute(SCamera& cam, const OrWire::SControlRequest& r, const OrNet::SDatagramInfo& info,
                 OrWire::SControlReply* pReply, std::vector<uint8_t>* pData);
     void ReplyTo(SCamera& cam, const OrNet::SDatagramInfo& info, const std::vector<uint8_t>& msg);
@@ -98,6 +102,9 @@ private:
                      SPacer* pPacer = nullptr);
     bool StreamTarget(SCamera& cam, uint32_t* pnTo, uint16_t* pnPort, uint16_t* pnStride);
     bool Chance(double dRatio);
+    // Counts a refused datagram and logs why: the first 100 in full, then every 1000th, so that a
+    // flood of bad packets cannot flood the log.
+    void Refuse(const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
 
     const std::string m_strInterface;
     const int m_nHeartbeatMs;
@@ -111,6 +118,7 @@ private:
     SEmuFaults m_sFaults;
     std::mt19937 m_rng{12345};
     std::atomic<uint64_t> m_nFramesSent{0};
+    std::atomic<uint64_t> m_nRefused{0};
 };
 
 #endif
