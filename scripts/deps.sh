@@ -3,7 +3,7 @@
 set -euo pipefail
 PKGS=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
       libbenchmark-dev libstb-dev zlib1g-dev libcli11-dev nlohmann-json3-dev libnl-3-dev
-      libnl-route-3-dev iproute2
+      libnl-route-3-dev iproute2 ethtool
       dpkg-dev file pkg-config pybind11-dev python3-dev python3-numpy python3-pytest)
 # Windows build: MinGW-w64 cross compiler (posix threads) and Wine to run its tests.
 PKGS+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine64)
