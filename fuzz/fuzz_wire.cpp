@@ -28,24 +28,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* p, size_t n) {
     if (DecodeControlRequest(p, n, &h, &r) == Ok) {
         EncodeControlRequest(out, h, r);
         Check(out.size() == n && memcmp(out.data(), p, n) == 0);
+        // Every part lies inside its whole transfer.
+        Check(static_cast<uint64_t>(r.nOffset) + r.nData <= r.nTotal);
     }
 #elif KX_WIRE_PARSER == 2
     SControlReply r;
     if (DecodeControlReply(p, n, &h, &r) == Ok) {
         EncodeControlReply(out, h, r);
         // The reserved half-word after the operation is not kept.
-        Check(out.size() == n && memcmp(out.data(), p, 26) == 0 && memcmp(out.data() + 28, p + 28, n - 28) == 0);
+        const size_t nOp = c_nHeaderBytes + 2;
+        Check(out.size() == n && memcmp(out.data(), p, nOp) == 0 &&
+              memcmp(out.data() + nOp + 2, p + nOp + 2, n - nOp - 2) == 0);
     }
     SSearchInfo info;
     if (DecodeSearchReply(p, n, &h, &info) == Ok) {
         EncodeSearchReply(out, h.nRequestId, info);
-        Check(out.size() == n && memcmp(out.data() + 8, p + 8, 4) == 0 && memcmp(out.data() + 16, p + 16, n - 16) == 0);
+        // A search reply keeps the id and the body; flags, status, session and nonce are not its.
+        Check(out.size() == n && memcmp(out.data() + 8, p + 8, 4) == 0 && memcmp(out.data() + 16, p + 16, 8) == 0 &&
+              memcmp(out.data() + c_nHeaderBytes, p + c_nHeaderBytes, n - c_nHeaderBytes) == 0);
     }
 #elif KX_WIRE_PARSER == 3
     SResendRequest r;
     if (DecodeResendRequest(p, n, &h, &r) == Ok) {
         EncodeResendRequest(out, h, r);
-        Check(out.size() == n && memcmp(out.data() + 24, p + 24, n - 24) == 0);
+        Check(out.size() == n && memcmp(out.data() + 16, p + 16, n - 16) == 0);
+    }
+    uint32_t nCookie = 0;
+    if (DecodeStreamConfirm(p, n, &h, &nCookie) == Ok) {
+        EncodeStreamConfirm(out, h, nCookie);
+        Check(out.size() == n && memcmp(out.data() + 8, p + 8, n - 8) == 0);
     }
 #elif KX_WIRE_PARSER == 4
     SStreamHeader s;

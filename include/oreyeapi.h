@@ -131,7 +131,8 @@ extern "C" OREYE_API IOrEyeCamera* CreateOrEyeApi(OREYEAPI_TYPE eType);
 struct SOrEyeStreamCounters {
     uint64_t nFramesComplete;    // frames handed on
     uint64_t nFramesIncomplete;  // frames given up with packets missing after the resend rounds
-    uint64_t nFramesDropped;     // frames without a free buffer, or larger than a buffer
+    uint64_t nFramesDropped;     // frames without a free buffer, larger than a buffer, or with a packet
+                                 // that came twice with other bytes
     uint64_t nPackets;           // stream packets taken into a frame
     uint64_t nPacketsResent;     // of them, packets the camera sent again on a resend request
     uint64_t nResendRequests;    // resend requests sent

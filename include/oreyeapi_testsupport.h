@@ -120,6 +120,12 @@ struct EthernetStats {
     uint64_t nPacketsIgnored;     // malformed, foreign or contradicting
     uint64_t nResendRequests;
     uint64_t nStaleReplies;       // control replies with another request id
+    // What the gates refused: stream packets from another address, port or card; without the
+    // session's stream key; of another stride or a frame larger than configured; outside the
+    // frame window; single grabs nobody waits for; frames dropped for a packet that came twice
+    // with other bytes; control replies from elsewhere or not for the request.
+    uint64_t nRefusedSource, nRefusedKey, nRefusedShape, nRefusedWindow, nRefusedGrab, nConflicts;
+    uint64_t nRefusedReplies;
 };
 OREYE_API bool GetEthernetStats(IOrEyeCamera* pCamera, EthernetStats* pStats);
 

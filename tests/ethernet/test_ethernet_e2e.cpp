@@ -18,6 +18,7 @@
 #include "oreyeapi.h"
 #include "oreyeapi_testsupport.h"
 #include "support/kxemulab.h"
+#include "support/kxwireclient.h"
 
 using namespace std::chrono_literals;
 
@@ -551,52 +552,10 @@ TEST_F(EthernetE2E, SilentHostLosesControlAndItsStream) {
                   m_log);
     ASSERT_TRUE(WaitFor([&] { return ReadFile(m_log).find("serving") != std::string::npos; }, 5000ms)) << ReadFile(m_log);
     kxtest::CInNetns in(m_host);
-    auto open = [] {
-        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        return fd;
-    };
-    const int fdControl = open(), fdStream = open();
-    sockaddr_in sa{};
-    socklen_t n = sizeof sa;
-    getsockname(fdStream, reinterpret_cast<sockaddr*>(&sa), &n);
-    sockaddr_in cam{};
-    cam.sin_family = AF_INET;
-    cam.sin_port = htons(OrWire::c_nControlPort);
-    inet_pton(AF_INET, "192.0.2.10", &cam.sin_addr);
-    auto request = [&](uint32_t nId, uint16_t nOp, int32_t a0, int32_t a1) {
-        OrWire::SHeader h;
-        h.nRequestId = nId;
-        OrWire::SControlRequest r;
-        r.nOp = nOp;
-        r.anArg[0] = a0;
-        r.anArg[1] = a1;
-        std::vector<uint8_t> msg;
-        OrWire::EncodeControlRequest(msg, h, r);
-        sendto(fdControl, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&cam), sizeof cam);
-        uint8_t buf[2048];
-        pollfd pfd{fdControl, POLLIN, 0};
-        if (poll(&pfd, 1, 1000) <= 0) return -1;
-        const ssize_t got = recv(fdControl, buf, sizeof buf, 0);
-        OrWire::SControlReply rep;
-        if (OrWire::DecodeControlReply(buf, static_cast<size_t>(got), &h, &rep) != OrWire::Ok) return -2;
-        return static_cast<int>(h.nStatus);
-    };
-    auto streamPackets = [&](int nMs) {
-        int nPackets = 0;
-        uint8_t buf[2048];
-        const auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
-        while (std::chrono::steady_clock::now() < tEnd) {
-            pollfd pfd{fdStream, POLLIN, 0};
-            if (poll(&pfd, 1, 20) > 0 && recv(fdStream, buf, sizeof buf, 0) > 0) ++nPackets;
-        }
-        return nPackets;
-    };
-    ASSERT_EQ(request(1, OrWire::Op_Connect, ntohs(sa.sin_port), 1500), 0);
-    ASSERT_EQ(request(2, OrWire::Op_EnableStream, 1, 0), 0);
-    EXPECT_GT(streamPackets(300), 0);
+    kxtest::CWireClient c(kxtest::IPv4(192, 0, 2, 10));
+    ASSERT_EQ(c.Connect(), 0);
+    ASSERT_EQ(c.Request(OrWire::Op_EnableStream, {1}), 0);
+    EXPECT_GT(c.StreamPackets(300), 0);
     {
         std::unique_ptr<IOrEyeCamera> p(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
         EXPECT_EQ(p->InitDevice(1536, 2048, 0, 5, "192.0.2.10"), c_nOrEyeAccessDenied);
@@ -604,11 +563,9 @@ TEST_F(EthernetE2E, SilentHostLosesControlAndItsStream) {
     // Silent from now on (the stream socket only listens).
     EXPECT_TRUE(WaitFor([&] { return ReadFile(m_log).find("heartbeat missed") != std::string::npos; }, 3000ms))
         << ReadFile(m_log);
-    streamPackets(100);  // what was on its way
-    EXPECT_EQ(streamPackets(300), 0);
+    c.StreamPackets(100);  // what was on its way
+    EXPECT_EQ(c.StreamPackets(300), 0);
     std::unique_ptr<IOrEyeCamera> p(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
     EXPECT_EQ(p->InitDevice(1536, 2048, 0, 5, "192.0.2.10"), c_nOrEyeOK);
-    close(fdControl);
-    close(fdStream);
 }
 }  // namespace

@@ -182,7 +182,8 @@ TEST_F(Flood, BadDatagramsAreCountedAndTheStreamGoesOn) {
     ASSERT_TRUE(std::regex_search(strEnd, m, std::regex(R"((\d+) datagram\(s\) refused)"))) << strEnd;
     const uint64_t nRefused = std::stoull(m[1]);
 
-    const uint64_t nIgnored = s1.nPacketsIgnored - s0.nPacketsIgnored, nStale = s1.nStaleReplies - s0.nStaleReplies;
+    const uint64_t nIgnored = s1.nPacketsIgnored - s0.nPacketsIgnored,
+                   nStale = s1.nStaleReplies - s0.nStaleReplies + s1.nRefusedReplies - s0.nRefusedReplies;
     printf("flood: %d rounds; camera: %" PRIu64 " sent, %" PRIu64 " refused, %" PRIu64 " lost in full buffers; host: %" PRIu64
            " + %" PRIu64 " sent, %" PRIu64 " ignored, %" PRIu64 " stale replies, %" PRIu64
            " lost in full buffers; %" PRIu64 " frames during the flood, resent %" PRIu64 "\n",

@@ -31,7 +31,8 @@ void PutEntryAddress(uint8_t* p, uint32_t n) {
 bool SameNet(uint32_t a, uint32_t b, uint32_t nMask) { return nMask != 0 && (a & nMask) == (b & nMask); }
 }  // namespace
 
-COrEthLink::COrEthLink() {}
+// Request ids start at a random value: a reply cannot be forged by counting from 1.
+COrEthLink::COrEthLink() : m_nNextRequest(static_cast<uint32_t>(OrNet::RandomNonZero64())) {}
 
 COrEthLink::~COrEthLink() { StopThreads(); }
 
@@ -62,16 +63,14 @@ void COrEthLink::StopThreads() {
 }
 
 void COrEthLink::Shutdown() {
-    if (m_bConnected.load() && !m_bOffline.load()) {
+    if (m_bConnected.load() && !m_bOffline.load() && !m_bSessionLost.load()) {
         // Let go of the camera at once so that another host may take it; one short try.
         std::vector<uint8_t> msg;
-        SHeader h;
-        memcpy(h.abyDeviceId, m_abyCameraId, 8);
         SControlRequest r;
         r.nOp = Op_Disconnect;
         std::lock_guard<std::mutex> lock(m_mtxControl);
-        h.nRequestId = m_nNextRequest++;
-        EncodeControlRequest(msg, h, r);
+        SExpect e;
+        EncodeControlRequest(msg, NextHeader(&e, Op_Disconnect), r);
         SendControl(msg);
     }
     m_bConnected = false;
@@ -264,6 +263,7 @@ int COrEthLink::InitDevice(const char* pszConnect) {
     SReply rep;
     m_anConnectArgs[0] = static_cast<int32_t>(m_sockStream.LocalPort());
     m_anConnectArgs[1] = static_cast<int32_t>(m_sCard.nIndex ? m_sCard.nMtu : 1500);
+    m_bSessionLost = false;
     const int nRet = Call(Op_Connect, {m_anConnectArgs[0], m_anConnectArgs[1]}, nullptr, 0, &rep);
     m_nHostMtu = static_cast<uint32_t>(m_anConnectArgs[1]);
     m_nCameraMtu = nRet == c_nOrEyeOK && rep.anValue[0] > 0 ? static_cast<uint32_t>(rep.anValue[0]) : 0u;
@@ -271,15 +271,32 @@ int COrEthLink::InitDevice(const char* pszConnect) {
         OrLog::Print(LogLevel_Warning, "InitDevice: camera %s answers %d", OrNet::FormatIPv4(nIp).c_str(), nRet);
         return nRet;
     }
+    SConnectInfo ci;
+    if (rep.nSession == 0 || !DecodeConnectInfo(rep.vecData.data(), rep.vecData.size(), &ci)) {
+        OrLog::Print(LogLevel_Warning, "InitDevice: camera %s gave no session", OrNet::FormatIPv4(nIp).c_str());
+        return c_nOrEyeIoError;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mtxControl);
+        m_nSession = rep.nSession;
+        m_sConnectInfo = ci;
+    }
     {
         std::lock_guard<std::mutex> lock(m_mtxStream);
         m_nStreamSource = nIp;
+        m_nStreamSourcePort = ci.nStreamPort;
+        m_nStreamKey = ci.nStreamKey;
+        m_nStreamSession = rep.nSession;
+        m_nStride = StreamStride(m_nCameraMtu.load(), m_nHostMtu.load());
         memcpy(m_abyStreamId, m_abyCameraId, 8);
         m_nStreamIfIndex = m_sCard.nIndex;
-        m_bAnyDone = false;  // frame ids start again with a new session of a restarted camera
+        m_bAnyDone = false;  // a new session: frame ids are anchored by its first frame
+        m_tLastInWindow = 0;
     }
+    SendStreamConfirm();
     m_bConnected = true;
     m_bOffline = false;
+    m_bEvent7Sent = false;
     StartThreads();
     OrLog::Print(LogLevel_Info, "InitDevice: connected to %s through %s", OrNet::FormatIPv4(nIp).c_str(),
                  m_sCard.strName.empty() ? "the route" : m_sCard.strName.c_str());
@@ -294,9 +311,40 @@ bool COrEthLink::SendControl(const std::vector<uint8_t>& msg) {
     return m_sockControl.SendTo(msg.data(), msg.size(), m_nCameraIp, c_nControlPort, m_sCard.nIndex);
 }
 
+SHeader COrEthLink::NextHeader(SExpect* pExpect, uint16_t nOp) {
+    SHeader h;
+    h.nRequestId = m_nNextRequest++;
+    // A random value per request that the reply must echo: where replies go by broadcast (a
+    // camera on another subnet) the id alone would be seen and predicted by anyone.
+    h.nNonce = static_cast<uint32_t>(OrNet::RandomNonZero64());
+    h.nSession = m_nSession;
+    memcpy(h.abyDeviceId, m_abyCameraId, 8);
+    pExpect->nRequestId = h.nRequestId;
+    pExpect->nNonce = h.nNonce;
+    pExpect->nOp = nOp;
+    return h;
+}
+
+void COrEthLink::SendStreamConfirm() {
+    std::lock_guard<std::mutex> lock(m_mtxControl);
+    if (m_nSession == 0) return;
+    SHeader h;
+    h.nSession = m_nSession;
+    memcpy(h.abyDeviceId, m_abyCameraId, 8);
+    std::vector<uint8_t> msg;
+    EncodeStreamConfirm(msg, h, m_sConnectInfo.nCookie);
+    // From the stream socket: the camera streams only to an address and port that said so.
+    if (m_bBroadcastControl)
+        m_sockStream.SendTo(msg.data(), msg.size(), c_nBroadcast, c_nControlPort, m_sCard.nIndex, m_sCard.nAddress);
+    else
+        m_sockStream.SendTo(msg.data(), msg.size(), m_nCameraIp, c_nControlPort, m_sCard.nIndex);
+}
+
 int COrEthLink::Call(uint16_t nOp, std::initializer_list<int32_t> args, const void* pData, uint32_t nData,
                      SReply* pReply, uint32_t nOffset, uint32_t nTotal) {
     if (!m_sockControl.IsOpen()) return c_nOrEyeNotInitialised;
+    // The camera dropped this session: nothing is sent until InitDevice takes control again.
+    if (nOp != Op_Connect && m_bSessionLost.load()) return c_nOrEyeOffline;
     if (nData > c_nMaxControlData) return c_nOrEyeBadArgument;
     SControlRequest r;
     r.nOp = nOp;
@@ -311,27 +359,19 @@ int COrEthLink::Call(uint16_t nOp, std::initializer_list<int32_t> args, const vo
     int nRet;
     {
         std::lock_guard<std::mutex> lock(m_mtxControl);
-        SHeader h;
-        h.nRequestId = m_nNextRequest++;
-        memcpy(h.abyDeviceId, m_abyCameraId, 8);
-        EncodeControlRequest(msg, h, r);
-        nRet = Exchange(msg, h.nRequestId, pReply);
+        SExpect e;
+        EncodeControlRequest(msg, NextHeader(&e, nOp), r);
+        nRet = Exchange(msg, e, pReply);
         if (nRet == c_nOrEyeNotInitialised && nOp != Op_Connect && m_bConnected.load()) {
-            // The camera forgot this host (it restarted, or the host was silent too long while
-            // it did not answer): take control again, then send the request once more.
-            SControlRequest c;
-            c.nOp = Op_Connect;
-            c.anArg[0] = m_anConnectArgs[0];
-            c.anArg[1] = m_anConnectArgs[1];
-            std::vector<uint8_t> msgConnect;
-            h.nRequestId = m_nNextRequest++;
-            EncodeControlRequest(msgConnect, h, c);
-            if (Exchange(msgConnect, h.nRequestId, nullptr) == c_nOrEyeOK) {
-                OrLog::Print(LogLevel_Info, "camera %s: control taken again", OrNet::FormatIPv4(m_nCameraIp).c_str());
-                h.nRequestId = m_nNextRequest++;
-                EncodeControlRequest(msg, h, r);
-                nRet = Exchange(msg, h.nRequestId, pReply);
-            }
+            // The camera forgot this host (it restarted, or the host was silent too long). Taking
+            // control again behind the application's back would leave it with a camera whose
+            // stream, image mode and destination are no longer what it set: it is told instead,
+            // and opens the camera again.
+            if (!m_bSessionLost.exchange(true))
+                OrLog::Print(LogLevel_Warning, "camera %s dropped this host's session: offline until opened again",
+                             OrNet::FormatIPv4(m_nCameraIp).c_str());
+            SetOffline(nullptr);
+            nRet = c_nOrEyeOffline;
         }
     }
     // Event 7 goes out without the control lock: the application may call in from it.
@@ -339,8 +379,23 @@ int COrEthLink::Call(uint16_t nOp, std::initializer_list<int32_t> args, const vo
     return nRet;
 }
 
-// Under m_mtxControl: send, wait for the answer with this id, send again on silence.
-int COrEthLink::Exchange(const std::vector<uint8_t>& msg, uint32_t nRequestId, SReply* pReply) {
+// Under m_mtxControl. Only the camera, from its address and control port, answering this very
+// request (id, random value, operation) and, inside a session, knowing its key.
+COrEthLink::EReplyVerdict COrEthLink::AcceptReply(const uint8_t* p, size_t n, const OrNet::SDatagramInfo& info,
+                                                  const SExpect& e, SHeader* pHeader, SControlReply* pReply) const {
+    if (DecodeControlReply(p, n, pHeader, pReply) != Ok) return Reply_Malformed;
+    if (info.nFrom != m_nCameraIp || info.nFromPort != c_nControlPort) return Reply_Refused;
+    if (pHeader->nRequestId != e.nRequestId) return Reply_Stale;
+    if (pHeader->nNonce != e.nNonce || pReply->nOp != e.nOp) return Reply_Refused;
+    if (!IsAnyDevice(m_abyCameraId) && memcmp(pHeader->abyDeviceId, m_abyCameraId, 8) != 0) return Reply_Refused;
+    // A success inside a session carries its key; a refusal need not (the camera may not know it).
+    if (e.nOp != Op_Connect && m_nSession != 0 && pHeader->nStatus == 0 && pHeader->nSession != m_nSession)
+        return Reply_Refused;
+    return Reply_Accept;
+}
+
+// Under m_mtxControl: send, wait for the answer to this request, send again on silence.
+int COrEthLink::Exchange(const std::vector<uint8_t>& msg, const SExpect& e, SReply* pReply) {
     std::vector<uint8_t> buf(c_nMaxDatagram + 1);
     for (int nSend = 0; nSend < c_nSends && !m_bQuit.load(); ++nSend) {
         if (!SendControl(msg)) return c_nOrEyeIoError;
@@ -353,20 +408,18 @@ int COrEthLink::Exchange(const std::vector<uint8_t>& msg, uint32_t nRequestId, S
             if (n <= 0) continue;
             SHeader h;
             SControlReply rep;
-            if (DecodeControlReply(buf.data(), static_cast<size_t>(n), &h, &rep) != Ok) {
+            const EReplyVerdict v = AcceptReply(buf.data(), static_cast<size_t>(n), info, e, &h, &rep);
+            if (v != Reply_Accept) {
                 std::lock_guard<std::mutex> lock(m_mtxStream);
-                ++m_sStats.nIgnored;
-                continue;
-            }
-            const bool bIdKnown = !IsAnyDevice(m_abyCameraId);
-            if (h.nRequestId != nRequestId || (bIdKnown && memcmp(h.abyDeviceId, m_abyCameraId, 8) != 0)) {
-                std::lock_guard<std::mutex> lock(m_mtxStream);
-                ++m_sStats.nStaleReplies;
+                if (v == Reply_Malformed) ++m_sStats.nIgnored;
+                else if (v == Reply_Stale) ++m_sStats.nStaleReplies;
+                else ++m_sStats.nRefusedReplies;
                 continue;
             }
             // Reached by address: the camera's answer tells its identifier.
-            if (!bIdKnown) memcpy(m_abyCameraId, h.abyDeviceId, 8);
+            if (IsAnyDevice(m_abyCameraId)) memcpy(m_abyCameraId, h.abyDeviceId, 8);
             if (pReply) {
+                pReply->nSession = h.nSession;
                 pReply->anValue[0] = rep.anValue[0];
                 pReply->anValue[1] = rep.anValue[1];
                 pReply->vecData.assign(rep.pData, rep.pData + rep.nData);
@@ -376,25 +429,25 @@ int COrEthLink::Exchange(const std::vector<uint8_t>& msg, uint32_t nRequestId, S
             return h.nStatus;
         }
     }
-    if (!m_bQuit.load()) SetOffline();
+    if (!m_bQuit.load()) SetOffline("does not answer");
     return c_nOrEyeOffline;
 }
 
-void COrEthLink::SetOffline() {
-    if (m_bOffline.exchange(true)) return;
-    OrLog::Print(LogLevel_Warning, "camera %s does not answer: offline", OrNet::FormatIPv4(m_nCameraIp).c_str());
-    bool bWasOn;
+// The stream stops and the application hears of it once (event 7); pszWhy, when given, is
+// logged the first time.
+void COrEthLink::SetOffline(const char* pszWhy) {
+    if (m_bOffline.exchange(true) && pszWhy != nullptr) return;
+    if (pszWhy != nullptr)
+        OrLog::Print(LogLevel_Warning, "camera %s %s: offline", OrNet::FormatIPv4(m_nCameraIp).c_str(), pszWhy);
     {
         std::lock_guard<std::mutex> lock(m_mtxStream);
-        bWasOn = m_bStreamOn;
         m_bStreamOn = false;
         for (auto& f : m_mapFrames) DropFrame(f.second);
         m_mapFrames.clear();
         m_setPending.clear();
     }
     m_cvFrame.notify_all();
-    (void)bWasOn;
-    m_bEvent7Pending = true;
+    if (!m_bEvent7Sent.exchange(true)) m_bEvent7Pending = true;
 }
 
 void COrEthLink::HeartbeatThread() {
@@ -402,10 +455,13 @@ void COrEthLink::HeartbeatThread() {
     while (!m_bQuit) {
         m_cvQuit.wait_for(lock, std::chrono::milliseconds(c_nHeartbeatMs), [&] { return m_bQuit.load(); });
         if (m_bQuit) break;
-        // Also while offline: the first answer tells that the camera is back.
-        if (!m_bConnected) continue;
+        // Also while offline: the first answer tells that the camera is back. Not once the
+        // camera dropped the session: only InitDevice takes it again.
+        if (!m_bConnected || m_bSessionLost) continue;
         lock.unlock();
-        Call(Op_Heartbeat, {});
+        // The stream's destination says again that it wants the stream (a camera that lost the
+        // confirmation, or whose destination changed, finds it within a heartbeat).
+        if (Call(Op_Heartbeat, {}) == c_nOrEyeOK) SendStreamConfirm();
         lock.lock();
     }
 }

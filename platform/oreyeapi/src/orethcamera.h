@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "orbasecamera.h"
+#include "orlog.h"
 #include "ornet.h"
 #include "orwire.h"
 
@@ -32,8 +33,12 @@ public:
     static constexpr int c_nResendRounds = 2;
     static constexpr int c_nFrameRetentionMs = 250;
     static constexpr int c_nGatherUs = 250;      // pause after a small batch of stream datagrams
+    // Frame ids taken only this far ahead of the newest frame handed on: a packet cannot make
+    // the receiver wait for, or skip to, a frame far in the future.
+    static constexpr uint32_t c_nFrameWindow = 4096;
 
     struct SReply {
+        uint64_t nSession = 0;  // the reply header's session key
         int32_t anValue[2] = {};
         std::vector<uint8_t> vecData;
     };
@@ -46,6 +51,14 @@ public:
         uint64_t nComplete = 0, nIncomplete = 0, nUnderrun = 0, nTooLarge = 0;
         uint64_t nPackets = 0, nResent = 0, nDuplicates = 0, nIgnored = 0, nResendRequests = 0;
         uint64_t nStaleReplies = 0;
+        // What the gates refused (docs/security.md).
+        uint64_t nRefusedSource = 0;    // stream packets from another address, port or card
+        uint64_t nRefusedKey = 0;       // stream packets without this session's stream key
+        uint64_t nRefusedShape = 0;     // another stride, or a frame larger than configured
+        uint64_t nRefusedWindow = 0;    // frame ids outside the window
+        uint64_t nRefusedGrab = 0;      // single-grab packets nobody waits for
+        uint64_t nConflicts = 0;        // frames dropped: a copy of a packet with other bytes
+        uint64_t nRefusedReplies = 0;   // control replies from elsewhere, or forged for the request
     };
 
     COrEthLink();
@@ -91,7 +104,6 @@ private:
         bool bGrab = false;
         unsigned int nBufferId = 0;
         uint8_t* p = nullptr;
-        std::vector<uint8_t> vecOwn;  // grabs
         uint32_t nBytes = 0, nCount = 0, nGot = 0;
         uint16_t nStride = 0;
         std::vector<uint8_t> vecHave;
@@ -100,9 +112,29 @@ private:
         bool bTurnSampled = false;  // an answer to the last round came
     };
 
-    int Exchange(const std::vector<uint8_t>& msg, uint32_t nRequestId, SReply* pReply);
+    // What a control reply must match: the request it answers.
+    struct SExpect {
+        uint32_t nRequestId = 0;
+        uint32_t nNonce = 0;
+        uint16_t nOp = 0;
+    };
+    // Stale: the answer to an earlier request; Refused: from elsewhere, or for this request's
+    // id without its nonce, operation, camera or key (forged).
+    enum EReplyVerdict { Reply_Accept, Reply_Malformed, Reply_Stale, Reply_Refused };
+    // The one gate of control replies (under m_mtxControl).
+    EReplyVerdict AcceptReply(const uint8_t* p, size_t n, const OrNet::SDatagramInfo& info, const SExpect& e,
+                              OrWire::SHeader* pHeader, OrWire::SControlReply* pReply) const;
+    enum EPacketVerdict { Packet_Accept, Packet_Malformed, Packet_Source, Packet_Key, Packet_Shape, Packet_Window,
+                          Packet_Grab, Packet_Old };
+    // The one gate of stream packets (under m_mtxStream).
+    EPacketVerdict AcceptPacket(const uint8_t* p, size_t n, const OrNet::SDatagramInfo& info, int64_t tNow,
+                                OrWire::SStreamHeader* pStream, const uint8_t** ppPayload);
+    // A request of this session: header with the session key and a fresh id and nonce.
+    OrWire::SHeader NextHeader(SExpect* pExpect, uint16_t nOp);
+    int Exchange(const std::vector<uint8_t>& msg, const SExpect& e, SReply* pReply);
+    void SendStreamConfirm();
     bool SendControl(const std::vector<uint8_t>& msg);
-    void SetOffline();
+    void SetOffline(const char* pszWhy);
     // False when no callback is set (the event is not delivered).
     bool RaiseEvent(int nEvent, int nParam, void* pBuffer, unsigned int nLength, unsigned int nBufferId);
     void HeartbeatThread();
@@ -111,6 +143,9 @@ private:
     void Maintain(int64_t tNow);
     void DeliverReady(int64_t tNow);
     void DropFrame(SFrame& f);
+    void DropGrabFrames();
+    // Logs a line a packet caused, held back by its throttle.
+    void LogThrottled(OrLog::CThrottle& thr, const char* pszFormat, ...) __attribute__((format(printf, 3, 4)));
     bool TakeBuffer(uint32_t nBytes, unsigned int* pnId, uint8_t** pp);
     void SendResend(SFrame& f, int64_t tNow);
     int64_t ResendGapUs() const;
@@ -129,6 +164,12 @@ private:
     std::atomic<bool> m_bConnected{false};
     std::atomic<bool> m_bOffline{false};
     std::atomic<bool> m_bEvent7Pending{false};
+    // The camera dropped this host's session (it restarted, or the host was silent too long):
+    // every operation answers offline until InitDevice takes control again.
+    std::atomic<bool> m_bSessionLost{false};
+    std::atomic<bool> m_bEvent7Sent{false};  // event 7 goes out once per session
+    uint64_t m_nSession = 0;            // this session's key, from the Connect reply
+    OrWire::SConnectInfo m_sConnectInfo;
     uint32_t m_nCameraIp = 0;
     uint32_t m_nCameraMask = 0;
     uint8_t m_abyCameraId[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
@@ -156,6 +197,16 @@ private:
     std::condition_variable m_cvFrame;
     OrNet::CUdpSocket m_sockStream;
     uint32_t m_nStreamSource = 0;  // the camera's address: packets from elsewhere are foreign
+    uint16_t m_nStreamSourcePort = 0;  // and its stream port
+    uint64_t m_nStreamKey = 0;         // this session's stream key
+    uint64_t m_nStreamSession = 0;     // the session key, for resend requests
+    uint32_t m_nTooLargeId = 0;        // the last frame counted too large (once per frame)
+    uint16_t m_nStride = 0;            // the stride the camera cuts frames with
+    int64_t m_tLastInWindow = 0;       // last packet inside the frame window (microseconds)
+    bool m_bGrabAwaited = false;       // a GrabFrame waits: its packets are taken
+    uint32_t m_nGrabId = 0;            // the grab's frame id, from its first packet
+    std::vector<uint8_t> m_vecGrab;    // the grab's buffer, of the configured frame size
+    OrLog::CThrottle m_thrTooLarge, m_thrConflict, m_thrWindow;
     uint8_t m_abyStreamId[8] = {};
     int m_nStreamIfIndex = 0;
     bool m_bStreamOn = false;

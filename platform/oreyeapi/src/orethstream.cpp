@@ -2,6 +2,8 @@
 // buffers of the bounded pool, resend requests, in-order delivery, the frame callback.
 #include <algorithm>
 #include <chrono>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -66,6 +68,7 @@ int COrEthLink::SetFrameCallback(int nEnable, OrEyeFrameCallback pfn, void* pCon
 
 int COrEthLink::EnableStream(int nOn) {
     if (nOn) {
+        SendStreamConfirm();
         {
             std::lock_guard<std::mutex> lock(m_mtxStream);
             m_bStreamOn = true;
@@ -161,6 +164,19 @@ bool COrEthLink::TakeBuffer(uint32_t nBytes, unsigned int* pnId, uint8_t** pp) {
     return true;
 }
 
+// Under m_mtxStream: grabs being put together go (their buffer is about to change or to be
+// unused), so that no frame points into it.
+void COrEthLink::DropGrabFrames() {
+    for (auto it = m_mapFrames.begin(); it != m_mapFrames.end();) {
+        if (!it->second.bGrab) {
+            ++it;
+            continue;
+        }
+        m_setPending.erase(it->first);
+        it = m_mapFrames.erase(it);
+    }
+}
+
 // Under m_mtxStream: the frame's buffer goes back to the pool unused.
 void COrEthLink::DropFrame(SFrame& f) {
     if (f.nBufferId == 0) return;
@@ -174,23 +190,70 @@ void COrEthLink::DropFrame(SFrame& f) {
     f.p = nullptr;
 }
 
+void COrEthLink::LogThrottled(OrLog::CThrottle& thr, const char* pszFormat, ...) {
+    uint64_t n = 0;
+    if (!thr.Take(&n)) return;
+    char sz[400];
+    va_list ap;
+    va_start(ap, pszFormat);
+    vsnprintf(sz, sizeof sz, pszFormat, ap);
+    va_end(ap);
+    if (n <= OrLog::CThrottle::c_nFirst) OrLog::Print(LogLevel_Warning, "%s", sz);
+    else OrLog::Print(LogLevel_Warning, "%s (%llu times so far)", sz, static_cast<unsigned long long>(n));
+}
+
+// Under m_mtxStream. A packet is taken only from this session's camera (its address, its stream
+// port, the card it is reached through), with the session's stream key, in the stride of the
+// session's path, for a frame inside the window after the newest frame handed on; single-grab
+// packets only while a GrabFrame waits, for that one grab. Nothing is read from a packet before
+// it passed, and nothing here is sized by it.
+COrEthLink::EPacketVerdict COrEthLink::AcceptPacket(const uint8_t* p, size_t n, const OrNet::SDatagramInfo& info,
+                                                    int64_t tNow, SStreamHeader* s, const uint8_t** ppPayload) {
+    if (DecodeStreamPacket(p, n, s, ppPayload) != Ok) return Packet_Malformed;
+    if (info.nFrom != m_nStreamSource || info.nFromPort != m_nStreamSourcePort ||
+        (m_nStreamIfIndex != 0 && info.nIfIndex != m_nStreamIfIndex))
+        return Packet_Source;
+    if (m_nStreamKey == 0 || s->nKey != m_nStreamKey) return Packet_Key;
+    if (s->nStride != m_nStride) return Packet_Shape;
+    const bool bGrab = (s->nFlags & c_nStreamFlagGrab) != 0;
+    if (bGrab) {
+        if (!m_bGrabAwaited || (m_nGrabId != 0 && m_nGrabId != s->nFrameId)) return Packet_Grab;
+        if (s->nFrameBytes > m_vecGrab.size()) return Packet_Shape;
+    } else if (!m_bStreamOn) {
+        return Packet_Malformed;  // the stream is off: nothing of it is wanted
+    }
+    if (m_bAnyDone) {
+        const int32_t nAhead = static_cast<int32_t>(s->nFrameId - m_nLastDone);
+        if (nAhead <= 0) return Packet_Old;
+        if (static_cast<uint32_t>(nAhead) > c_nFrameWindow) {
+            // Far ahead of the stream. Only when nothing inside the window came for a frame's
+            // retention time and nothing is waiting (the receiver was not run while the camera
+            // went on) does the stream take up again there.
+            if (!m_mapFrames.empty() || tNow - m_tLastInWindow < c_nFrameRetentionMs * 1000) return Packet_Window;
+            LogThrottled(m_thrWindow, "stream of camera %s goes on at frame %u after frame %u",
+                         OrNet::FormatIPv4(m_nStreamSource).c_str(), s->nFrameId, m_nLastDone);
+            m_bAnyDone = false;
+        }
+    }
+    m_tLastInWindow = tNow;
+    if (bGrab && m_nGrabId == 0) m_nGrabId = s->nFrameId;
+    return Packet_Accept;
+}
+
 void COrEthLink::OnPacket(const uint8_t* p, size_t n, const OrNet::SDatagramInfo& info, int64_t tNow) {
     SStreamHeader s;
     const uint8_t* pPayload = nullptr;
-    if (DecodeStreamPacket(p, n, &s, &pPayload) != Ok || info.nFrom != m_nStreamSource) {
-        ++m_sStats.nIgnored;
-        return;
+    switch (AcceptPacket(p, n, info, tNow, &s, &pPayload)) {
+    case Packet_Accept: break;
+    case Packet_Malformed: ++m_sStats.nIgnored; return;
+    case Packet_Source: ++m_sStats.nIgnored; ++m_sStats.nRefusedSource; return;
+    case Packet_Key: ++m_sStats.nIgnored; ++m_sStats.nRefusedKey; return;
+    case Packet_Shape: ++m_sStats.nIgnored; ++m_sStats.nRefusedShape; return;
+    case Packet_Window: ++m_sStats.nIgnored; ++m_sStats.nRefusedWindow; return;
+    case Packet_Grab: ++m_sStats.nIgnored; ++m_sStats.nRefusedGrab; return;
+    case Packet_Old: ++m_sStats.nDuplicates; return;  // a frame already handed on or given up
     }
     const bool bGrab = (s.nFlags & c_nStreamFlagGrab) != 0;
-    if (!bGrab && !m_bStreamOn) {
-        ++m_sStats.nIgnored;
-        return;
-    }
-    if (m_bAnyDone && static_cast<int32_t>(s.nFrameId - m_nLastDone) <= 0) {
-        // A frame already handed on or given up: a late resend or a copy.
-        ++m_sStats.nDuplicates;
-        return;
-    }
     auto it = m_mapFrames.find(s.nFrameId);
     if (it == m_mapFrames.end()) {
         SFrame f;
@@ -201,18 +264,19 @@ void COrEthLink::OnPacket(const uint8_t* p, size_t n, const OrNet::SDatagramInfo
         f.nStride = s.nStride;
         f.tFirst = f.tLast = tNow;
         if (bGrab) {
-            f.vecOwn.resize(s.nFrameBytes);
-            f.p = f.vecOwn.data();
+            f.p = m_vecGrab.data();
         } else if (s.nFrameBytes > m_nPoolBytes) {
             f.bIgnore = true;
-            ++m_sStats.nTooLarge;
-            OrLog::Print(LogLevel_Warning, "frame %u of %u bytes does not fit a buffer of %u", s.nFrameId,
-                         s.nFrameBytes, m_nPoolBytes);
+            if (m_nTooLargeId != s.nFrameId || m_sStats.nTooLarge == 0) ++m_sStats.nTooLarge;
+            m_nTooLargeId = s.nFrameId;
+            LogThrottled(m_thrTooLarge, "frame %u of %u bytes does not fit a buffer of %u", s.nFrameId, s.nFrameBytes,
+                         m_nPoolBytes);
         } else if (!TakeBuffer(s.nFrameBytes, &f.nBufferId, &f.p)) {
             f.bIgnore = true;
             ++m_sStats.nUnderrun;
         }
         if (!f.bIgnore) {
+            // At most a configured frame over the session's stride: bounded by the settings.
             f.vecHave.assign(s.nCount, 0);
             m_setPending.insert(s.nFrameId);
         }
@@ -221,12 +285,23 @@ void COrEthLink::OnPacket(const uint8_t* p, size_t n, const OrNet::SDatagramInfo
     }
     SFrame& f = it->second;
     if (f.bIgnore) return;
-    if (s.nFrameBytes != f.nBytes || s.nStride != f.nStride) {
+    if (s.nFrameBytes != f.nBytes || bGrab != f.bGrab) {
         ++m_sStats.nIgnored;  // contradicts the frame's first packet
         return;
     }
     if (f.vecHave[s.nIndex]) {
-        ++m_sStats.nDuplicates;
+        if (memcmp(f.p + s.nOffset, pPayload, s.nPayload) == 0) {
+            ++m_sStats.nDuplicates;
+            return;
+        }
+        // Two packets for one place with other bytes: one of them is not the camera's, and
+        // which one cannot be told. The frame is dropped, never handed on with either.
+        ++m_sStats.nConflicts;
+        LogThrottled(m_thrConflict, "frame %u: packet %u came twice with other bytes: frame dropped", f.nId,
+                     s.nIndex);
+        DropFrame(f);
+        f.bIgnore = true;
+        m_setPending.erase(f.nId);
         return;
     }
     memcpy(f.p + s.nOffset, pPayload, s.nPayload);
@@ -267,6 +342,7 @@ void COrEthLink::SendResend(SFrame& f, int64_t tNow) {
     if (r.nRanges == 0) return;
     SHeader h;
     memcpy(h.abyDeviceId, m_abyStreamId, 8);
+    h.nSession = m_nStreamSession;
     std::vector<uint8_t> msg;
     EncodeResendRequest(msg, h, r);
     m_sockStream.SendTo(msg.data(), msg.size(), m_nStreamSource, c_nControlPort, m_nStreamIfIndex);
@@ -346,7 +422,7 @@ void COrEthLink::StreamThread() {
                         OrLog::Print(LogLevel_Debug, "frame %u incomplete (%u of %u packets): dropped", f.nId, f.nGot, f.nCount);
                         DropFrame(f);
                     } else if (bComplete && f.bGrab) {
-                        m_mapGrabs[f.nId] = std::move(f.vecOwn);
+                        m_mapGrabs[f.nId].assign(f.p, f.p + f.nBytes);
                         while (m_mapGrabs.size() > 4) m_mapGrabs.erase(m_mapGrabs.begin());
                         m_cvFrame.notify_all();
                     } else if (bComplete) {
@@ -413,14 +489,26 @@ int COrEthLink::WaitStreamFrame(unsigned char* apDest[3], unsigned int* pnLength
 int COrEthLink::GrabFrame(unsigned char* apDest[3], unsigned int* pnLength, unsigned int* pnFrameId,
                           unsigned int nTimeoutMs) {
     if (apDest == nullptr || apDest[2] == nullptr) return c_nOrEyeBadArgument;
+    {
+        // Its packets are taken from now on, into a buffer of the configured frame size.
+        std::lock_guard<std::mutex> lock(m_mtxStream);
+        DropGrabFrames();
+        m_vecGrab.resize(m_nPoolBytes);
+        m_bGrabAwaited = true;
+        m_nGrabId = 0;
+    }
     SReply rep;
     const int nRet = Call(Op_GrabFrame, {static_cast<int32_t>(std::min(nTimeoutMs, 600000u))}, nullptr, 0, &rep);
-    if (nRet != c_nOrEyeOK) return nRet;
     const uint32_t nWireId = static_cast<uint32_t>(rep.anValue[0]);
     std::unique_lock<std::mutex> lock(m_mtxStream);
     // The frame left before the answer: it is usually here already, else it is on its way.
-    const bool bGot = m_cvFrame.wait_for(lock, std::chrono::milliseconds(c_nFrameRetentionMs + 2 * c_nReplyTimeoutMs),
+    const bool bGot = nRet == c_nOrEyeOK &&
+                      m_cvFrame.wait_for(lock, std::chrono::milliseconds(c_nFrameRetentionMs + 2 * c_nReplyTimeoutMs),
                                          [&] { return m_mapGrabs.count(nWireId) != 0 || m_bQuit.load(); });
+    m_bGrabAwaited = false;
+    m_nGrabId = 0;
+    DropGrabFrames();
+    if (nRet != c_nOrEyeOK) return nRet;
     if (!bGot || m_mapGrabs.count(nWireId) == 0) return c_nOrEyeTimeout;
     std::vector<uint8_t> vec = std::move(m_mapGrabs[nWireId]);
     m_mapGrabs.erase(nWireId);

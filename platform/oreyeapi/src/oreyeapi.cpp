@@ -78,7 +78,7 @@ extern "C" OREYE_API int OrEyeGetStreamCounters(IOrEyeCamera* pCamera, SOrEyeStr
     *pCounters = SOrEyeStreamCounters();
     pCounters->nFramesComplete = s.nComplete;
     pCounters->nFramesIncomplete = s.nIncomplete;
-    pCounters->nFramesDropped = s.nUnderrun + s.nTooLarge;
+    pCounters->nFramesDropped = s.nUnderrun + s.nTooLarge + s.nConflicts;
     pCounters->nPackets = s.nPackets;
     pCounters->nPacketsResent = s.nResent;
     pCounters->nResendRequests = s.nResendRequests;
@@ -102,6 +102,13 @@ OREYE_API bool GetEthernetStats(IOrEyeCamera* pCamera, EthernetStats* pStats) {
     pStats->nPacketsIgnored = s.nIgnored;
     pStats->nResendRequests = s.nResendRequests;
     pStats->nStaleReplies = s.nStaleReplies;
+    pStats->nRefusedSource = s.nRefusedSource;
+    pStats->nRefusedKey = s.nRefusedKey;
+    pStats->nRefusedShape = s.nRefusedShape;
+    pStats->nRefusedWindow = s.nRefusedWindow;
+    pStats->nRefusedGrab = s.nRefusedGrab;
+    pStats->nConflicts = s.nConflicts;
+    pStats->nRefusedReplies = s.nRefusedReplies;
     return true;
 }
 

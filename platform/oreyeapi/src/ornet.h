@@ -52,6 +52,9 @@ public:
     uint16_t LocalPort() const;
     // Don't-fragment on every datagram sent (stream packets must fit the path).
     bool SetDontFragment();
+    // Sends never wait for room: a datagram that finds the socket's queue full is dropped and
+    // the send answers false (a server whose one thread must not be stalled by one peer).
+    void SetNoWait(bool bNoWait) { m_bNoWait = bNoWait; }
     // Asks for a receive or send buffer; answers what the system granted.
     int SetReceiveBuffer(int nBytes);
     int SetSendBuffer(int nBytes);
@@ -95,10 +98,25 @@ private:
     int m_fd = -1;
     bool m_bNoGso = false;      // the system refused segmentation offload: plain batches
     bool m_bGroAsked = false;   // receive offload asked for (first ReceiveBatch)
+    bool m_bNoWait = false;
 };
 
 // Monotonic milliseconds.
 int64_t NowMs();
+
+// Fills p with bytes of the system's random source (session keys, cookies, request ids);
+// false when the source failed.
+bool RandomBytes(void* p, size_t n);
+// A random 64-bit value that is never 0 (0 means "no session" on the wire). Should the system's
+// source fail, the clock and the address of a local stand in: worse, but never a fixed value.
+inline uint64_t RandomNonZero64() {
+    uint64_t n = 0;
+    for (int nTry = 0; n == 0; ++nTry) {
+        if (nTry >= 3 || !RandomBytes(&n, sizeof n))
+            n = static_cast<uint64_t>(NowMs()) * 0x9E3779B97F4A7C15ull ^ reinterpret_cast<uintptr_t>(&n);
+    }
+    return n;
+}
 
 }  // namespace OrNet
 

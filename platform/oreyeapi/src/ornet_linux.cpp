@@ -8,6 +8,7 @@
 #include <netinet/udp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -67,6 +68,20 @@ void ReadInfo(msghdr* msg, const sockaddr_in& from, SDatagramInfo* pInfo, size_t
     }
 }
 }  // namespace
+
+bool RandomBytes(void* p, size_t n) {
+    uint8_t* pb = static_cast<uint8_t*>(p);
+    while (n > 0) {
+        const ssize_t r = getrandom(pb, n, 0);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        pb += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
 
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -225,9 +240,10 @@ bool CUdpSocket::SendTo2(const void* p1, size_t n1, const void* p2, size_t n2, u
         memcpy(CMSG_DATA(c), &pi, sizeof pi);
     }
     for (;;) {
-        const ssize_t r = sendmsg(m_fd, &msg, MSG_NOSIGNAL);
+        const ssize_t r = sendmsg(m_fd, &msg, MSG_NOSIGNAL | (m_bNoWait ? MSG_DONTWAIT : 0));
         if (r >= 0) return true;
         if (errno == EINTR) continue;
+        if ((errno == ENOBUFS || errno == EAGAIN) && m_bNoWait) return false;
         if (errno == ENOBUFS || errno == EAGAIN) {
             // The card's queue is full: wait for room rather than lose the datagram here.
             pollfd pfd{m_fd, POLLOUT, 0};

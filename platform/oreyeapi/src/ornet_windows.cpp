@@ -1,6 +1,10 @@
 // Windows side of the Ethernet path's seam: the IP Helper's adapter list for the cards, Windows
 // Sockets for UDP with IP_PKTINFO (WSARecvMsg, WSASendMsg) so that the card of every datagram is
 // known and a datagram leaves from the card asked for. Windows Sockets start once per process.
+// rand_s: the system's random source (RtlGenRandom).
+#define _CRT_RAND_S
+#include <stdlib.h>
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <mswsock.h>
@@ -82,6 +86,19 @@ int WaitReadable(SOCKET s, int nTimeoutMs) {
     return r < 0 ? -1 : (r == 0 ? 0 : 1);
 }
 }  // namespace
+
+bool RandomBytes(void* p, size_t n) {
+    uint8_t* pb = static_cast<uint8_t*>(p);
+    while (n > 0) {
+        unsigned int nValue = 0;
+        if (rand_s(&nValue) != 0) return false;
+        const size_t nTake = n < sizeof nValue ? n : sizeof nValue;
+        memcpy(pb, &nValue, nTake);
+        pb += nTake;
+        n -= nTake;
+    }
+    return true;
+}
 
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -276,6 +293,7 @@ bool CUdpSocket::SendTo2(const void* p1, size_t n1, const void* p2, size_t n2, u
         if (r == 0) return true;
         const int nErr = WSAGetLastError();
         if (nErr == WSAEINTR) continue;
+        if ((nErr == WSAENOBUFS || nErr == WSAEWOULDBLOCK) && m_bNoWait) return false;
         if (nErr == WSAENOBUFS || nErr == WSAEWOULDBLOCK) {
             // The card's queue is full: wait for room rather than lose the datagram here.
             Sleep(1);

@@ -26,6 +26,13 @@ uint32_t Get32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
+void Put64(std::vector<uint8_t>& v, uint64_t x) {
+    for (int i = 0; i < 8; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
+}
+void Set64(uint8_t* p, uint64_t x) {
+    for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(x >> (8 * i));
+}
+uint64_t Get64(const uint8_t* p) { return static_cast<uint64_t>(Get32(p)) | static_cast<uint64_t>(Get32(p + 4)) << 32; }
 
 void PutHeader(std::vector<uint8_t>& out, uint8_t nType, const SHeader& h) {
     out.clear();
@@ -36,6 +43,8 @@ void PutHeader(std::vector<uint8_t>& out, uint8_t nType, const SHeader& h) {
     Put32(out, h.nRequestId);
     Put32(out, static_cast<uint32_t>(h.nStatus));
     PutBytes(out, h.abyDeviceId, 8);
+    Put64(out, h.nSession);
+    Put32(out, h.nNonce);
 }
 
 // Header of a control datagram of the expected type; `*pBody` is the rest.
@@ -118,6 +127,26 @@ void EncodeResendRequest(std::vector<uint8_t>& out, const SHeader& h, const SRes
     }
 }
 
+void EncodeStreamConfirm(std::vector<uint8_t>& out, const SHeader& h, uint32_t nCookie) {
+    PutHeader(out, Type_StreamConfirm, h);
+    Put32(out, nCookie);
+}
+
+void EncodeConnectInfo(uint8_t* p, const SConnectInfo& c) {
+    Set64(p, c.nStreamKey);
+    Set32(p + 8, c.nCookie);
+    Set16(p + 12, c.nStreamPort);
+    Set16(p + 14, 0);
+}
+
+bool DecodeConnectInfo(const uint8_t* p, size_t n, SConnectInfo* pInfo) {
+    if (p == nullptr || n != c_nConnectInfoBytes) return false;
+    pInfo->nStreamKey = Get64(p);
+    pInfo->nCookie = Get32(p + 8);
+    pInfo->nStreamPort = Get16(p + 12);
+    return pInfo->nStreamPort != 0;
+}
+
 void EncodeStreamHeader(uint8_t* p, const SStreamHeader& s) {
     Set32(p, c_nStreamMagic);
     p[4] = c_nVersion;
@@ -130,6 +159,14 @@ void EncodeStreamHeader(uint8_t* p, const SStreamHeader& s) {
     Set32(p + 24, s.nFrameBytes);
     Set16(p + 28, s.nStride);
     Set16(p + 30, s.nPayload);
+    Set64(p + 32, s.nKey);
+}
+
+uint16_t StreamStride(unsigned int nCameraMtu, unsigned int nHostMtu) {
+    const unsigned int nMtu = nCameraMtu < nHostMtu ? nCameraMtu : nHostMtu;
+    const unsigned int nHeaders = c_nIpUdpBytes + static_cast<unsigned int>(c_nStreamHeaderBytes);
+    const unsigned int nStride = nMtu > nHeaders + 64 ? nMtu - nHeaders : 512u;
+    return static_cast<uint16_t>(nStride < 65000u ? nStride : 65000u);
 }
 
 uint32_t PacketCount(uint32_t nFrameBytes, uint16_t nMaxPayload) {
@@ -149,12 +186,15 @@ EResult DecodeHeader(const uint8_t* p, size_t n, SHeader* pHeader) {
     pHeader->nRequestId = Get32(p + 8);
     pHeader->nStatus = static_cast<int32_t>(Get32(p + 12));
     memcpy(pHeader->abyDeviceId, p + 16, 8);
+    pHeader->nSession = Get64(p + 24);
+    pHeader->nNonce = Get32(p + 32);
     switch (pHeader->nType) {
     case Type_SearchRequest:
     case Type_SearchReply:
     case Type_ControlRequest:
     case Type_ControlReply:
     case Type_ResendRequest:
+    case Type_StreamConfirm:
         return Ok;
     default:
         return BadType;
@@ -196,9 +236,10 @@ EResult DecodeControlRequest(const uint8_t* p, size_t n, SHeader* pHeader, SCont
     if (pReq->nData < nRest) return Oversized;
     pReq->pData = pReq->nData ? b + c_nRequestFixedBytes : nullptr;
     if (pReq->nOp < Op_Connect || pReq->nOp > Op_Last) return Inconsistent;
-    // A part lies inside its whole transfer.
-    if (static_cast<uint64_t>(pReq->nOffset) + pReq->nData > pReq->nTotal && pReq->nTotal != 0)
-        return Inconsistent;
+    // A part lies inside its whole transfer, always: a whole of 0 bytes has no part but the
+    // empty one at 0, and no whole is larger than a camera keeps.
+    if (static_cast<uint64_t>(pReq->nOffset) + pReq->nData > pReq->nTotal) return Inconsistent;
+    if (pReq->nTotal > c_nMaxFrameBytes) return Oversized;
     return Ok;
 }
 
@@ -237,6 +278,18 @@ EResult DecodeResendRequest(const uint8_t* p, size_t n, SHeader* pHeader, SResen
             pReq->asRange[i].nFirst >= c_nMaxPackets)
             return Inconsistent;
     }
+    // No packet named twice: ranges in order, each after the end of the one before.
+    for (uint32_t i = 1; i < pReq->nRanges; ++i)
+        if (pReq->asRange[i].nFirst < pReq->asRange[i - 1].nFirst + pReq->asRange[i - 1].nCount) return Inconsistent;
+    return Ok;
+}
+
+EResult DecodeStreamConfirm(const uint8_t* p, size_t n, SHeader* pHeader, uint32_t* pnCookie) {
+    EResult e = CheckHeader(p, n, Type_StreamConfirm, pHeader);
+    if (e != Ok) return e;
+    if (n < c_nHeaderBytes + c_nStreamConfirmBytes) return Truncated;
+    if (n > c_nHeaderBytes + c_nStreamConfirmBytes) return Oversized;
+    *pnCookie = Get32(p + c_nHeaderBytes);
     return Ok;
 }
 
@@ -254,6 +307,7 @@ EResult DecodeStreamPacket(const uint8_t* p, size_t n, SStreamHeader* s, const u
     s->nFrameBytes = Get32(p + 24);
     s->nStride = Get16(p + 28);
     s->nPayload = Get16(p + 30);
+    s->nKey = Get64(p + 32);
     const size_t nRest = n - c_nStreamHeaderBytes;
     if (s->nPayload > nRest) return Truncated;
     if (s->nPayload < nRest) return Oversized;

@@ -14,11 +14,12 @@ namespace OrWire {
 // "KXEW" and "KXES" as the first four bytes of a control and of a stream datagram.
 constexpr uint32_t c_nControlMagic = 0x5745584Bu;
 constexpr uint32_t c_nStreamMagic = 0x5345584Bu;
-constexpr uint8_t c_nVersion = 1;
+// 2: session keys in control datagrams and stream packets, the stream confirmation.
+constexpr uint8_t c_nVersion = 2;
 constexpr uint16_t c_nControlPort = 51200;  // the camera's control port
 
-constexpr size_t c_nHeaderBytes = 24;
-constexpr size_t c_nStreamHeaderBytes = 32;
+constexpr size_t c_nHeaderBytes = 36;
+constexpr size_t c_nStreamHeaderBytes = 40;
 constexpr size_t c_nSearchInfoBytes = 48;
 constexpr size_t c_nRequestFixedBytes = 40;
 constexpr size_t c_nReplyFixedBytes = 16;
@@ -30,6 +31,9 @@ constexpr uint32_t c_nControlChunk = 32768;
 constexpr uint32_t c_nMaxResendRanges = 32;
 constexpr uint32_t c_nMaxFrameBytes = 64u * 1024u * 1024u;
 constexpr uint32_t c_nMaxPackets = 1u << 20;
+// Connect reply data: stream key, stream confirmation cookie, the camera's stream source port.
+constexpr size_t c_nConnectInfoBytes = 16;
+constexpr size_t c_nStreamConfirmBytes = 4;
 // IPv4 (20) and UDP (8) headers in front of every datagram.
 constexpr unsigned int c_nIpUdpBytes = 28;
 
@@ -39,6 +43,7 @@ enum EType : uint8_t {
     Type_ControlRequest = 3,
     Type_ControlReply = 4,
     Type_ResendRequest = 5,
+    Type_StreamConfirm = 6,  // from the stream's destination: "I asked for this stream"
     Type_StreamData = 16,
 };
 
@@ -96,6 +101,15 @@ struct SHeader {
     uint32_t nRequestId = 0;
     int32_t nStatus = 0;
     uint8_t abyDeviceId[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};  // all 0xFF: any
+    uint64_t nSession = 0;  // the session key of the Connect reply; 0 outside a session
+    uint32_t nNonce = 0;    // chosen by the host per request; the reply echoes it
+};
+
+// What a Connect reply gives the host besides its MTU (the reply's data).
+struct SConnectInfo {
+    uint64_t nStreamKey = 0;     // every stream packet of the session carries it
+    uint32_t nCookie = 0;        // the stream's destination echoes it in a stream confirmation
+    uint16_t nStreamPort = 0;    // the camera's stream source port
 };
 
 // What a camera tells about itself in a search reply. Addresses first octet first.
@@ -147,6 +161,7 @@ struct SStreamHeader {
     uint32_t nFrameBytes = 0;
     uint16_t nStride = 0;   // payload bytes of every packet but the last
     uint16_t nPayload = 0;  // payload bytes of this packet
+    uint64_t nKey = 0;      // the session's stream key
 };
 
 // Encoders: append one whole datagram to `out` (cleared first).
@@ -155,8 +170,14 @@ void EncodeSearchReply(std::vector<uint8_t>& out, uint32_t nRequestId, const SSe
 void EncodeControlRequest(std::vector<uint8_t>& out, const SHeader& h, const SControlRequest& r);
 void EncodeControlReply(std::vector<uint8_t>& out, const SHeader& h, const SControlReply& r);
 void EncodeResendRequest(std::vector<uint8_t>& out, const SHeader& h, const SResendRequest& r);
-// The 32-byte stream header (the payload follows it in the same datagram).
+void EncodeStreamConfirm(std::vector<uint8_t>& out, const SHeader& h, uint32_t nCookie);
+void EncodeConnectInfo(uint8_t* pOut16, const SConnectInfo& c);
+// The 40-byte stream header (the payload follows it in the same datagram).
 void EncodeStreamHeader(uint8_t* pOut32, const SStreamHeader& s);
+// The payload bytes of every stream packet but a frame's last: the path's MTU (the smaller of
+// the camera card's and the host card's) less the IPv4, UDP and stream headers. Both sides use
+// it, so that the host knows the one stride a packet of its session may have.
+uint16_t StreamStride(unsigned int nCameraMtu, unsigned int nHostMtu);
 // Packet count and stride of a frame cut for a payload of at most nMaxPayload bytes.
 uint32_t PacketCount(uint32_t nFrameBytes, uint16_t nMaxPayload);
 
@@ -165,7 +186,11 @@ EResult DecodeHeader(const uint8_t* p, size_t n, SHeader* pHeader);
 EResult DecodeSearchReply(const uint8_t* p, size_t n, SHeader* pHeader, SSearchInfo* pInfo);
 EResult DecodeControlRequest(const uint8_t* p, size_t n, SHeader* pHeader, SControlRequest* pReq);
 EResult DecodeControlReply(const uint8_t* p, size_t n, SHeader* pHeader, SControlReply* pReply);
+// Ranges inside the packet count, none overlapping another (checked here only against the
+// limits; the camera checks them against the frame).
 EResult DecodeResendRequest(const uint8_t* p, size_t n, SHeader* pHeader, SResendRequest* pReq);
+EResult DecodeStreamConfirm(const uint8_t* p, size_t n, SHeader* pHeader, uint32_t* pnCookie);
+bool DecodeConnectInfo(const uint8_t* p, size_t n, SConnectInfo* pInfo);
 EResult DecodeStreamPacket(const uint8_t* p, size_t n, SStreamHeader* pStream, const uint8_t** ppPayload);
 
 bool IsAnyDevice(const uint8_t* pbyDeviceId8);

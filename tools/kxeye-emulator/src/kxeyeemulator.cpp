@@ -23,6 +23,13 @@ namespace {
 const size_t c_nKeptFrames = 4096;                  // frames kept for resend requests
 const size_t c_nKeptBytes = 96u * 1024u * 1024u;    // and at most this many bytes of them
 const uint32_t c_nBroadcast = 0xFFFFFFFFu;
+// What one peer can make the camera send (docs/security.md).
+const unsigned int c_nSearchesPerSender = 10;     // search answers per second to one sender
+const unsigned int c_nSearchesInAll = 200;        // and to all senders together
+const unsigned int c_nRefusalsPerSender = 10;     // -10008 / -10002 answers likewise
+const unsigned int c_nRefusalsInAll = 200;
+const size_t c_nRateSenders = 4096;               // senders remembered for that
+const uint64_t c_nResendBytesPerSecond = 128ull * 1024 * 1024;  // resent stream bytes per camera
 
 uint32_t FromLastOctetFirst(const uint8_t* p) {
     return static_cast<uint32_t>(p[3]) << 24 | static_cast<uint32_t>(p[2]) << 16 |
@@ -109,6 +116,13 @@ struct CKxEyeEmulator::SCamera {
     bool bSession = false;
     uint32_t nHost = 0;
     uint16_t nHostPort = 0, nStreamPort = 0;
+    uint64_t nSession = 0;     // the holder's key: every request of the session carries it
+    uint64_t nStreamKey = 0;   // carried by every stream packet of the session
+    uint32_t nCookie = 0;      // the stream's destination echoes it to confirm
+    bool bConfirmed = false;   // the destination confirmed, from nConfirmedIp:nStreamPort
+    uint32_t nConfirmedIp = 0;
+    int64_t tResendSecond = 0; // resent bytes this second
+    uint64_t nResendBytes = 0;
     unsigned int nHostMtu = 1500;
     int64_t tLast = 0;
     bool bHaveLast = false;
@@ -133,20 +147,15 @@ void CKxEyeEmulator::Log(const char* pszFormat, ...) {
     fflush(stdout);
 }
 
-namespace {
-// Refusals logged in full before the log keeps only every 1000th.
-const uint64_t c_nRefusalsLogged = 100;
-}  // namespace
-
 void CKxEyeEmulator::Refuse(const char* pszFormat, ...) {
-    const uint64_t n = ++m_nRefused;
-    if (n > c_nRefusalsLogged && n % 1000 != 0) return;
+    uint64_t n = 0;
+    if (!m_thrRefused.Take(&n)) return;
     char sz[400];
     va_list ap;
     va_start(ap, pszFormat);
     vsnprintf(sz, sizeof sz, pszFormat, ap);
     va_end(ap);
-    if (n <= c_nRefusalsLogged) Log("%s", sz);
+    if (n <= OrLog::CThrottle::c_nFirst) Log("%s", sz);
     else Log("%s (%llu datagrams refused so far)", sz, static_cast<unsigned long long>(n));
 }
 
@@ -156,7 +165,9 @@ CKxEyeEmulator::CKxEyeEmulator(const std::string& strInterface, int nHeartbeatMs
       m_nHeartbeatMs(nHeartbeatMs),
       m_nReplay(nReplay),
       m_dReplayRate(dReplayRate),
-      m_sFaults(faults) {}
+      m_sFaults(faults),
+      m_ratesSearch(c_nSearchesPerSender, c_nSearchesInAll),
+      m_ratesRefusal(c_nRefusalsPerSender, c_nRefusalsInAll) {}
 
 CKxEyeEmulator::~CKxEyeEmulator() {
     for (auto& c : m_vecCameras) {
@@ -190,6 +201,9 @@ bool CKxEyeEmulator::Start(const std::vector<SEmuCameraConfig>& vecCameras, std:
         *pErr = "cannot open the control port on " + m_strInterface;
         return false;
     }
+    // The one request thread answers without waiting: an answer that finds the queue full is
+    // dropped (the host asks again), so that no peer can stall the camera by flooding it.
+    m_sockControl.SetNoWait(true);
     if (!m_sockStream.Open(0, 0, m_strInterface) || !m_sockStream.SetDontFragment()) {
         *pErr = "cannot open the stream socket on " + m_strInterface;
         return false;
@@ -291,7 +305,7 @@ void CKxEyeEmulator::Run(const std::atomic<bool>* pStop) {
         }
     }
     for (auto& c : m_vecCameras) DropSession(*c, "emulator stopping");
-    Log("%llu datagram(s) refused", static_cast<unsigned long long>(m_nRefused.load()));
+    Log("%llu datagram(s) refused", static_cast<unsigned long long>(m_thrRefused.Count()));
 }
 
 void CKxEyeEmulator::HandleDatagram(const uint8_t* p, size_t n, const OrNet::SDatagramInfo& info) {
@@ -312,6 +326,11 @@ void CKxEyeEmulator::HandleDatagram(const uint8_t* p, size_t n, const OrNet::SDa
     if (h.nType == Type_SearchRequest) {
         if (n != c_nHeaderBytes) {
             Refuse("refused a search request of %zu bytes from %s:%u", n, OrNet::FormatIPv4(info.nFrom).c_str(),
+                   info.nFromPort);
+            return;
+        }
+        if (!m_ratesSearch.Take(info.nFrom, OrNet::NowMs())) {
+            Refuse("search from %s:%u not answered: too many this second", OrNet::FormatIPv4(info.nFrom).c_str(),
                    info.nFromPort);
             return;
         }
@@ -347,9 +366,16 @@ void CKxEyeEmulator::HandleDatagram(const uint8_t* p, size_t n, const OrNet::SDa
                    OrNet::FormatIPv4(info.nFrom).c_str(), ResultName(er));
             return;
         }
-        if (!HandleResend(*pCam, r, info))
-            Refuse("camera %d: refused resend request from %s: no control", pCam->nIndex,
-                   OrNet::FormatIPv4(info.nFrom).c_str());
+        HandleResend(*pCam, h, r, info);
+    } else if (h.nType == Type_StreamConfirm) {
+        uint32_t nCookie = 0;
+        const EResult er = DecodeStreamConfirm(p, n, &h, &nCookie);
+        if (er != Ok) {
+            Refuse("camera %d: refused stream confirmation from %s: %s", pCam->nIndex,
+                   OrNet::FormatIPv4(info.nFrom).c_str(), ResultName(er));
+            return;
+        }
+        HandleStreamConfirm(*pCam, h, nCookie, info);
     } else {
         Refuse("refused %zu bytes from %s:%u: type %u", n, OrNet::FormatIPv4(info.nFrom).c_str(), info.nFromPort,
                static_cast<unsigned>(h.nType));
@@ -381,8 +407,10 @@ void CKxEyeEmulator::HandleSearch(const SHeader& h, const OrNet::SDatagramInfo& 
         std::vector<uint8_t> msg;
         EncodeSearchReply(msg, h.nRequestId, si);
         ReplyTo(*c, info, msg);
-        Log("camera %d: search from %s:%u answered", c->nIndex, OrNet::FormatIPv4(info.nFrom).c_str(),
-            info.nFromPort);
+        uint64_t nAnswered = 0;
+        if (m_thrSearch.Take(&nAnswered))
+            Log("camera %d: search from %s:%u answered (%llu so far)", c->nIndex, OrNet::FormatIPv4(info.nFrom).c_str(),
+                info.nFromPort, static_cast<unsigned long long>(nAnswered));
     }
 }
 
@@ -397,11 +425,45 @@ void CKxEyeEmulator::ReplyTo(SCamera& cam, const OrNet::SDatagramInfo& info, con
             info.nFromPort, OrNet::FormatIPv4(cam.cfg.nIp).c_str(), bSent ? "sent" : strerror(errno));
 }
 
+CKxEyeEmulator::EAdmit CKxEyeEmulator::AdmitControl(SCamera& cam, const SHeader& h, const SControlRequest& r,
+                                                     const OrNet::SDatagramInfo& info) {
+    // Under cam.mtx. The key decides; the address and port must be the holder's as well, so
+    // that a key seen on the wire is of no use from another host.
+    if (!cam.bSession) return r.nOp == Op_Connect ? Admit_Connect : Admit_NoSession;
+    const bool bKey = h.nSession == cam.nSession;
+    if (bKey && cam.nHost == info.nFrom && cam.nHostPort == info.nFromPort)
+        return r.nOp == Op_Connect ? Admit_Connect : Admit_Session;
+    // The holder may take the camera again from a new port (its program was restarted with the
+    // key kept); without the key nobody takes a held camera before its heartbeat runs out.
+    if (bKey && r.nOp == Op_Connect && cam.nHost == info.nFrom) return Admit_Connect;
+    return Admit_Denied;
+}
+
+bool CKxEyeEmulator::CRates::SRate::Take(int64_t tNowMs, unsigned int nPerSecond) {
+    if (tNowMs - tStart >= 1000) {
+        tStart = tNowMs;
+        n = 0;
+    }
+    return ++n <= nPerSecond;
+}
+
+bool CKxEyeEmulator::CRates::Take(uint32_t nFrom, int64_t tNowMs) {
+    if (m_map.size() >= c_nRateSenders && m_map.count(nFrom) == 0) {
+        // Many senders (or forged ones): forget those not heard from this second.
+        for (auto it = m_map.begin(); it != m_map.end();)
+            it = tNowMs - it->second.tStart >= 1000 ? m_map.erase(it) : std::next(it);
+        if (m_map.size() >= c_nRateSenders) return false;
+    }
+    // A sender over its own share does not use up everybody's.
+    return m_map[nFrom].Take(tNowMs, m_nPerSender) && m_sAll.Take(tNowMs, m_nInAll);
+}
+
 void CKxEyeEmulator::HandleControl(SCamera& cam, const SHeader& h, const SControlRequest& r,
                                    const OrNet::SDatagramInfo& info) {
     const int64_t tNow = OrNet::NowMs();
     SHeader hr;
     hr.nRequestId = h.nRequestId;
+    hr.nNonce = h.nNonce;
     memcpy(hr.abyDeviceId, cam.cfg.abyDeviceId, 8);
     SControlReply rep;
     rep.nOp = r.nOp;
@@ -409,10 +471,11 @@ void CKxEyeEmulator::HandleControl(SCamera& cam, const SHeader& h, const SContro
     bool bAddressChange = false;
     {
         std::unique_lock<std::mutex> lock(cam.mtx);
-        const bool bMine = cam.bSession && cam.nHost == info.nFrom && cam.nHostPort == info.nFromPort;
-        const bool bOther = cam.bSession && !bMine;
-        if (bMine) {
+        const EAdmit eAdmit = AdmitControl(cam, h, r, info);
+        if (eAdmit == Admit_Session) {
+            // Only a request of the session keeps it alive.
             cam.tLast = tNow;
+            hr.nSession = cam.nSession;
             // A request sent again because its answer was lost: the same answer, not a second run.
             if (cam.bHaveLast && cam.nLastRequest == h.nRequestId) {
                 msg = cam.vecLastReply;
@@ -420,21 +483,18 @@ void CKxEyeEmulator::HandleControl(SCamera& cam, const SHeader& h, const SContro
                 ReplyTo(cam, info, msg);
                 return;
             }
-        }
-        if (bOther) {
-            hr.nStatus = c_nStatusAccessDenied;
-            EncodeControlReply(msg, hr, rep);
+        } else if (eAdmit == Admit_Denied || eAdmit == Admit_NoSession) {
+            const uint32_t nHolder = cam.nHost;
+            const uint16_t nHolderPort = cam.nHostPort;
             lock.unlock();
-            ReplyTo(cam, info, msg);
-            Refuse("camera %d: refused %s:%u, %s:%u has control", cam.nIndex, OrNet::FormatIPv4(info.nFrom).c_str(),
-                   info.nFromPort, OrNet::FormatIPv4(cam.nHost).c_str(), cam.nHostPort);
-            return;
-        }
-        if (!bMine && r.nOp != Op_Connect) {
-            hr.nStatus = c_nOrEyeNotInitialised;
-            EncodeControlReply(msg, hr, rep);
-            lock.unlock();
-            ReplyTo(cam, info, msg);
+            hr.nStatus = eAdmit == Admit_Denied ? c_nStatusAccessDenied : c_nOrEyeNotInitialised;
+            if (m_ratesRefusal.Take(info.nFrom, tNow)) {
+                EncodeControlReply(msg, hr, rep);
+                ReplyTo(cam, info, msg);
+            }
+            if (eAdmit == Admit_Denied)
+                Refuse("camera %d: refused %s:%u, %s:%u has control", cam.nIndex, OrNet::FormatIPv4(info.nFrom).c_str(),
+                       info.nFromPort, OrNet::FormatIPv4(nHolder).c_str(), nHolderPort);
             return;
         }
     }
@@ -451,6 +511,10 @@ void CKxEyeEmulator::HandleControl(SCamera& cam, const SHeader& h, const SContro
         Log("camera %d: busy answer to op %u", cam.nIndex, r.nOp);
     } else {
         hr.nStatus = Execute(cam, r, info, &rep, &data);
+        if (r.nOp == Op_Connect && hr.nStatus == c_nOrEyeOK) {
+            std::lock_guard<std::mutex> lock(cam.mtx);
+            hr.nSession = cam.nSession;
+        }
         bAddressChange = hr.nStatus == c_nOrEyeOK && r.nOp == Op_SetParam &&
                          (r.anArg[0] == 2 || r.anArg[0] == 4) && r.nOffset + r.nData == r.nTotal;
     }
@@ -459,7 +523,7 @@ void CKxEyeEmulator::HandleControl(SCamera& cam, const SHeader& h, const SContro
     EncodeControlReply(msg, hr, rep);
     {
         std::lock_guard<std::mutex> lock(cam.mtx);
-        if (cam.bSession && cam.nHost == info.nFrom && cam.nHostPort == info.nFromPort) {
+        if (cam.bSession && cam.nHost == info.nFrom && cam.nHostPort == info.nFromPort && hr.nSession == cam.nSession) {
             cam.bHaveLast = true;
             cam.nLastRequest = h.nRequestId;
             cam.vecLastReply = msg;
@@ -504,9 +568,22 @@ int CKxEyeEmulator::Execute(SCamera& cam, const SControlRequest& r, const OrNet:
         cam.nHostMtu = a[1] > 0 ? static_cast<unsigned int>(a[1]) : 1500u;
         cam.tLast = OrNet::NowMs();
         cam.bHaveLast = false;
+        // A new session: new keys from the system's random source, and the stream waits until
+        // its destination confirms.
+        cam.nSession = OrNet::RandomNonZero64();
+        cam.nStreamKey = OrNet::RandomNonZero64();
+        cam.nCookie = static_cast<uint32_t>(OrNet::RandomNonZero64());
+        cam.bConfirmed = false;
+        cam.nConfirmedIp = 0;
+        SConnectInfo ci;
+        ci.nStreamKey = cam.nStreamKey;
+        ci.nCookie = cam.nCookie;
+        ci.nStreamPort = m_sockStream.LocalPort();
+        pData->assign(c_nConnectInfoBytes, 0);
+        EncodeConnectInfo(pData->data(), ci);
         pReply->anValue[0] = static_cast<int32_t>(m_sCard.nMtu);
-        Log("camera %d: %s:%u takes control, stream to port %u", cam.nIndex, OrNet::FormatIPv4(info.nFrom).c_str(),
-            info.nFromPort, cam.nStreamPort);
+        Log("camera %d: %s:%u takes control, stream to port %u from port %u", cam.nIndex,
+            OrNet::FormatIPv4(info.nFrom).c_str(), info.nFromPort, cam.nStreamPort, m_sockStream.LocalPort());
         return c_nOrEyeOK;
     }
     case Op_Disconnect:
@@ -523,6 +600,8 @@ int CKxEyeEmulator::Execute(SCamera& cam, const SControlRequest& r, const OrNet:
         if (r.nTotal > 4u * 1024u * 1024u) return c_nOrEyeBadArgument;
         if (r.nOffset == 0) cam.vecStage.assign(r.nTotal, 0);
         if (cam.vecStage.size() != r.nTotal) return c_nOrEyeBadArgument;
+        // The part lies inside what was gathered so far, whatever the decoder let through.
+        if (static_cast<uint64_t>(r.nOffset) + r.nData > cam.vecStage.size()) return c_nOrEyeBadArgument;
         if (r.nData) memcpy(cam.vecStage.data() + r.nOffset, r.pData, r.nData);
         if (r.nOffset + r.nData < r.nTotal) return c_nOrEyeOK;
         const int nRet = v.SetParam(a[0], cam.vecStage.data(), static_cast<int>(r.nTotal));
@@ -644,6 +723,9 @@ void CKxEyeEmulator::DropSession(SCamera& cam, const char* pszWhy) {
         if (!cam.bSession) return;
         cam.bSession = false;
         cam.bHaveLast = false;
+        cam.nSession = 0;
+        cam.nStreamKey = 0;
+        cam.bConfirmed = false;
         Log("camera %d: %s:%u loses control (%s), stream stopped", cam.nIndex,
             OrNet::FormatIPv4(cam.nHost).c_str(), cam.nHostPort, pszWhy);
     }
@@ -673,19 +755,26 @@ void CKxEyeEmulator::FrameCallback(int nEvent, int, void* pBuffer, unsigned int 
     cam.p->ReleaseFrameBuffer(nBufferId);
 }
 
-bool CKxEyeEmulator::StreamTarget(SCamera& cam, uint32_t* pnTo, uint16_t* pnPort, uint16_t* pnStride) {
+bool CKxEyeEmulator::StreamTarget(SCamera& cam, uint32_t* pnTo, uint16_t* pnPort, uint16_t* pnStride, uint64_t* pnKey) {
     std::lock_guard<std::mutex> lock(cam.mtx);
     if (!cam.bSession) return false;
     uint32_t nTo = cam.nDestIp ? cam.nDestIp : cam.nHost;
     // A destination off the camera's subnet has no route: the card's broadcast still reaches it.
     if (nTo != c_nBroadcast && (nTo & cam.cfg.nNetmask) != (cam.cfg.nIp & cam.cfg.nNetmask)) nTo = c_nBroadcast;
+    // A unicast destination gets the stream only once it said it wants it (the cookie of the
+    // Connect answer, from its stream port): a forged Connect in a bystander's name cannot turn
+    // the stream onto the bystander.
+    if (nTo != c_nBroadcast && !(cam.bConfirmed && cam.nConfirmedIp == nTo)) {
+        uint64_t n = 0;
+        if (m_thrHeld.Take(&n))
+            Log("camera %d: stream held: %s has not confirmed it (%llu frames so far)", cam.nIndex,
+                OrNet::FormatIPv4(nTo).c_str(), static_cast<unsigned long long>(n));
+        return false;
+    }
     *pnTo = nTo;
     *pnPort = cam.nStreamPort;
-    const unsigned int nMtu = std::min(m_sCard.nMtu, cam.nHostMtu);
-    const unsigned int nStride = nMtu > c_nIpUdpBytes + c_nStreamHeaderBytes + 64
-                                     ? nMtu - c_nIpUdpBytes - static_cast<unsigned int>(c_nStreamHeaderBytes)
-                                     : 512u;
-    *pnStride = static_cast<uint16_t>(std::min(nStride, 65000u));
+    *pnStride = StreamStride(m_sCard.nMtu, cam.nHostMtu);
+    *pnKey = cam.nStreamKey;
     return true;
 }
 
@@ -720,7 +809,8 @@ void CKxEyeEmulator::SendFrame(SCamera& cam, std::shared_ptr<const std::vector<u
     }
     uint32_t nTo = 0;
     uint16_t nPort = 0, nStride = 0;
-    if (!StreamTarget(cam, &nTo, &nPort, &nStride)) return;
+    uint64_t nKey = 0;
+    if (!StreamTarget(cam, &nTo, &nPort, &nStride, &nKey)) return;
     SendPackets(cam, *f, 0, PacketCount(nBytes, nStride), false, pPacer);
     const uint64_t nSent = ++m_nFramesSent;
     int nDie;
@@ -738,7 +828,8 @@ void CKxEyeEmulator::SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFi
                                  SPacer* pPacer) {
     uint32_t nTo = 0;
     uint16_t nPort = 0, nStride = 0;
-    if (!StreamTarget(cam, &nTo, &nPort, &nStride)) return;
+    uint64_t nKey = 0;
+    if (!StreamTarget(cam, &nTo, &nPort, &nStride, &nKey)) return;
     const uint32_t nBytes = static_cast<uint32_t>(f.pData->size());
     const uint32_t nTotal = PacketCount(nBytes, nStride);
     SEmuFaults faults;
@@ -786,6 +877,7 @@ void CKxEyeEmulator::SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFi
         s.nFrameBytes = nBytes;
         s.nStride = nStride;
         s.nPayload = static_cast<uint16_t>(i + 1 < nTotal ? nStride : nBytes - s.nOffset);
+        s.nKey = nKey;
         uint8_t hdr[c_nStreamHeaderBytes];
         EncodeStreamHeader(hdr, s);
         const uint8_t* pPay = f.pData->data() + s.nOffset;
@@ -820,22 +912,71 @@ void CKxEyeEmulator::SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFi
     flush();
 }
 
-bool CKxEyeEmulator::HandleResend(SCamera& cam, const SResendRequest& r, const OrNet::SDatagramInfo& info) {
-    std::shared_ptr<SSentFrame> f;
+const char* CKxEyeEmulator::AdmitResend(SCamera& cam, const SHeader& h, const SResendRequest& r,
+                                        const OrNet::SDatagramInfo& info, std::shared_ptr<SSentFrame>* pFrame) {
+    uint16_t nStride = 0;
     {
         std::lock_guard<std::mutex> lock(cam.mtx);
-        if (!cam.bSession || cam.nHost != info.nFrom) return false;  // only the controlling host
-        cam.tLast = OrNet::NowMs();
+        // Only the holder's stream socket, with the session's key. It does not keep the session
+        // alive: only control requests do.
+        if (!cam.bSession || h.nSession != cam.nSession || cam.nHost != info.nFrom || cam.nStreamPort != info.nFromPort)
+            return "not from the session";
+        nStride = StreamStride(m_sCard.nMtu, cam.nHostMtu);
         // Requests are for recent frames: look from the newest.
         for (auto it = cam.deqSent.rbegin(); it != cam.deqSent.rend(); ++it)
             if ((*it)->nFrameId == r.nFrameId) {
-                f = *it;
+                *pFrame = *it;
                 break;
             }
     }
-    if (!f) return true;  // too old: the host gives the frame up
+    if (!*pFrame) return "";  // too old: the host gives the frame up
+    // Each packet of the frame at most once (the decoder refused overlaps), inside the frame.
+    const uint32_t nPackets = PacketCount(static_cast<uint32_t>((*pFrame)->pData->size()), nStride);
+    uint64_t nAsked = 0;
+    for (uint32_t i = 0; i < r.nRanges; ++i) {
+        if (static_cast<uint64_t>(r.asRange[i].nFirst) + r.asRange[i].nCount > nPackets) return "a range outside the frame";
+        nAsked += r.asRange[i].nCount;
+    }
+    const uint64_t nBytes = std::min<uint64_t>(nAsked * nStride, (*pFrame)->pData->size());
+    std::lock_guard<std::mutex> lock(cam.mtx);
+    const int64_t tNow = OrNet::NowMs();
+    if (tNow - cam.tResendSecond >= 1000) {
+        cam.tResendSecond = tNow;
+        cam.nResendBytes = 0;
+    }
+    if (cam.nResendBytes + nBytes > c_nResendBytesPerSecond) return "over the resend budget of this second";
+    cam.nResendBytes += nBytes;
+    return nullptr;
+}
+
+void CKxEyeEmulator::HandleResend(SCamera& cam, const SHeader& h, const SResendRequest& r,
+                                  const OrNet::SDatagramInfo& info) {
+    std::shared_ptr<SSentFrame> f;
+    const char* pszWhy = AdmitResend(cam, h, r, info, &f);
+    if (pszWhy != nullptr) {
+        if (*pszWhy != '\0')
+            Refuse("camera %d: refused resend request from %s:%u: %s", cam.nIndex, OrNet::FormatIPv4(info.nFrom).c_str(),
+                   info.nFromPort, pszWhy);
+        return;
+    }
     for (uint32_t i = 0; i < r.nRanges; ++i) SendPackets(cam, *f, r.asRange[i].nFirst, r.asRange[i].nCount, true);
-    return true;
+}
+
+void CKxEyeEmulator::HandleStreamConfirm(SCamera& cam, const SHeader& h, uint32_t nCookie,
+                                         const OrNet::SDatagramInfo& info) {
+    {
+        std::lock_guard<std::mutex> lock(cam.mtx);
+        if (cam.bSession && h.nSession == cam.nSession && nCookie == cam.nCookie && info.nFromPort == cam.nStreamPort) {
+            if (!cam.bConfirmed || cam.nConfirmedIp != info.nFrom)
+                Log("camera %d: stream destination %s:%u confirmed", cam.nIndex, OrNet::FormatIPv4(info.nFrom).c_str(),
+                    info.nFromPort);
+            cam.bConfirmed = true;
+            cam.nConfirmedIp = info.nFrom;
+            return;
+        }
+    }
+    Refuse("camera %d: refused stream confirmation from %s:%u", cam.nIndex, OrNet::FormatIPv4(info.nFrom).c_str(),
+           info.nFromPort);
 }
 
 // One frame of the camera made at once, in the stream's layout (left, right, laser part).

@@ -12,8 +12,10 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "orlog.h"
 #include "ornet.h"
 #include "orvirtualcamera.h"
 #include "orwire.h"
@@ -57,7 +59,7 @@ public:
     static void Log(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
     // Datagrams refused so far (malformed, foreign, for no camera of ours, from a host without
     // control); Run logs the total when it ends.
-    uint64_t RefusedDatagrams() const { return m_nRefused.load(); }
+    uint64_t RefusedDatagrams() const { return m_thrRefused.Count(); }
 
 private:
     struct SCamera;
@@ -74,11 +76,26 @@ private:
     };
 
     void HandleDatagram(const uint8_t* p, size_t n, const OrNet::SDatagramInfo& info);
+    // What a request may do, decided in one place before anything else reads it.
+    enum EAdmit {
+        Admit_Session,    // from the host that holds the camera, with its key: runs
+        Admit_Connect,    // a Connect to a camera nobody holds, or from the holder with its key
+        Admit_Denied,     // the camera is held by another host (or the key is wrong): -10008
+        Admit_NoSession,  // nobody holds the camera: -10002
+    };
+    EAdmit AdmitControl(SCamera& cam, const OrWire::SHeader& h, const OrWire::SControlRequest& r,
+                        const OrNet::SDatagramInfo& info);
+    // A resend request: from the holder's stream socket with the key, ranges inside a frame the
+    // camera still has, within the resend budget. Null: admitted (*pFrame empty when the frame
+    // is no longer kept); "": nothing to do; else why it was refused.
+    const char* AdmitResend(SCamera& cam, const OrWire::SHeader& h, const OrWire::SResendRequest& r,
+                            const OrNet::SDatagramInfo& info, std::shared_ptr<SSentFrame>* pFrame);
+    void HandleStreamConfirm(SCamera& cam, const OrWire::SHeader& h, uint32_t nCookie, const OrNet::SDatagramInfo& info);
     void HandleSearch(const OrWire::SHeader& h, const OrNet::SDatagramInfo& info);
     void HandleControl(SCamera& cam, const OrWire::SHeader& h, const OrWire::SControlRequest& r,
                        const OrNet::SDatagramInfo& info);
-    // False when the host has no control of the camera.
-    bool HandleResend(SCamera& cam, const OrWire::SResendRequest& r, const OrNet::SDatagramInfo& info);
+    void HandleResend(SCamera& cam, const OrWire::SHeader& h, const OrWire::SResendRequest& r,
+                      const OrNet::SDatagramInfo& info);
     int Execute(SCamera& cam, const OrWire::SControlRequest& r, const OrNet::SDatagramInfo& info,
                 OrWire::SControlReply* pReply, std::vector<uint8_t>* pData);
     void ReplyTo(SCamera& cam, const OrNet::SDatagramInfo& info, const std::vector<uint8_t>& msg);
@@ -100,7 +117,7 @@ private:
     void ReplayThread(SCamera* pCam);
     void SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFirst, uint32_t nCount, bool bResent,
                      SPacer* pPacer = nullptr);
-    bool StreamTarget(SCamera& cam, uint32_t* pnTo, uint16_t* pnPort, uint16_t* pnStride);
+    bool StreamTarget(SCamera& cam, uint32_t* pnTo, uint16_t* pnPort, uint16_t* pnStride, uint64_t* pnKey);
     bool Chance(double dRatio);
     // Counts a refused datagram and logs why: the first 100 in full, then every 1000th, so that a
     // flood of bad packets cannot flood the log.
@@ -118,7 +135,28 @@ private:
     SEmuFaults m_sFaults;
     std::mt19937 m_rng{12345};
     std::atomic<uint64_t> m_nFramesSent{0};
-    std::atomic<uint64_t> m_nRefused{0};
+    OrLog::CThrottle m_thrRefused;  // refusals: counted, their lines held back
+    OrLog::CThrottle m_thrSearch;   // "search answered" lines
+    OrLog::CThrottle m_thrHeld;     // "stream held" lines
+    // Answers per second, per sender and in all, so that no sender (nor a crowd of forged
+    // ones) makes the camera send more than a bounded amount. Main thread only.
+    class CRates {
+    public:
+        CRates(unsigned int nPerSender, unsigned int nInAll) : m_nPerSender(nPerSender), m_nInAll(nInAll) {}
+        bool Take(uint32_t nFrom, int64_t tNowMs);
+
+    private:
+        struct SRate {
+            int64_t tStart = 0;
+            unsigned int n = 0;
+            bool Take(int64_t tNowMs, unsigned int nPerSecond);
+        };
+        const unsigned int m_nPerSender, m_nInAll;
+        std::unordered_map<uint32_t, SRate> m_map;
+        SRate m_sAll;
+    };
+    CRates m_ratesSearch;   // search answers
+    CRates m_ratesRefusal;  // -10008 / -10002 answers
 };
 
 #endif
