@@ -131,8 +131,9 @@ protected:
         return v;
     }
     static std::vector<uint8_t> Request(uint16_t nOp, std::vector<int32_t> args, const std::vector<uint8_t>& data = {}) {
+        static uint32_t s_nId = 0x1000;  // a new id each: a repeated id only repeats its answer
         OrWire::SHeader h;
-        h.nRequestId = 0x1000;
+        h.nRequestId = ++s_nId;
         memcpy(h.abyDeviceId, c_abyWireId, 8);
         OrWire::SControlRequest r;
         r.nOp = nOp;
