@@ -494,6 +494,7 @@ int COrEthLink::SetParam(int nId, const void* pData, int nLength) {
         if (nRet != c_nOrEyeOK) return nRet;
         nOff += nPart;
     }
+    if (nId == 34 && nLength >= 2) m_nFrameRate = static_cast<unsigned int>(p[0] | p[1] << 8);
     if (nId == 4 && nLength == 4) {
         // The camera moved: speak to it at its new address from now on.
         std::lock_guard<std::mutex> lock(m_mtxControl);

@@ -36,6 +36,10 @@ public:
     // Frame ids taken only this far ahead of the newest frame handed on: a packet cannot make
     // the receiver wait for, or skip to, a frame far in the future.
     static constexpr uint32_t c_nFrameWindow = 4096;
+    // A stream that brings no frame for this long (or five frame periods at the rate last set,
+    // whichever is longer) while the session lives is told to the application once (event 0);
+    // the next frame is told again (event 10).
+    static constexpr int c_nStallMs = 2000;
 
     struct SReply {
         uint64_t nSession = 0;  // the reply header's session key
@@ -201,6 +205,9 @@ private:
     uint64_t m_nStreamKey = 0;         // this session's stream key
     uint64_t m_nStreamSession = 0;     // the session key, for resend requests
     uint32_t m_nTooLargeId = 0;        // the last frame counted too large (once per frame)
+    int64_t m_tLastFrame = 0;          // the last frame handed on, or the stream switched on (us)
+    bool m_bStallTold = false;         // event 0 went out for this stall
+    std::atomic<unsigned int> m_nFrameRate{0};  // frames per second last set (0: not set)
     uint16_t m_nStride = 0;            // the stride the camera cuts frames with
     int64_t m_tLastInWindow = 0;       // last packet inside the frame window (microseconds)
     bool m_bGrabAwaited = false;       // a GrabFrame waits: its packets are taken

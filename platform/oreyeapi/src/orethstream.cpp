@@ -12,6 +12,7 @@
 
 using namespace OrWire;
 using Orvik::utilSystem::LogLevel_Debug;
+using Orvik::utilSystem::LogLevel_Info;
 using Orvik::utilSystem::LogLevel_Warning;
 
 namespace {
@@ -72,6 +73,8 @@ int COrEthLink::EnableStream(int nOn) {
         {
             std::lock_guard<std::mutex> lock(m_mtxStream);
             m_bStreamOn = true;
+            m_tLastFrame = NowUs();
+            m_bStallTold = false;
         }
         const int nRet = Call(Op_EnableStream, {1});
         if (nRet != c_nOrEyeOK) {
@@ -378,6 +381,8 @@ void COrEthLink::StreamThread() {
     std::vector<std::vector<uint8_t>> vecBufs(c_nBatch, std::vector<uint8_t>(65536));
     OrNet::CUdpSocket::SBatchItem aItems[c_nBatch];
     std::vector<SDelivery> vecOut;
+    bool bResumed = false;
+    uint32_t nSource = 0;  // the camera's address, for lines written outside the lock
     while (!m_bQuit.load()) {
         for (int i = 0; i < c_nBatch; ++i) aItems[i] = {vecBufs[i].data(), vecBufs[i].size(), 0, {}, 0};
         const int n = m_sockStream.ReceiveBatch(aItems, c_nBatch, c_nQuietMs);
@@ -433,6 +438,12 @@ void COrEthLink::StreamThread() {
                             ++m_nWaitSeq;
                             m_cvFrame.notify_all();
                         }
+                        m_tLastFrame = tNow;
+                        if (m_bStallTold) {
+                            m_bStallTold = false;
+                            bResumed = true;
+                            nSource = m_nStreamSource;
+                        }
                         auto b = m_mapBuffers.find(f.nBufferId);
                         if (b != m_mapBuffers.end()) {
                             b->second->bBusy = false;
@@ -446,6 +457,11 @@ void COrEthLink::StreamThread() {
                     m_mapFrames.erase(it);
                 }
             }
+            if (bResumed) {
+                bResumed = false;
+                OrLog::Print(LogLevel_Info, "camera %s: stream resumes", OrNet::FormatIPv4(nSource).c_str());
+                RaiseEvent(c_nOrEyeEventResume, 0, nullptr, 0, 0);
+            }
             for (const SDelivery& d : vecOut) {
                 // Event 3: the buffer is the application's until ReleaseFrameBuffer. With no
                 // callback it goes straight back.
@@ -453,6 +469,23 @@ void COrEthLink::StreamThread() {
                 if (m_bQuit.load() || !RaiseEvent(c_nOrEyeEventFrame, 0, d.p, d.nBytes, d.nBufferId))
                     ReleaseFrameBuffer(d.nBufferId);
             }
+        }
+        // A stream that stopped while the session lives: told once, not on every pass.
+        int64_t nStalledMs = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_mtxStream);
+            const unsigned int nRate = m_nFrameRate.load();
+            const int64_t nLimitUs = std::max<int64_t>(c_nStallMs * 1000, nRate ? 5000000 / nRate : 0);
+            if (m_bStreamOn && !m_bStallTold && !m_bOffline && tNow - m_tLastFrame > nLimitUs) {
+                m_bStallTold = true;
+                nStalledMs = (tNow - m_tLastFrame) / 1000;
+                nSource = m_nStreamSource;
+            }
+        }
+        if (nStalledMs > 0) {
+            OrLog::Print(LogLevel_Warning, "camera %s: no frame for %lld ms while the stream is on",
+                         OrNet::FormatIPv4(nSource).c_str(), static_cast<long long>(nStalledMs));
+            RaiseEvent(c_nOrEyeEventStreamEvent, c_nOrEyeTimeout, nullptr, 0, 0);
         }
         // Caught up: the stream comes a frame or two at a time. Letting a little gather
         // before the next call (as a card moderates its interrupts) costs each frame at most

@@ -137,7 +137,10 @@ struct CKxEyeEmulator::SCamera {
     std::atomic<bool> bReplayRun{false};
 };
 
+std::atomic<bool> CKxEyeEmulator::s_bQuiet{false};
+
 void CKxEyeEmulator::Log(const char* pszFormat, ...) {
+    if (s_bQuiet) return;
     char sz[512];
     va_list ap;
     va_start(ap, pszFormat);
@@ -212,37 +215,58 @@ bool CKxEyeEmulator::Start(const std::vector<SEmuCameraConfig>& vecCameras, std:
     // Resend requests come in bursts while the stream runs; they wait here while the main thread
     // is not scheduled instead of being turned away.
     m_sockControl.SetReceiveBuffer(4 * 1024 * 1024);
-    for (size_t i = 0; i < vecCameras.size(); ++i) {
-        auto cam = std::make_unique<SCamera>();
-        cam->nIndex = static_cast<int>(i);
-        cam->pOwner = this;
-        cam->cfg = vecCameras[i];
-        cam->p = std::make_shared<COrVirtualCamera>(static_cast<int>(i), cam->cfg.sVirtual);
-        uint8_t abyIp[4];
-        ToLastOctetFirst(cam->cfg.nIp, abyIp);
-        cam->p->SetParam(4, abyIp, 4);
-        cam->p->SetParam(2, cam->cfg.abyMac, 6);
-        cam->p->SetFrameCallback(cam.get(), 1, &CKxEyeEmulator::FrameCallback, cam.get());
-        Log("camera %zu: %s/%d mac %s on %s, mtu %u", i, OrNet::FormatIPv4(cam->cfg.nIp).c_str(),
-            PrefixLength(cam->cfg.nNetmask), MacText(cam->cfg.abyMac).c_str(), m_strInterface.c_str(),
-            m_sCard.nMtu);
-        m_vecCameras.push_back(std::move(cam));
-    }
+    for (size_t i = 0; i < vecCameras.size(); ++i) AddCamera(i, vecCameras[i]);
     return true;
+}
+
+void CKxEyeEmulator::AddCamera(size_t i, const SEmuCameraConfig& cfg) {
+    auto cam = std::make_unique<SCamera>();
+    cam->nIndex = static_cast<int>(i);
+    cam->pOwner = this;
+    cam->cfg = cfg;
+    cam->p = std::make_shared<COrVirtualCamera>(static_cast<int>(i), cam->cfg.sVirtual);
+    uint8_t abyIp[4];
+    ToLastOctetFirst(cam->cfg.nIp, abyIp);
+    cam->p->SetParam(4, abyIp, 4);
+    cam->p->SetParam(2, cam->cfg.abyMac, 6);
+    cam->p->SetFrameCallback(cam.get(), 1, &CKxEyeEmulator::FrameCallback, cam.get());
+    Log("camera %zu: %s/%d mac %s on %s, mtu %u", i, OrNet::FormatIPv4(cam->cfg.nIp).c_str(),
+        PrefixLength(cam->cfg.nNetmask), MacText(cam->cfg.abyMac).c_str(), m_strInterface.c_str(), m_sCard.nMtu);
+    m_vecCameras.push_back(std::move(cam));
+}
+
+void CKxEyeEmulator::StartDetached(const std::vector<SEmuCameraConfig>& vecCameras) {
+    m_bDetached = true;
+    s_bQuiet = true;
+    m_sCard.nAddress = vecCameras.empty() ? 0 : vecCameras[0].nIp;
+    m_sCard.nNetmask = vecCameras.empty() ? 0 : vecCameras[0].nNetmask;
+    for (size_t i = 0; i < vecCameras.size(); ++i) AddCamera(i, vecCameras[i]);
+}
+
+CKxEyeEmulator::SCameraState CKxEyeEmulator::StateForTests(size_t nCamera) {
+    SCameraState st;
+    if (nCamera >= m_vecCameras.size()) return st;
+    SCamera& cam = *m_vecCameras[nCamera];
+    std::lock_guard<std::mutex> lock(cam.mtx);
+    st.nIp = cam.cfg.nIp;
+    st.nSession = cam.bSession ? cam.nSession : 0;
+    return st;
 }
 
 void CKxEyeEmulator::SetCardAddress(uint32_t nOld, uint32_t nNew, uint32_t nMask) {
     char szPrefix[16];
     snprintf(szPrefix, sizeof szPrefix, "/%d", PrefixLength(nMask));
     const std::string strPrefix = szPrefix;
-    if (nOld != 0) RunIp({"addr", "del", OrNet::FormatIPv4(nOld) + strPrefix, "dev", m_strInterface});
+    if (nOld != 0) Ip({"addr", "del", OrNet::FormatIPv4(nOld) + strPrefix, "dev", m_strInterface});
     // "replace" leaves an address already on the card in peace.
-    RunIp({"addr", "replace", OrNet::FormatIPv4(nNew) + strPrefix, "dev", m_strInterface});
+    Ip({"addr", "replace", OrNet::FormatIPv4(nNew) + strPrefix, "dev", m_strInterface});
 }
 
 void CKxEyeEmulator::SetCardMac(const uint8_t* pbyMac) {
-    RunIp({"link", "set", "dev", m_strInterface, "address", MacText(pbyMac)});
+    Ip({"link", "set", "dev", m_strInterface, "address", MacText(pbyMac)});
 }
+
+int CKxEyeEmulator::Ip(const std::vector<std::string>& args) { return m_bDetached ? 0 : RunIp(args); }
 
 bool CKxEyeEmulator::Chance(double dRatio) {
     if (dRatio <= 0.0) return false;
@@ -535,7 +559,7 @@ void CKxEyeEmulator::HandleControl(SCamera& cam, const SHeader& h, const SContro
     if (bAddressChange) nOldIp = TakeNewAddress(cam);
     ReplyTo(cam, info, msg);
     if (nOldIp != 0) {
-        RunIp({"addr", "del", OrNet::FormatIPv4(nOldIp) + "/" + std::to_string(PrefixLength(cam.cfg.nNetmask)), "dev",
+        Ip({"addr", "del", OrNet::FormatIPv4(nOldIp) + "/" + std::to_string(PrefixLength(cam.cfg.nNetmask)), "dev",
                m_strInterface});
         std::lock_guard<std::mutex> lock(cam.mtx);
         cam.cfg.nIp = cam.nNewIp;

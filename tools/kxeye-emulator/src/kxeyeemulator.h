@@ -51,12 +51,22 @@ public:
 
     // Opens the card's sockets and puts each camera's address (and MAC, with one camera) on it.
     bool Start(const std::vector<SEmuCameraConfig>& vecCameras, std::string* pErr);
+    // For the request handler's fuzz target: the cameras without a card, sockets or log (nothing
+    // is sent, no address changes), and the requests handed in directly.
+    void StartDetached(const std::vector<SEmuCameraConfig>& vecCameras);
+    void Feed(const uint8_t* p, size_t n, const OrNet::SDatagramInfo& info) { HandleDatagram(p, n, info); }
+    struct SCameraState {
+        uint32_t nIp = 0;
+        uint64_t nSession = 0;  // 0: nobody holds the camera
+    };
+    SCameraState StateForTests(size_t nCamera);
     // Serves until *pStop turns true.
     void Run(const std::atomic<bool>* pStop);
     // A run-time fault command ("drop 0.01", "busy 3", "mute on", "die", ...); false if unknown.
     bool ApplyFaultCommand(const std::string& strLine);
 
     static void Log(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
+    static std::atomic<bool> s_bQuiet;  // no log lines (the fuzz target)
     // Datagrams refused so far (malformed, foreign, for no camera of ours, from a host without
     // control); Run logs the total when it ends.
     uint64_t RefusedDatagrams() const { return m_thrRefused.Count(); }
@@ -104,6 +114,8 @@ private:
     uint32_t TakeNewAddress(SCamera& cam);
     void SetCardAddress(uint32_t nOld, uint32_t nNew, uint32_t nMask);
     void SetCardMac(const uint8_t* pbyMac);
+    int Ip(const std::vector<std::string>& args);  // `ip` on the card; nothing when detached
+    void AddCamera(size_t nIndex, const SEmuCameraConfig& cfg);
 
     // Streaming (camera's stream thread, and the main thread for grabs and resends).
     static void FrameCallback(int nEvent, int nParam, void* pBuffer, unsigned int nLength,
@@ -123,6 +135,7 @@ private:
     // flood of bad packets cannot flood the log.
     void Refuse(const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
 
+    bool m_bDetached = false;
     const std::string m_strInterface;
     const int m_nHeartbeatMs;
     const int m_nReplay;
