@@ -237,6 +237,42 @@ TEST(DecodeWorkedExamples, TransformThenXOffsetThenWindow) {
     EXPECT_EQ(100.0, Points0(out)[0].dZ);  // (150 - 100) * 2
 }
 
+// The reference-X window (part of the transform) is closed: a point exactly on an edge
+// (|x' - refX| == range) is kept, one a thousandth beyond is refused; in a double format (0)
+// and a float format (1).
+TEST(DecodeWorkedExamples, ReferenceXWindowKeepsItsEdges) {
+    SFrame f;
+    f.SetPoint(0, 256, 100000, 0, 5000);  // x 5: on the upper edge
+    f.SetPoint(1, 256, 100000, 0, 5001);  // x 5.001: beyond
+    f.SetPoint(2, 256, 100000, 0, 3000);  // x 3: on the lower edge
+    f.SetPoint(3, 256, 100000, 0, 2999);  // x 2.999: beyond
+    for (int nFormat : {0, 1}) {
+        SCOPED_TRACE(nFormat);
+        SDecodeCall call;
+        call.nFormat = nFormat;
+        call.nCount = 4;
+        SKxLaserResultAfterProcParam& p = call.param;
+        p.bTransform = true;  // the window belongs to the transform
+        const double r[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+        std::memcpy(p.adRotate, r, sizeof r);
+        p.dRefZ = 200.0;
+        p.dScaleZ = 1.0;
+        p.dRefX = 4.0;
+        p.dRefXRange = 1.0;
+        SOutput out(nFormat, 4);
+        ASSERT_EQ(2, call.Run(f, out));
+        if (nFormat == 0) {
+            EXPECT_EQ(5.0, Points0(out)[0].dX);
+            EXPECT_EQ(3.0, Points0(out)[1].dX);
+        } else {
+            float af[6];
+            std::memcpy(af, out.points.data(), sizeof af);
+            EXPECT_EQ(5.0f, af[0]);
+            EXPECT_EQ(3.0f, af[3]);
+        }
+    }
+}
+
 // A record with h = 0 (version 0) or Z = 0 divides by zero: the image positions are defined
 // (INT32_MIN), nothing traps.
 TEST(DecodeWorkedExamples, DivisionByZeroGivesDefinedPositions) {

@@ -1,6 +1,8 @@
 // Position encoder manager: wrap-aware counting, direction, reverse, speeds and codes.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "kxpositionencodermanager.h"
 
 namespace {
@@ -137,6 +139,21 @@ TEST_F(EncoderTest, PairWithoutForwardTimeDividesByTheLargestSpan) {
     double dLinear = 0;
     m.GetSpeeds(&dLinear, nullptr);
     EXPECT_DOUBLE_EQ(m.GetCircumference() * 1000000.0 / 4294967295.0, dLinear);
+}
+
+// A forward span of exactly 2^32 µs has zero low bits: it counts as the largest span, so the
+// speeds stay finite and the entries are interpolated over it (not divided by zero).
+TEST_F(EncoderTest, PairSpanningExactly2To32MicrosecondsGivesTheLargestSpanSpeed) {
+    SKxEncoderPosition entries[1] = {{1000ull + (1ull << 31), 0}};
+    SKxEncoderSample s{0, 1000, 1000, 1000 + (1ull << 32), 1, entries};
+    ASSERT_EQ(0, m.ProcessSamplePair(&s));
+    double dLinear = 0, dAngular = 0;
+    m.GetSpeeds(&dLinear, &dAngular);
+    EXPECT_TRUE(std::isfinite(dLinear));
+    EXPECT_TRUE(std::isfinite(dAngular));
+    EXPECT_DOUBLE_EQ(m.GetCircumference() * 1000000.0 / 4294967295.0, dLinear);
+    EXPECT_DOUBLE_EQ(1000.0 * 360.0 * 1000000.0 / (1000.0 * 4294967295.0), dAngular);
+    EXPECT_TRUE(std::isfinite(entries[0].dPosition));
 }
 
 TEST_F(EncoderTest, AngularSpeedDoesNotWrapOnLongSpans) {
