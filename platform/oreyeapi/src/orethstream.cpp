@@ -194,15 +194,12 @@ void COrEthLink::DropFrame(SFrame& f) {
 }
 
 void COrEthLink::LogThrottled(OrLog::CThrottle& thr, const char* pszFormat, ...) {
-    uint64_t n = 0;
-    if (!thr.Take(&n)) return;
-    char sz[400];
+    char sz[480];
     va_list ap;
     va_start(ap, pszFormat);
-    vsnprintf(sz, sizeof sz, pszFormat, ap);
+    const bool bWrite = thr.Line(sz, sizeof sz, "times", pszFormat, ap);
     va_end(ap);
-    if (n <= OrLog::CThrottle::c_nFirst) OrLog::Print(LogLevel_Warning, "%s", sz);
-    else OrLog::Print(LogLevel_Warning, "%s (%llu times so far)", sz, static_cast<unsigned long long>(n));
+    if (bWrite) OrLog::Print(LogLevel_Warning, "%s", sz);
 }
 
 // Under m_mtxStream. A packet is taken only from this session's camera (its address, its stream

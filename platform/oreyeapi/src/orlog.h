@@ -3,7 +3,9 @@
 #define ORLOG_H
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 
 #include "oreyeapi.h"
 
@@ -25,6 +27,18 @@ public:
         return n <= c_nFirst || n % c_nEvery == 0;
     }
     uint64_t Count() const { return m_n.load(); }
+    // Counts one occurrence; when its line is to be written, formats it into sz (past the first
+    // 100 with " (N <what> so far)" after it) and answers true.
+    bool Line(char* sz, size_t nSize, const char* pszWhat, const char* pszFormat, va_list ap)
+        __attribute__((format(printf, 5, 0))) {
+        uint64_t n = 0;
+        if (!Take(&n)) return false;
+        const int nLen = vsnprintf(sz, nSize, pszFormat, ap);
+        if (n > c_nFirst && nLen >= 0 && static_cast<size_t>(nLen) < nSize)
+            snprintf(sz + nLen, nSize - static_cast<size_t>(nLen), " (%llu %s so far)", static_cast<unsigned long long>(n),
+                     pszWhat);
+        return true;
+    }
 
 private:
     std::atomic<uint64_t> m_n{0};

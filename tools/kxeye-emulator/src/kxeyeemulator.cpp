@@ -151,15 +151,12 @@ void CKxEyeEmulator::Log(const char* pszFormat, ...) {
 }
 
 void CKxEyeEmulator::Refuse(const char* pszFormat, ...) {
-    uint64_t n = 0;
-    if (!m_thrRefused.Take(&n)) return;
-    char sz[400];
+    char sz[480];
     va_list ap;
     va_start(ap, pszFormat);
-    vsnprintf(sz, sizeof sz, pszFormat, ap);
+    const bool bWrite = m_thrRefused.Line(sz, sizeof sz, "datagrams refused", pszFormat, ap);
     va_end(ap);
-    if (n <= OrLog::CThrottle::c_nFirst) Log("%s", sz);
-    else Log("%s (%llu datagrams refused so far)", sz, static_cast<unsigned long long>(n));
+    if (bWrite) Log("%s", sz);
 }
 
 CKxEyeEmulator::CKxEyeEmulator(const std::string& strInterface, int nHeartbeatMs, const SEmuFaults& faults, int nReplay,
