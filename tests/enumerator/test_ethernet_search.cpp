@@ -147,6 +147,7 @@ private:
 const Hit c_camA{{203, 0, 113, 50}, {0x02, 0x4b, 0x58, 0, 0, 0x40}, {'K', 'X', 2, 0x4b, 0x58, 0, 0, 0x40}, 5};
 const Hit c_camAOther{{203, 0, 113, 50}, {0x02, 0x4b, 0x58, 0, 0, 0x40}, {'K', 'X', 2, 0x4b, 0x58, 0, 0, 0x40}, 7};
 const Hit c_camB{{192, 0, 2, 10}, {0x02, 0x4b, 0x58, 0, 0, 0x10}, {'K', 'X', 2, 0x4b, 0x58, 0, 0, 0x10}, 9};
+const Hit c_camC{{198, 51, 100, 60}, {0x02, 0x4b, 0x58, 0, 0, 0x60}, {'K', 'X', 2, 0x4b, 0x58, 0, 0, 0x60}, 7};
 
 std::vector<SKxNLEyeDeviceInfoEx> Search(CKxEyeDeviceEnumrator& e, int nFlags = c_nKxSearchEthernet) {
     EXPECT_EQ(0, e.SearchDevice(nFlags));
@@ -178,7 +179,7 @@ TEST(EthernetSearch, BroadcastHitsBecomeRecordsWithTheirCards) {
     HostCards host;
     PerCardSetting setting(0);
     EthCameras cams;
-    BroadcastSearcher(cams, {c_camA, c_camAOther, c_camB});
+    BroadcastSearcher(cams, {c_camA, c_camAOther, c_camB, c_camC});
     cams.AddReader(2, false);
     cams.AddReader(2, false);
     cams.AddReader(3, true);
@@ -213,23 +214,26 @@ TEST(EthernetSearch, BroadcastHitsBecomeRecordsWithTheirCards) {
     EXPECT_EQ(7u, list[1].sNetCardInfo.nIndex);
     EXPECT_STREQ("eth1", list[1].sNetCardInfo.szDescription);
     EXPECT_STRNE(a.szDeviceID, list[1].szDeviceID);
-    // A large smart eye through a card that is not listed: zeroed card.
+    // A large smart eye through the second card.
     EXPECT_EQ(0x2212u, list[2].nDeviceFlags);
     EXPECT_STREQ("OrvikEye-Smart-Eth", list[2].szDeviceName);
-    EXPECT_EQ(0u, list[2].sNetCardInfo.nIndex);
+    EXPECT_EQ(7u, list[2].sNetCardInfo.nIndex);
+    // An answer through a card that is not listed gets no record (it would have no card).
+    for (const auto& r : list) EXPECT_STRNE("192.0.2.10", r.szEyeIP);
+    EXPECT_TRUE(log.HasLine(c_nKxLogState, "1 answer(s) through cards not listed ignored"));
     EXPECT_TRUE(log.HasLine(c_nKxLogState, "Version OrEyeApi 1.0"));
     EXPECT_TRUE(log.HasLine(c_nKxLogState, "nSearchRet = 0"));
     EXPECT_EQ(4, cams.m_nCreated);
     EXPECT_EQ(4, cams.m_nDestroyed);
 
     // Second search of the same enumerator: every record keeps its ID.
-    BroadcastSearcher(cams, {c_camA, c_camAOther, c_camB});
+    BroadcastSearcher(cams, {c_camA, c_camAOther, c_camB, c_camC});
     for (int i = 0; i < 3; ++i) cams.AddReader(2, false);
     const auto again = Search(e);
     ASSERT_EQ(3u, again.size());
     for (size_t i = 0; i < 3; ++i) EXPECT_STREQ(list[i].szDeviceID, again[i].szDeviceID) << i;
     // A new enumerator: new IDs.
-    BroadcastSearcher(cams, {c_camA, c_camAOther, c_camB});
+    BroadcastSearcher(cams, {c_camA, c_camAOther, c_camB, c_camC});
     for (int i = 0; i < 3; ++i) cams.AddReader(2, false);
     CKxEyeDeviceEnumrator fresh;
     const auto other = Search(fresh);
@@ -326,7 +330,9 @@ TEST(EthernetSearch, NoCardNoCountNoCamera) {
         EthCameras cams;
         cams.Add([](KxMockCamera& cam) {
             EXPECT_CALL(cam, Search(_, _, _)).WillOnce([](const unsigned char*, const unsigned char*, unsigned char* r) {
-                FillSearch(r, std::vector<Hit>(8, c_camB), 1000);
+                std::vector<Hit> hits(8, c_camA);
+                for (size_t i = 0; i < hits.size(); ++i) hits[i].byMAC[5] = static_cast<uint8_t>(i);
+                FillSearch(r, hits, 1000);
                 return 0;
             });
         });
@@ -338,7 +344,7 @@ TEST(EthernetSearch, NoCardNoCountNoCamera) {
         EthCameras cams;
         cams.Add([](KxMockCamera& cam) {
             EXPECT_CALL(cam, Search(_, _, _)).WillOnce([](const unsigned char*, const unsigned char*, unsigned char* r) {
-                FillSearch(r, {c_camB});
+                FillSearch(r, {c_camA});
                 std::memset(r, 0xFF, 4);  // count -1
                 return 0;
             });
@@ -398,7 +404,7 @@ TEST(EthernetSearch, SourcesInOrderLocalEthernetSmallSmartEye) {
     HostCards host;
     PerCardSetting setting(0);
     EthCameras cams;
-    BroadcastSearcher(cams, {c_camB});
+    BroadcastSearcher(cams, {c_camA});
     cams.AddReader(2, false);
     cams.m_other = [](OREYEAPI_TYPE eType) -> IOrEyeCamera* {
         auto* pCam = new NiceMock<KxMockCamera>();

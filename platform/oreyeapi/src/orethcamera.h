@@ -46,6 +46,8 @@ public:
         uint64_t nComplete = 0, nIncomplete = 0, nUnderrun = 0, nTooLarge = 0;
         uint64_t nPackets = 0, nResent = 0, nDuplicates = 0, nIgnored = 0, nResendRequests = 0;
         uint64_t nStaleReplies = 0;
+        uint64_t nSearchIgnored = 0;    // search answers left out (wrong sender, card or request)
+        uint64_t nSearchConflicts = 0;  // second, different answers for one camera (both kept)
     };
 
     COrEthLink();
