@@ -7,6 +7,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -429,4 +430,167 @@ TEST(EthernetSearch, SourcesInOrderLocalEthernetSmallSmartEye) {
     EXPECT_STREQ("OrvikEye-L[0][Test]", list[1].szDeviceName);
     EXPECT_STREQ("OrvikEye-Laser-Eth", list[2].szDeviceName);
     EXPECT_STREQ("OrvikEye-Small-Smart-Eth", list[3].szDeviceName);
+}
+
+namespace {
+
+// The ID of each record by card index.
+std::map<uint32_t, std::string> IDsByCard(const std::vector<SKxNLEyeDeviceInfoEx>& list) {
+    std::map<uint32_t, std::string> m;
+    for (const auto& r : list) m[r.sNetCardInfo.nIndex] = r.szDeviceID;
+    return m;
+}
+
+}  // namespace
+
+// One camera through two cards: each record keeps its ID whichever card's answer came first and
+// when one card was down for a search; the first record is the one of the first listed card.
+TEST(EthernetSearch, IDsFollowMACAndCardNotTheOrderOfAnswers) {
+    HostCards host;
+    PerCardSetting setting(0);
+    EthCameras cams;
+    CKxEyeDeviceEnumrator e;
+    BroadcastSearcher(cams, {c_camAOther, c_camA});  // eth1's answer first
+    cams.AddReader(2, false);
+    cams.AddReader(2, false);
+    const auto first = Search(e);
+    ASSERT_EQ(2u, first.size());
+    EXPECT_EQ(5u, first[0].sNetCardInfo.nIndex);  // the card list decides, not the arrival
+    const auto ids = IDsByCard(first);
+    EXPECT_NE(ids.at(5), ids.at(7));
+
+    BroadcastSearcher(cams, {c_camA, c_camAOther});
+    cams.AddReader(2, false);
+    cams.AddReader(2, false);
+    EXPECT_EQ(ids, IDsByCard(Search(e)));
+
+    BroadcastSearcher(cams, {c_camAOther});  // eth0 down for one search
+    cams.AddReader(2, false);
+    EXPECT_EQ(ids.at(7), IDsByCard(Search(e)).at(7));
+
+    BroadcastSearcher(cams, {c_camAOther, c_camA});
+    cams.AddReader(2, false);
+    cams.AddReader(2, false);
+    EXPECT_EQ(ids, IDsByCard(Search(e)));
+
+    // A new enumerator whose first search saw the camera through eth1 only: that record keeps
+    // its ID when eth0 answers too.
+    CKxEyeDeviceEnumrator late;
+    BroadcastSearcher(cams, {c_camAOther});
+    cams.AddReader(2, false);
+    const std::string strOnly = IDsByCard(Search(late)).at(7);
+    BroadcastSearcher(cams, {c_camA, c_camAOther});
+    cams.AddReader(2, false);
+    cams.AddReader(2, false);
+    const auto both = IDsByCard(Search(late));
+    EXPECT_EQ(strOnly, both.at(7));
+    EXPECT_NE(strOnly, both.at(5));
+}
+
+// Two new cameras with one address and no identifier: two records, told apart by MAC, each
+// naming the camera's address in its connect text and read through its card by that address.
+TEST(EthernetSearch, CamerasWithoutIdentifierAreRecordsOfTheirOwn) {
+    HostCards host;
+    PerCardSetting setting(0);
+    Hit first{{203, 0, 113, 50}, {0x02, 0x4b, 0x58, 0, 0, 0x41}, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 5};
+    Hit second = first;
+    second.byMAC[5] = 0x42;
+    EthCameras cams;
+    BroadcastSearcher(cams, {second, first});
+    for (int i = 0; i < 2; ++i)
+        cams.Add([](KxMockCamera& cam) {
+            EXPECT_CALL(cam, SelectDevice(_)).Times(0);
+            EXPECT_CALL(cam, SetLocalIP(::testing::StrEq("192.0.2.1"), 16)).WillOnce(Return(0));
+            EXPECT_CALL(cam, InitDevice(1536, 2048, 0, 5, ::testing::StrEq("203.0.113.50"))).WillOnce(Return(0));
+            ON_CALL(cam, GetParam(54, _, 52)).WillByDefault([](int, void* p, int) {
+                LaserInfo(static_cast<uint8_t*>(p), 2, 8, false);
+                return 0;
+            });
+        });
+    CKxEyeDeviceEnumrator e;
+    const auto list = Search(e);
+    ASSERT_EQ(2u, list.size());
+    EXPECT_STREQ("02:4b:58:00:00:41", list[0].szEyeMAC);
+    EXPECT_STREQ("02:4b:58:00:00:42", list[1].szEyeMAC);
+    EXPECT_STRNE(list[0].szDeviceID, list[1].szDeviceID);
+    for (const auto& r : list) {
+        EXPECT_STREQ("203.0.113.50", r.szConnectText);
+        EXPECT_EQ(1, r.bDeviceInfoValid);
+    }
+}
+
+// A camera that this process (or another) holds answers the search but cannot be opened: its
+// record stays whole, from the search before or else from the search answer, with the Ethernet
+// flag, so that record-based configuration still takes it.
+TEST(EthernetSearch, HeldCameraKeepsItsRecord) {
+    HostCards host;
+    PerCardSetting setting(0);
+    EthCameras cams;
+    CKxEyeDeviceEnumrator e;
+    BroadcastSearcher(cams, {c_camA});
+    cams.AddReader(2, false);
+    const auto first = Search(e);
+    ASSERT_EQ(1u, first.size());
+    BroadcastSearcher(cams, {c_camA});
+    cams.AddReader(2, false, -10008);
+    const auto held = Search(e);
+    ASSERT_EQ(1u, held.size());
+    EXPECT_STREQ(first[0].szDeviceID, held[0].szDeviceID);
+    EXPECT_EQ(KX_DEVICE_TYPE_LASER_EYE, held[0].eDeviceType);
+    EXPECT_EQ(0x1122u, held[0].nDeviceFlags);
+    EXPECT_STREQ("OrvikEye-Laser-Eth", held[0].szDeviceName);
+    EXPECT_EQ(8u, held[0].sVideoRes.nVersion);
+    EXPECT_EQ(1536u, held[0].sVideoRes.nFrameWidth);
+    EXPECT_EQ(1, held[0].bDeviceInfoValid);
+
+    // Held from the first search on: what the answer tells (info 1: version, width, height).
+    CKxEyeDeviceEnumrator fresh;
+    BroadcastSearcher(cams, {c_camA});
+    cams.AddReader(2, false, -10008);
+    const auto answer = Search(fresh);
+    ASSERT_EQ(1u, answer.size());
+    EXPECT_EQ(c_nKxFlagEthernet, answer[0].nDeviceFlags);
+    EXPECT_EQ(0x1111u, answer[0].sVideoRes.nVersion);
+    EXPECT_EQ(0x1111u, answer[0].sVideoRes.nFrameWidth);
+    EXPECT_EQ(0x1111u, answer[0].sVideoRes.nFrameHeight);
+    EXPECT_EQ(0, answer[0].bDeviceInfoValid);
+}
+
+// A card with two addresses: the record gets the address on the camera's subnet, and searching
+// the card once per address lists the camera once.
+TEST(EthernetSearch, CardWithTwoAddressesGivesTheCamerasSubnet) {
+    HostCards host;
+    SKxNetCardAddress second;
+    const uint8_t byIP[4] = {203, 0, 113, 1}, byMask[4] = {255, 255, 255, 0};
+    std::memcpy(second.byIP, byIP, 4);
+    std::memcpy(second.byMask, byMask, 4);
+    host.m_backend.vecCards[0].vecAddresses.push_back(second);
+    Hit local = c_camB;  // on the card's first subnet
+    local.nIfIndex = 5;
+    const uint8_t byFirst[4] = {192, 0, 2, 1};
+    for (uint8_t nPerCard : {0, 1}) {
+        PerCardSetting setting(nPerCard);
+        EthCameras cams;
+        if (nPerCard == 0) {
+            BroadcastSearcher(cams, {c_camA, local});
+        } else {
+            cams.Add([local](KxMockCamera& cam) {
+                EXPECT_CALL(cam, SetLocalIP(_, _)).Times(3).WillRepeatedly(Return(0));
+                ON_CALL(cam, Search(_, _, _)).WillByDefault([local](const unsigned char* ip, const unsigned char*, unsigned char* r) {
+                    FillSearch(r, ip[3] == 198 ? std::vector<Hit>{} : std::vector<Hit>{c_camA, local});
+                    return 0;
+                });
+            });
+        }
+        cams.AddReader(2, false);
+        cams.AddReader(2, false);
+        CKxEyeDeviceEnumrator e;
+        const auto list = Search(e);
+        ASSERT_EQ(2u, list.size()) << int(nPerCard);
+        for (const auto& r : list) {
+            EXPECT_EQ(5u, r.sNetCardInfo.nIndex);
+            const bool bLocal = std::strcmp(r.szEyeIP, "192.0.2.10") == 0;
+            EXPECT_EQ(0, std::memcmp(r.sNetCardInfo.byIP, bLocal ? byFirst : byIP, 4)) << int(nPerCard) << r.szEyeIP;
+        }
+    }
 }
