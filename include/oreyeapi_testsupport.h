@@ -120,6 +120,8 @@ struct EthernetStats {
     uint64_t nPacketsIgnored;     // malformed, foreign or contradicting
     uint64_t nResendRequests;
     uint64_t nStaleReplies;       // control replies with another request id
+    uint64_t nSearchIgnored;      // search answers left out: sender not the camera described, card not searched
+    uint64_t nSearchConflicts;    // second, different answers for one camera (both listed)
 };
 OREYE_API bool GetEthernetStats(IOrEyeCamera* pCamera, EthernetStats* pStats);
 

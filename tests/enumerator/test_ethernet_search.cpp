@@ -488,35 +488,48 @@ TEST(EthernetSearch, IDsFollowMACAndCardNotTheOrderOfAnswers) {
 }
 
 // Two new cameras with one address and no identifier: two records, told apart by MAC, each
-// naming the camera's address in its connect text and read through its card by that address.
+// naming the camera's address in its connect text. Either could answer a read by that address,
+// so neither is read; a camera without identifier at an address of its own is read through its
+// card by its address.
 TEST(EthernetSearch, CamerasWithoutIdentifierAreRecordsOfTheirOwn) {
     HostCards host;
     PerCardSetting setting(0);
     Hit first{{203, 0, 113, 50}, {0x02, 0x4b, 0x58, 0, 0, 0x41}, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 5};
     Hit second = first;
     second.byMAC[5] = 0x42;
+    Hit alone = first;
+    alone.byMAC[5] = 0x43;
+    alone.byIP[3] = 51;
     EthCameras cams;
-    BroadcastSearcher(cams, {second, first});
+    BroadcastSearcher(cams, {alone, second, first});
     for (int i = 0; i < 2; ++i)
-        cams.Add([](KxMockCamera& cam) {
-            EXPECT_CALL(cam, SelectDevice(_)).Times(0);
-            EXPECT_CALL(cam, SetLocalIP(::testing::StrEq("192.0.2.1"), 16)).WillOnce(Return(0));
-            EXPECT_CALL(cam, InitDevice(1536, 2048, 0, 5, ::testing::StrEq("203.0.113.50"))).WillOnce(Return(0));
-            ON_CALL(cam, GetParam(54, _, 52)).WillByDefault([](int, void* p, int) {
-                LaserInfo(static_cast<uint8_t*>(p), 2, 8, false);
-                return 0;
-            });
+        cams.Add([](KxMockCamera& cam) { EXPECT_CALL(cam, InitDevice(_, _, _, _, _)).Times(0); });
+    cams.Add([](KxMockCamera& cam) {
+        EXPECT_CALL(cam, SelectDevice(_)).Times(0);
+        EXPECT_CALL(cam, SetLocalIP(::testing::StrEq("192.0.2.1"), 16)).WillOnce(Return(0));
+        EXPECT_CALL(cam, InitDevice(1536, 2048, 0, 5, ::testing::StrEq("203.0.113.51"))).WillOnce(Return(0));
+        ON_CALL(cam, GetParam(54, _, 52)).WillByDefault([](int, void* p, int) {
+            LaserInfo(static_cast<uint8_t*>(p), 2, 8, false);
+            return 0;
         });
+    });
+    KxLogCapture log;
     CKxEyeDeviceEnumrator e;
     const auto list = Search(e);
-    ASSERT_EQ(2u, list.size());
+    ASSERT_EQ(3u, list.size());
     EXPECT_STREQ("02:4b:58:00:00:41", list[0].szEyeMAC);
     EXPECT_STREQ("02:4b:58:00:00:42", list[1].szEyeMAC);
+    EXPECT_STREQ("02:4b:58:00:00:43", list[2].szEyeMAC);
     EXPECT_STRNE(list[0].szDeviceID, list[1].szDeviceID);
-    for (const auto& r : list) {
-        EXPECT_STREQ("203.0.113.50", r.szConnectText);
-        EXPECT_EQ(1, r.bDeviceInfoValid);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_STREQ("203.0.113.50", list[i].szConnectText);
+        EXPECT_EQ(0, list[i].bDeviceInfoValid);
+        EXPECT_EQ(c_nKxFlagEthernet, list[i].nDeviceFlags);
     }
+    EXPECT_TRUE(log.HasLine(c_nKxLogState, "Camera 203.0.113.50 (02:4b:58:00:00:41) shares its address with another camera: not read"));
+    EXPECT_STREQ("203.0.113.51", list[2].szConnectText);
+    EXPECT_EQ(1, list[2].bDeviceInfoValid);
+    EXPECT_EQ(cams.m_nCreated, cams.m_nDestroyed);
 }
 
 // A camera that this process (or another) holds answers the search but cannot be opened: its

@@ -3,6 +3,9 @@
 // veth pairs. Root only; skipped elsewhere. Only the public headers and the shared library.
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +17,7 @@
 #include <functional>
 #include <future>
 #include <map>
+#include <set>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -24,6 +28,8 @@
 #include "kxkernel_testsupport.h"
 #include "kxlasereyedevice.h"
 #include "oreyeapi.h"
+#include "oreyeapi_testsupport.h"
+#include "orwire.h"
 #include "support/kxemulab.h"
 
 using namespace std::chrono_literals;
@@ -472,3 +478,170 @@ TEST_F(ConfigE2E, StandardAndLargeEyesOpenFromTheirRecordsAndCapture) {
     EXPECT_EQ(2u, Count(ReadFile(m_log), "stream on"));
 }
 }  // namespace
+
+namespace {
+
+struct CameraDeleter {
+    void operator()(IOrEyeCamera* p) const { delete p; }
+};
+typedef std::unique_ptr<IOrEyeCamera, CameraDeleter> CameraPtr;
+
+std::string MACOf(const uint8_t* p) {
+    char sz[18];
+    snprintf(sz, sizeof sz, "%02x:%02x:%02x:%02x:%02x:%02x", p[0], p[1], p[2], p[3], p[4], p[5]);
+    return sz;
+}
+
+}  // namespace
+
+// Two new cameras with the same factory address and no identifier behind one switch: listed once
+// each (by MAC), opening "the camera" without a choice refuses to guess, and each record moves its
+// own camera onto a distinct address, one after the other.
+TEST_F(ConfigE2E, TwoNewCamerasWithOneAddressAndNoIdentifierAreMovedOneByOne) {
+    const std::string cam2 = m_pLab->AddNamespace("cam2");
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "h0", "");
+    m_pLab->Link(m_cam, "c2", "", cam2, "eth0", "");
+    ASSERT_EQ(0, m_pLab->Exec(m_cam, "sh -c 'ip link add br0 type bridge && ip link set h0 master br0 && "
+                                     "ip link set c2 master br0 && ip link set br0 up'"));
+    const char* const c_pszNew1 =
+        R"([{"ip": "203.0.113.50/24", "mac": "02:4b:58:00:00:41", "wire_id": "ffffffffffffffff", "unlimited_rate": true}])";
+    const char* const c_pszNew2 =
+        R"([{"ip": "203.0.113.50/24", "mac": "02:4b:58:00:00:42", "wire_id": "ffffffffffffffff", "unlimited_rate": true}])";
+    StartEmulator(c_pszNew1, {}, "br0");
+    const std::string log1 = m_log;
+    StartEmulator(c_pszNew2, {}, "eth0", cam2);
+    kxtest::CInNetns in(m_host);
+
+    {
+        // Nothing selected, two cameras answer: no guess.
+        CameraPtr pCamera(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
+        ASSERT_TRUE(pCamera);
+        EXPECT_EQ(c_nOrEyeNoDevice, pCamera->InitDevice(1536, 2048, 0, 5, nullptr));
+    }
+
+    Ref<IKxEyeDeviceEnumrator> e;
+    ASSERT_TRUE(KxCreateLaserEyeDeviceEnumrator(&e.p));
+    const auto list = Search(e.p);
+    ASSERT_EQ(2u, list.size()) << ReadFile(log1) << ReadFile(m_log);
+    EXPECT_STREQ("02:4b:58:00:00:41", list[0].szEyeMAC);
+    EXPECT_STREQ("02:4b:58:00:00:42", list[1].szEyeMAC);
+    EXPECT_STRNE(list[0].szDeviceID, list[1].szDeviceID);
+    for (const auto& r : list) {
+        EXPECT_STREQ("203.0.113.50", r.szEyeIP);
+        EXPECT_STREQ("203.0.113.50", r.szConnectText);
+        // Not read (either camera could have answered the read): what the answer tells.
+        EXPECT_EQ(0, r.bDeviceInfoValid) << r.szEyeMAC;
+        EXPECT_EQ(c_nKxFlagEthernet, r.nDeviceFlags) << r.szEyeMAC;
+        EXPECT_EQ(8u, r.sVideoRes.nVersion) << r.szEyeMAC;
+    }
+
+    Ref<IKxEthernetEyeConfig> config;
+    ASSERT_TRUE(KxCreateLaserEyeEthernetEyeConfig(nullptr, &config.p));
+    const std::map<std::string, std::string> target = {{"02:4b:58:00:00:41", "192.0.2.20"},
+                                                       {"02:4b:58:00:00:42", "192.0.2.21"}};
+    for (const auto& r : list) {
+        uint8_t byNew[4] = {192, 0, 2, 0};
+        byNew[3] = r.szEyeMAC[16] == '1' ? 20 : 21;
+        EXPECT_EQ(0, config->SetIPAddress(&r, byNew, nullptr, nullptr)) << r.szEyeMAC;
+    }
+    const auto moved = Search(e.p);
+    ASSERT_EQ(2u, moved.size());
+    for (const auto& r : moved) {
+        EXPECT_EQ(target.at(r.szEyeMAC), std::string(r.szEyeIP)) << r.szEyeMAC;
+        EXPECT_EQ(1, r.bDeviceInfoValid) << r.szEyeMAC;
+        // The same record IDs: one ID per MAC and card.
+        for (const auto& before : list) {
+            if (std::strcmp(before.szEyeMAC, r.szEyeMAC) == 0) {
+                EXPECT_STREQ(before.szDeviceID, r.szDeviceID);
+            }
+        }
+    }
+    // Each camera is reachable at its own address: the destination pair goes to it alone.
+    for (const auto& r : moved) EXPECT_EQ(0, config->BindHostAddress(&r)) << r.szEyeMAC;
+}
+
+// Anyone on the LAN can answer a search. An answer whose sender is not the camera it describes is
+// ignored and counted; a second, different answer for one camera is listed apart, counted, and
+// opening that camera by its identifier then refuses to choose.
+TEST_F(ConfigE2E, SearchAnswersAreTakenOnlyFromTheCameraTheyDescribe) {
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "192.0.2.10/24");
+    std::atomic<bool> bAnswered{false}, bReady{false};
+    std::thread forger([&] {
+        kxtest::CInNetns inCam(m_cam);
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        if (fd < 0) return;
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(OrWire::c_nControlPort);
+        const int nOn = 1;
+        setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &nOn, sizeof nOn);
+        timeval tv{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            close(fd);
+            bReady = true;
+            return;
+        }
+        bReady = true;
+        std::vector<uint8_t> buf(2048);
+        sockaddr_in from{};
+        socklen_t nFrom = sizeof from;
+        const ssize_t n = recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &nFrom);
+        OrWire::SHeader h;
+        if (n <= 0 || OrWire::DecodeHeader(buf.data(), static_cast<size_t>(n), &h) != OrWire::Ok) {
+            close(fd);
+            return;
+        }
+        OrWire::SSearchInfo real;
+        const uint8_t byIP[4] = {192, 0, 2, 10}, byMAC[6] = {0x02, 0x4b, 0x58, 0, 0, 0x10},
+                      byID[8] = {0x4b, 0x58, 0, 0, 0, 0, 0, 0x10}, byMask[4] = {255, 255, 255, 0};
+        std::memcpy(real.abyIp, byIP, 4);
+        std::memcpy(real.abyMac, byMAC, 6);
+        std::memcpy(real.abyDeviceId, byID, 8);
+        std::memcpy(real.abyNetmask, byMask, 4);
+        std::memcpy(real.abyInfo2, "SERIAL-A", 8);
+        OrWire::SSearchInfo forged = real;  // a camera at another address, sent from this one
+        forged.abyIp[3] = 99;
+        forged.abyMac[5] = 0x99;
+        forged.abyDeviceId[7] = 0x99;
+        OrWire::SSearchInfo second = real;  // the same camera, other contents
+        std::memcpy(second.abyInfo2, "SERIAL-B", 8);
+        std::vector<uint8_t> msg;
+        for (const OrWire::SSearchInfo* p : {&forged, &real, &real, &second}) {
+            OrWire::EncodeSearchReply(msg, h.nRequestId, *p);
+            sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&from), nFrom);
+        }
+        OrWire::EncodeSearchReply(msg, h.nRequestId + 1, real);  // an answer to another request
+        sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&from), nFrom);
+        close(fd);
+        bAnswered = true;
+    });
+    WaitFor([&] { return bReady.load(); }, 5s);
+    kxtest::CInNetns in(m_host);
+    CameraPtr pCamera(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
+    ASSERT_TRUE(pCamera);
+    std::vector<uint8_t> result(c_nOrEyeSearchBytes);
+    const uint8_t byAll[4] = {255, 255, 255, 255}, byAllMAC[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(0, pCamera->Search(byAll, byAllMAC, result.data()));
+    forger.join();
+    ASSERT_TRUE(bAnswered);
+    int32_t nCount = 0;
+    std::memcpy(&nCount, result.data(), 4);
+    ASSERT_EQ(2, nCount);
+    std::set<std::string> setSerials;
+    for (int i = 0; i < nCount; ++i) {
+        const uint8_t* pEntry = result.data() + 4 + 60 * i;
+        EXPECT_EQ("02:4b:58:00:00:10", MACOf(pEntry + 8));
+        EXPECT_EQ(10, pEntry[0]);  // 192.0.2.10, lowest byte the last octet
+        setSerials.insert(std::string(reinterpret_cast<const char*>(pEntry + 28), 8));
+    }
+    EXPECT_EQ((std::set<std::string>{"SERIAL-A", "SERIAL-B"}), setSerials);
+    OrEyeTest::EthernetStats s{};
+    ASSERT_TRUE(OrEyeTest::GetEthernetStats(pCamera.get(), &s));
+    EXPECT_EQ(2u, s.nSearchIgnored);  // the forged sender and the other request
+    EXPECT_EQ(1u, s.nSearchConflicts);
+
+    const uint8_t byID[8] = {0x4b, 0x58, 0, 0, 0, 0, 0, 0x10};
+    EXPECT_EQ(0, pCamera->SelectDevice(byID));
+    EXPECT_EQ(c_nOrEyeNoDevice, pCamera->InitDevice(1536, 2048, 0, 5, nullptr));
+}

@@ -328,6 +328,23 @@ void CKxEyeDeviceEnumrator::SearchEthernet() {
             vecGroups[it->second].push_back(i);
         }
     }
+    // A camera without identifier is read by its address: when another camera answered with that
+    // address through the same card, either could answer the read, so neither is read (its record
+    // keeps what the search answer tells); moving it to an address of its own settles it.
+    for (size_t i = 0; i < nRecords; ++i) {
+        if (HasDeviceID(vecRead[i].byDeviceID)) continue;
+        for (size_t j = 0; j < nRecords; ++j) {
+            if (j == i || vecRead[j].sNetCardInfo.nIndex != vecRead[i].sNetCardInfo.nIndex ||
+                std::strncmp(vecRead[j].szEyeIP, vecRead[i].szEyeIP, sizeof(vecRead[i].szEyeIP)) != 0 ||
+                std::strncmp(vecRead[j].szEyeMAC, vecRead[i].szEyeMAC, sizeof(vecRead[i].szEyeMAC)) == 0)
+                continue;
+            KxLogUtils::PrintLog(c_nKxLogState, "Camera %s (%s) shares its address with another camera: not read",
+                                 FieldText(vecRead[i].szEyeIP).c_str(), FieldText(vecRead[i].szEyeMAC).c_str());
+            vecResults[i] = c_nSharedAddress;
+            vecCameras[i].reset();
+            break;
+        }
+    }
     std::atomic<size_t> nNext{0};
     auto worker = [&]() {
         for (size_t g = nNext++; g < vecGroups.size(); g = nNext++)
@@ -417,7 +434,8 @@ void CKxEyeDeviceEnumrator::FinishEthernetRecord(const SKxNLEyeDeviceInfoEx& rea
         return;
     }
     info.bDeviceInfoValid = 0;
-    if (nResult != c_nHeldElsewhere) return;  // listed as "Unknown Device" for reconfiguration
+    // Listed as "Unknown Device" for reconfiguration.
+    if (nResult != c_nHeldElsewhere && nResult != c_nSharedAddress) return;
     // Someone holds the camera (this process, most often): it answered the search, so it is the
     // camera it was; its record stays whole, from the last search's record of the same ID or
     // else from what the search answer tells (version and sensor size), with the Ethernet flag.

@@ -62,4 +62,6 @@ private:
     static constexpr size_t c_nReadsAtOnce = 4;
     // ReadEthernetCamera: another application (or this one) holds the camera.
     static constexpr int32_t c_nHeldElsewhere = 1;
+    // Not read: a camera without identifier at an address another camera has on that card.
+    static constexpr int32_t c_nSharedAddress = 2;
 };

@@ -302,7 +302,8 @@ int COrEthLink::InitDevice(const char* pszConnect) {
                 if (pFirst == nullptr) {
                     pFirst = &h;
                     nCameras = 1;
-                } else if (nCameras == 1 && (memcmp(h.info.abyMac, pFirst->info.abyMac, 6) != 0 ||
+                } else if (nCameras == 1 && (h.nIfIndex == pFirst->nIfIndex ||  // two different answers
+                                             memcmp(h.info.abyMac, pFirst->info.abyMac, 6) != 0 ||
                                              memcmp(h.info.abyIp, pFirst->info.abyIp, 4) != 0 ||
                                              memcmp(h.info.abyDeviceId, pFirst->info.abyDeviceId, 8) != 0)) {
                     nCameras = 2;

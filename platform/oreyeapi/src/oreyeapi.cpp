@@ -102,6 +102,8 @@ OREYE_API bool GetEthernetStats(IOrEyeCamera* pCamera, EthernetStats* pStats) {
     pStats->nPacketsIgnored = s.nIgnored;
     pStats->nResendRequests = s.nResendRequests;
     pStats->nStaleReplies = s.nStaleReplies;
+    pStats->nSearchIgnored = s.nSearchIgnored;
+    pStats->nSearchConflicts = s.nSearchConflicts;
     return true;
 }
 
