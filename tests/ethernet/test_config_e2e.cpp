@@ -16,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <algorithm>
 #include <map>
 #include <set>
 #include <memory>
@@ -644,4 +645,126 @@ TEST_F(ConfigE2E, SearchAnswersAreTakenOnlyFromTheCameraTheyDescribe) {
     const uint8_t byID[8] = {0x4b, 0x58, 0, 0, 0, 0, 0, 0x10};
     EXPECT_EQ(0, pCamera->SelectDevice(byID));
     EXPECT_EQ(c_nOrEyeNoDevice, pCamera->InitDevice(1536, 2048, 0, 5, nullptr));
+}
+
+namespace {
+
+// A camera that only answers searches, in the camera namespace at 192.0.2.10 on br0: it gathers
+// the requests of one search (one per card) and answers them in the order the test asks, the
+// second 110 ms after the first, so that one card's answer comes late.
+class CSearchOnlyCamera {
+public:
+    explicit CSearchOnlyCamera(const std::string& ns) : m_thread([this, ns] { Run(ns); }) {
+        WaitFor([&] { return m_bReady.load(); }, 5s);
+    }
+    ~CSearchOnlyCamera() {
+        m_bQuit = true;
+        m_thread.join();
+    }
+    // Which requester is answered first: true for the one from 192.0.2.0/24 (eth0).
+    std::atomic<bool> m_bEth0First{true};
+    std::atomic<int> m_nSearches{0};
+
+private:
+    void Run(const std::string& ns) {
+        kxtest::CInNetns in(ns);
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(OrWire::c_nControlPort);
+        timeval tv{0, 50000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        const bool bBound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+        m_bReady = true;
+        if (!bBound) return;
+        OrWire::SSearchInfo me;
+        const uint8_t byIP[4] = {192, 0, 2, 10}, byMAC[6] = {0x02, 0x4b, 0x58, 0, 0, 0x10},
+                      byID[8] = {0x4b, 0x58, 0, 0, 0, 0, 0, 0x10}, byMask[4] = {255, 255, 255, 0};
+        std::memcpy(me.abyIp, byIP, 4);
+        std::memcpy(me.abyMac, byMAC, 6);
+        std::memcpy(me.abyDeviceId, byID, 8);
+        std::memcpy(me.abyNetmask, byMask, 4);
+        std::vector<uint8_t> buf(2048), msg;
+        while (!m_bQuit) {
+            // One search: its requests, through each card, within 50 ms of each other.
+            std::vector<std::pair<sockaddr_in, uint32_t>> vecRequests;
+            for (;;) {
+                sockaddr_in from{};
+                socklen_t nFrom = sizeof from;
+                const ssize_t n = recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &nFrom);
+                if (n <= 0) break;
+                OrWire::SHeader h;
+                if (OrWire::DecodeHeader(buf.data(), static_cast<size_t>(n), &h) != OrWire::Ok ||
+                    h.nType != OrWire::Type_SearchRequest)
+                    continue;
+                vecRequests.emplace_back(from, h.nRequestId);
+            }
+            if (vecRequests.empty()) continue;
+            std::stable_sort(vecRequests.begin(), vecRequests.end(), [&](const auto& x, const auto& y) {
+                const bool bX = (ntohl(x.first.sin_addr.s_addr) >> 8) == 0xC00002u;
+                const bool bY = (ntohl(y.first.sin_addr.s_addr) >> 8) == 0xC00002u;
+                return m_bEth0First ? bX && !bY : bY && !bX;
+            });
+            for (size_t i = 0; i < vecRequests.size(); ++i) {
+                if (i > 0) std::this_thread::sleep_for(110ms);
+                OrWire::EncodeSearchReply(msg, vecRequests[i].second, me);
+                sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&vecRequests[i].first),
+                       sizeof(sockaddr_in));
+            }
+            ++m_nSearches;
+        }
+        close(fd);
+    }
+    std::atomic<bool> m_bReady{false}, m_bQuit{false};
+    std::thread m_thread;
+};
+
+}  // namespace
+
+// One camera behind a bridge reached through two cards: each record keeps its ID whichever
+// card's answer comes first (the other 110 ms later), while eth0 is down for one search, and
+// when it is back; the first record is eth0's, by the card list. eth0 also has a second address
+// on another subnet: the record carries the address on the camera's subnet.
+TEST_F(ConfigE2E, IDsHoldWhateverTheOrderOfAnswersAndTheCardsAddress) {
+    ASSERT_EQ(0, m_pLab->Exec(m_host, "sysctl -qw net.ipv4.conf.all.arp_ignore=1 net.ipv4.conf.default.arp_ignore=1 "
+                                      "net.ipv4.conf.all.arp_announce=2 net.ipv4.conf.default.arp_announce=2 "
+                                      "net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0"));
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "h0", "");
+    m_pLab->Link(m_host, "eth1", "198.51.100.1/24", m_cam, "h1", "");
+    ASSERT_EQ(0, m_pLab->Exec(m_host, "ip addr add 203.0.113.1/24 dev eth0"));
+    ASSERT_EQ(0, m_pLab->Exec(m_cam, "sh -c 'ip link add br0 type bridge && ip link set h0 master br0 && "
+                                     "ip link set h1 master br0 && ip link set br0 up && "
+                                     "ip addr add 192.0.2.10/24 dev br0 && ip route add 198.51.100.0/24 dev br0'"));
+    CSearchOnlyCamera camera(m_cam);
+    kxtest::CInNetns in(m_host);
+    Ref<IKxEyeDeviceEnumrator> e;
+    ASSERT_TRUE(KxCreateLaserEyeDeviceEnumrator(&e.p));
+    auto byCard = [](const std::vector<SKxNLEyeDeviceInfoEx>& list) {
+        std::map<std::string, std::string> m;
+        for (const auto& r : list) m[r.sNetCardInfo.szDescription] = r.szDeviceID;
+        return m;
+    };
+    const auto list = Search(e.p);
+    ASSERT_EQ(2u, list.size());
+    EXPECT_STREQ("eth0", list[0].sNetCardInfo.szDescription);
+    EXPECT_EQ(192, list[0].sNetCardInfo.byIP[0]) << "the card's address on the camera's subnet";
+    const auto ids = byCard(list);
+
+    for (bool bEth0First : {false, true, false}) {
+        camera.m_bEth0First = bEth0First;
+        const auto again = Search(e.p);
+        ASSERT_EQ(2u, again.size());
+        EXPECT_STREQ("eth0", again[0].sNetCardInfo.szDescription) << bEth0First;
+        EXPECT_EQ(ids, byCard(again)) << bEth0First;
+    }
+
+    // eth0 down for one search: eth1's record keeps its own ID.
+    ASSERT_EQ(0, m_pLab->Exec(m_host, "ip link set eth0 down"));
+    const auto down = byCard(Search(e.p));
+    ASSERT_EQ(1u, down.size());
+    EXPECT_EQ(ids.at("eth1"), down.at("eth1"));
+    ASSERT_EQ(0, m_pLab->Exec(m_host, "ip link set eth0 up"));
+    WaitFor([&] { return byCard(Search(e.p)).size() == 2; }, 10s);
+    EXPECT_EQ(ids, byCard(Search(e.p)));
+    EXPECT_GE(camera.m_nSearches.load(), 6);
 }
