@@ -768,3 +768,36 @@ TEST_F(ConfigE2E, IDsHoldWhateverTheOrderOfAnswersAndTheCardsAddress) {
     EXPECT_EQ(ids, byCard(Search(e.p)));
     EXPECT_GE(camera.m_nSearches.load(), 6);
 }
+
+// Four cameras on one card: four records, all read. The time the search took goes to the log
+// (the reads run four at a time; one after another they took about 3 s).
+TEST_F(ConfigE2E, FourCamerasAreListedAndRead) {
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "");
+    std::string strConfig = "[";
+    for (int i = 0; i < 4; ++i) {
+        char sz[160];
+        snprintf(sz, sizeof sz,
+                 R"(%s{"ip": "192.0.2.%d/24", "mac": "02:4b:58:00:00:%02d", "wire_id": "4b580000000000%02d", "unlimited_rate": true})",
+                 i ? ", " : "", 10 + i, 20 + i, 20 + i);
+        strConfig += sz;
+    }
+    strConfig += "]";
+    StartEmulator(strConfig);
+    kxtest::CInNetns in(m_host);
+    Ref<IKxEyeDeviceEnumrator> e;
+    ASSERT_TRUE(KxCreateLaserEyeDeviceEnumrator(&e.p));
+    Search(e.p);  // first contact (ARP) out of the measurement
+    const auto t0 = std::chrono::steady_clock::now();
+    const auto list = Search(e.p);
+    const auto nMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    std::printf("[ measure  ] 4 cameras searched and read in %lld ms\n", static_cast<long long>(nMs));
+    RecordProperty("search_and_read_ms", static_cast<int>(nMs));
+    ASSERT_EQ(4u, list.size()) << ReadFile(m_log);
+    std::set<std::string> setIDs;
+    for (const auto& r : list) {
+        EXPECT_EQ(1, r.bDeviceInfoValid) << r.szEyeIP;
+        EXPECT_STREQ("OrvikEye-Laser-Eth", r.szDeviceName) << r.szEyeIP;
+        setIDs.insert(r.szDeviceID);
+    }
+    EXPECT_EQ(4u, setIDs.size());
+}
