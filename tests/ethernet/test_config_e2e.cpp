@@ -801,3 +801,68 @@ TEST_F(ConfigE2E, FourCamerasAreListedAndRead) {
     }
     EXPECT_EQ(4u, setIDs.size());
 }
+
+// A search through one card (SetLocalIP): an answer that arrives through another card, even from
+// the camera it describes, is ignored and counted.
+TEST_F(ConfigE2E, SearchAnswersThroughACardNotSearchedAreIgnored) {
+    ASSERT_EQ(0, m_pLab->Exec(m_host, "sysctl -qw net.ipv4.conf.all.arp_ignore=1 net.ipv4.conf.default.arp_ignore=1 "
+                                      "net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0"));
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "h0", "");
+    m_pLab->Link(m_host, "eth1", "198.51.100.1/24", m_cam, "h1", "");
+    ASSERT_EQ(0, m_pLab->Exec(m_cam, "sh -c 'ip link add br0 type bridge && ip link set h0 master br0 && "
+                                     "ip link set h1 master br0 && ip link set br0 up && "
+                                     "ip addr add 192.0.2.10/24 dev br0 && ip route add 198.51.100.0/24 dev br0'"));
+    std::atomic<bool> bReady{false}, bAnswered{false};
+    std::thread camera([&] {
+        kxtest::CInNetns inCam(m_cam);
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(OrWire::c_nControlPort);
+        timeval tv{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        const bool bBound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+        bReady = true;
+        if (!bBound) return;
+        std::vector<uint8_t> buf(2048), msg;
+        sockaddr_in from{};
+        socklen_t nFrom = sizeof from;
+        const ssize_t n = recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &nFrom);
+        OrWire::SHeader h;
+        if (n > 0 && OrWire::DecodeHeader(buf.data(), static_cast<size_t>(n), &h) == OrWire::Ok) {
+            OrWire::SSearchInfo me;
+            const uint8_t byIP[4] = {192, 0, 2, 10}, byMAC[6] = {0x02, 0x4b, 0x58, 0, 0, 0x10};
+            std::memcpy(me.abyIp, byIP, 4);
+            std::memcpy(me.abyMac, byMAC, 6);
+            OrWire::EncodeSearchReply(msg, h.nRequestId, me);
+            sockaddr_in other = from;  // the same host and port, at its other card
+            inet_pton(AF_INET, "198.51.100.1", &other.sin_addr);
+            sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&other), sizeof other);
+            std::this_thread::sleep_for(20ms);
+            sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&from), nFrom);
+            bAnswered = true;
+        }
+        close(fd);
+    });
+    WaitFor([&] { return bReady.load(); }, 5s);
+    kxtest::CInNetns in(m_host);
+    CameraPtr pCamera(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
+    ASSERT_TRUE(pCamera);
+    const char szCard[16] = "192.0.2.1";
+    ASSERT_EQ(0, pCamera->SetLocalIP(szCard, 16));
+    std::vector<uint8_t> result(c_nOrEyeSearchBytes);
+    const uint8_t byAll[4] = {255, 255, 255, 255}, byAllMAC[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(0, pCamera->Search(byAll, byAllMAC, result.data()));
+    camera.join();
+    ASSERT_TRUE(bAnswered);
+    int32_t nCount = 0, nIfIndex = 0;
+    std::memcpy(&nCount, result.data(), 4);
+    ASSERT_EQ(1, nCount);
+    std::memcpy(&nIfIndex, result.data() + 4 + 44, 4);
+    std::string strIndex;
+    m_pLab->Exec(m_host, "cat /sys/class/net/eth0/ifindex", &strIndex);
+    EXPECT_EQ(std::atoi(strIndex.c_str()), nIfIndex);
+    OrEyeTest::EthernetStats s{};
+    ASSERT_TRUE(OrEyeTest::GetEthernetStats(pCamera.get(), &s));
+    EXPECT_EQ(1u, s.nSearchIgnored);
+}
