@@ -866,3 +866,23 @@ TEST_F(ConfigE2E, SearchAnswersThroughACardNotSearchedAreIgnored) {
     ASSERT_TRUE(OrEyeTest::GetEthernetStats(pCamera.get(), &s));
     EXPECT_EQ(1u, s.nSearchIgnored);
 }
+
+// A new camera without identifier on another subnet than the card's: its record names it by its
+// address, and the device opens from the record (through the card the camera answered on) and
+// captures.
+TEST_F(ConfigE2E, CameraWithoutIdentifierOnAnotherSubnetOpensFromItsRecord) {
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "");
+    StartEmulator(R"([{"ip": "203.0.113.50/24", "mac": "02:4b:58:00:00:41", "wire_id": "ffffffffffffffff", "unlimited_rate": true}])");
+    kxtest::CInNetns in(m_host);
+    Ref<IKxEyeDeviceEnumrator> e;
+    ASSERT_TRUE(KxCreateLaserEyeDeviceEnumrator(&e.p));
+    const auto list = Search(e.p);
+    ASSERT_EQ(1u, list.size());
+    EXPECT_STREQ("203.0.113.50", list[0].szConnectText);
+    ASSERT_EQ(1, list[0].bDeviceInfoValid);
+    IKxLaserEyeDevice* pDevice = OpenDevice(list[0]);
+    ASSERT_NE(nullptr, pDevice);
+    EXPECT_GE(Capture(pDevice, 10), 10);
+    pDevice->Close();
+    pDevice->Release();
+}

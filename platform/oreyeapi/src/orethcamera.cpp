@@ -275,6 +275,26 @@ int COrEthLink::InitDevice(const char* pszConnect) {
     bool bFound = false;
     if (pszConnect != nullptr && *pszConnect != '\0' && OrNet::ParseIPv4(pszConnect, &nIp)) {
         bFound = true;
+        // An address on no card's subnet (a new camera; the connect text of a camera without
+        // identifier): the card it answers through, from a search, unless a card was chosen.
+        bool bLocalCard;
+        {
+            std::lock_guard<std::mutex> lock(m_mtxControl);
+            bLocalCard = m_bLocalCard;
+        }
+        const std::vector<OrNet::SCard> vecCards = bLocalCard ? std::vector<OrNet::SCard>() : OrNet::ListCards();
+        if (!bLocalCard && std::none_of(vecCards.begin(), vecCards.end(),
+                                        [&](const OrNet::SCard& c) { return SameNet(c.nAddress, nIp, c.nNetmask); })) {
+            std::vector<uint8_t> result(c_nOrEyeSearchBytes);
+            const uint8_t abyAll[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+            Search(abyAll, result.data());
+            std::lock_guard<std::mutex> lock(m_mtxControl);
+            for (const SHit& h : m_vecHits)
+                if (FromFirstOctetFirst(h.info.abyIp) == nIp) {
+                    nIfIndex = h.nIfIndex;
+                    break;
+                }
+        }
     } else {
         bool bSelected, bLocalCard;
         int nLocalIndex;
