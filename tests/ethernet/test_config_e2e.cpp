@@ -30,6 +30,7 @@
 #include "kxlasereyedevice.h"
 #include "oreyeapi.h"
 #include "oreyeapi_testsupport.h"
+#include "ornet.h"
 #include "orwire.h"
 #include "support/kxemulab.h"
 
@@ -885,4 +886,31 @@ TEST_F(ConfigE2E, CameraWithoutIdentifierOnAnotherSubnetOpensFromItsRecord) {
     EXPECT_GE(Capture(pDevice, 10), 10);
     pDevice->Close();
     pDevice->Release();
+}
+
+// A card that does not drain (a token bucket of 8 kbit/s and a queue larger than the socket's
+// send buffer): the sends give up after the stall limit and answer false, instead of waiting in
+// the kernel or in a retry loop for ever.
+TEST_F(ConfigE2E, SendsToACardThatDoesNotDrainGiveUp) {
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "192.0.2.10/24");
+    ASSERT_EQ(0, m_pLab->Exec(m_host, "tc qdisc add dev eth0 root tbf rate 8kbit burst 1600 limit 50000000"));
+    kxtest::CInNetns in(m_host);
+    OrNet::CUdpSocket sock;
+    ASSERT_TRUE(sock.Open(0, 0));
+    const uint32_t nTo = (192u << 24) | (0u << 16) | (2u << 8) | 10u;
+    std::vector<uint8_t> payload(1400, 0x5a);
+    std::vector<OrNet::CUdpSocket::SSendItem> vecItems(64);
+    for (auto& item : vecItems) {
+        item.p1 = payload.data();
+        item.n1 = payload.size();
+        item.p2 = nullptr;
+        item.n2 = 0;
+    }
+    bool bBatchFailed = false;
+    for (int i = 0; i < 400 && !bBatchFailed; ++i)  // at most 36 MB: far more than the buffer holds
+        bBatchFailed = !sock.SendBatch(vecItems.data(), static_cast<int>(vecItems.size()), nTo, 40000);
+    EXPECT_TRUE(bBatchFailed);
+    bool bOneFailed = false;
+    for (int i = 0; i < 25600 && !bOneFailed; ++i) bOneFailed = !sock.SendTo(payload.data(), payload.size(), nTo, 40000);
+    EXPECT_TRUE(bOneFailed);
 }

@@ -238,7 +238,9 @@ bool CUdpSocket::SendTo2(const void* p1, size_t n1, const void* p2, size_t n2, u
     }
     const auto tGiveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(c_nSendStallMs);
     for (;;) {
-        const ssize_t r = sendmsg(m_fd, &msg, MSG_NOSIGNAL);
+        // Never a wait inside the kernel (a full send buffer would block there for as long as
+        // the card does not drain): the wait for room is the bounded one below.
+        const ssize_t r = sendmsg(m_fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (r >= 0) return true;
         if (errno == EINTR) continue;
         if (errno == ENOBUFS || errno == EAGAIN) {
@@ -333,7 +335,7 @@ bool CUdpSocket::SendBatch(const SSendItem* pItems, int nCount, uint32_t nTo, ui
             anItems[nMsgs++] = nRun;
             i += nRun;
         }
-        const int r = sendmmsg(m_fd, amsg, static_cast<unsigned int>(nMsgs), MSG_NOSIGNAL);
+        const int r = sendmmsg(m_fd, amsg, static_cast<unsigned int>(nMsgs), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (r > 0) {
             for (int k = 0; k < r; ++k) nDone += anItems[k];
             tGiveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(c_nSendStallMs);
