@@ -536,6 +536,8 @@ struct AddressCase {
     int nExpect;
 };
 
+void PrintTo(const AddressCase& c, std::ostream* os) { *os << c.pszName; }
+
 class UnusableAddresses : public ::testing::TestWithParam<AddressCase> {};
 
 // Checked before anything is sent, for listed cameras and opened devices alike.
