@@ -126,6 +126,8 @@ struct EthernetStats {
     // with other bytes; control replies from elsewhere or not for the request.
     uint64_t nRefusedSource, nRefusedKey, nRefusedShape, nRefusedWindow, nRefusedGrab, nConflicts;
     uint64_t nRefusedReplies;
+    uint64_t nSearchIgnored;      // search answers left out: sender not the camera described, card not searched
+    uint64_t nSearchConflicts;    // second, different answers for one camera (both listed)
 };
 OREYE_API bool GetEthernetStats(IOrEyeCamera* pCamera, EthernetStats* pStats);
 

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -70,8 +71,16 @@ public:
                 m_vecSelected.assign(p, p + 8);
                 return 0;
             });
-            EXPECT_CALL(*pCam, InitDevice(1536, 2048, 0, 5, IsNull())).WillOnce(Return(m_nInit));
+            if (m_strConnect.empty())
+                EXPECT_CALL(*pCam, InitDevice(1536, 2048, 0, 5, IsNull())).WillOnce(Return(m_nInit));
+            else
+                EXPECT_CALL(*pCam, InitDevice(1536, 2048, 0, 5, ::testing::StrEq(m_strConnect))).WillOnce(Return(m_nInit));
+            ON_CALL(*pCam, SetLocalIP(_, _)).WillByDefault([this](const char* psz, int) {
+                m_strLocal = psz;
+                return 0;
+            });
             ON_CALL(*pCam, SetParam(_, _, _)).WillByDefault([this](int nId, const void* p, int n) {
+                if (m_onSend) m_onSend();
                 const uint8_t* pb = static_cast<const uint8_t*>(p);
                 m_vecSent.push_back(Sent{nId, std::vector<uint8_t>(pb, pb + n)});
                 if (m_answers.empty()) return 0;
@@ -86,6 +95,9 @@ public:
 
     bool m_bAvailable = true;
     int m_nInit = 0;
+    std::string m_strConnect;      // the connect text InitDevice must get ("": none)
+    std::string m_strLocal;        // the card address given to SetLocalIP
+    std::function<void()> m_onSend;  // runs before each SetParam
     std::deque<int> m_answers;
     std::vector<Sent> m_vecSent;
     std::vector<uint8_t> m_vecSelected;
@@ -489,4 +501,130 @@ TEST(EthernetConfigDevice, NoCameraIsAssertedInDevelopmentBuilds) {
     EXPECT_EQ(4 * -80000, n);  // every build answers -80000
     EXPECT_EQ(noCamera.nLocks, noCamera.nUnlocks);
 #endif
+}
+
+// A record without its card (not from a search) gets -80000 from every operation that would need
+// it, and nothing is sent: no command by an unknown road, no destination 0.0.0.0, no ARP entry.
+TEST(EthernetConfig, RecordWithoutCardIsRefusedBeforeAnythingIsSent) {
+    HostTables host;
+    ConfigCameras cams;
+    CKxEthernetEyeConfig config(nullptr);
+    SKxNLEyeDeviceInfoEx info = Record();
+    std::memset(&info.sNetCardInfo, 0, sizeof(info.sNetCardInfo));
+    const uint8_t byNew[4] = {192, 0, 2, 20};
+    EXPECT_EQ(-80000, config.SetIPAddress(&info, byNew, nullptr, nullptr));
+    EXPECT_EQ(-80000, config.ResetDestAddress(&info));
+    EXPECT_EQ(-80000, config.BindHostAddress(&info));
+    EXPECT_EQ(0, cams.m_nCreated);
+
+    NiceMock<KxMockCamera> camera;
+    EXPECT_CALL(camera, SetParam(_, _, _)).Times(0);
+    FakeEyeDevice device;
+    device.info = info;
+    device.pCamera = &camera;
+    const uint8_t byMAC[6] = {0x02, 0x4b, 0x58, 0, 0, 0x77};
+    EXPECT_EQ(-80000, config.SetDeviceIPAddress(&device, byNew, nullptr, nullptr));
+    EXPECT_EQ(-80000, config.SetDeviceMACAddress(&device, byMAC));
+    EXPECT_EQ(-80000, config.BindDeviceHostAddress(&device));
+    EXPECT_TRUE(host.m_backend.vecArp.empty());
+    EXPECT_EQ(device.nLocks, device.nUnlocks);
+}
+
+struct AddressCase {
+    const char* pszName;
+    std::array<uint8_t, 4> ip;
+    int nExpect;
+};
+
+void PrintTo(const AddressCase& c, std::ostream* os) { *os << c.pszName; }
+
+class UnusableAddresses : public ::testing::TestWithParam<AddressCase> {};
+
+// Checked before anything is sent, for listed cameras and opened devices alike.
+TEST_P(UnusableAddresses, AreRefusedWithTheHeadersCodes) {
+    const AddressCase& c = GetParam();
+    HostTables host;
+    SKxNetCardRow other;  // a second card of the host
+    other.strName = "eth1";
+    other.nIndex = 7;
+    other.nMACLength = 6;
+    SKxNetCardAddress a{{198, 51, 100, 1}, {255, 255, 255, 0}};
+    other.vecAddresses.push_back(a);
+    host.m_backend.vecCards.push_back(other);
+    ConfigCameras cams;
+    CKxEthernetEyeConfig config(nullptr);
+    SKxNLEyeDeviceInfoEx info = Record();
+    const uint8_t byMask[4] = {255, 255, 255, 0}, byGateway[4] = {192, 0, 2, 254};
+    std::memcpy(info.sNetCardInfo.byMask, byMask, 4);
+    std::memcpy(info.sNetCardInfo.byGateway, byGateway, 4);
+    if (c.nExpect == -69992) info.sNetCardInfo.byMask[0] = 0;
+    EXPECT_EQ(c.nExpect, config.SetIPAddress(&info, c.ip.data(), nullptr, nullptr)) << c.pszName;
+    EXPECT_EQ(c.nExpect == 0 ? 1 : 0, cams.m_nCreated) << c.pszName;
+
+    NiceMock<KxMockCamera> camera;
+    FakeEyeDevice device;
+    device.info = info;
+    device.pCamera = &camera;
+    if (c.nExpect != 0) EXPECT_CALL(camera, SetParam(_, _, _)).Times(0);
+    EXPECT_EQ(c.nExpect, config.SetDeviceIPAddress(&device, c.ip.data(), nullptr, nullptr)) << c.pszName;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, UnusableAddresses,
+    ::testing::Values(AddressCase{"usable", {192, 0, 2, 20}, 0}, AddressCase{"another subnet", {198, 18, 0, 9}, 0},
+                      AddressCase{"0.0.0.0", {0, 0, 0, 0}, -69991}, AddressCase{"loopback", {127, 0, 0, 1}, -69991},
+                      AddressCase{"loopback net", {127, 1, 2, 3}, -69991},
+                      AddressCase{"multicast", {224, 0, 0, 251}, -69991},
+                      AddressCase{"reserved", {240, 0, 0, 1}, -69991},
+                      AddressCase{"limited broadcast", {255, 255, 255, 255}, -69991},
+                      AddressCase{"subnet's network", {192, 0, 2, 0}, -69991},
+                      AddressCase{"subnet's broadcast", {192, 0, 2, 255}, -69991},
+                      AddressCase{"the card's own", {192, 0, 2, 1}, -69991},
+                      AddressCase{"another card of the host", {198, 51, 100, 1}, -69991},
+                      AddressCase{"the gateway", {192, 0, 2, 254}, -69990},
+                      AddressCase{"card mask unusable", {192, 0, 2, 20}, -69992}));
+
+TEST(EthernetConfigDevice, UnusableMACsAreRefused) {
+    HostTables host;
+    CKxEthernetEyeConfig config(nullptr);
+    NiceMock<KxMockCamera> camera;
+    EXPECT_CALL(camera, SetParam(_, _, _)).Times(0);
+    FakeEyeDevice device;
+    device.info = Record();
+    device.pCamera = &camera;
+    const uint8_t byZero[6] = {0, 0, 0, 0, 0, 0}, byAll[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+                  byMulticast[6] = {0x01, 0x00, 0x5e, 0, 0, 1};
+    for (const uint8_t* p : {byZero, byAll, byMulticast}) EXPECT_EQ(-69991, config.SetDeviceMACAddress(&device, p));
+}
+
+// A camera without identifier is told apart from others at its address by its MAC only: the
+// host's ARP entry for the address is pinned to the record's MAC before the command, which goes
+// by the address through the record's card; the bytes sent move that camera.
+TEST(EthernetConfig, CameraWithoutIdentifierIsReachedByItsPinnedAddress) {
+    HostTables host;
+    ConfigCameras cams;
+    cams.m_strConnect = "203.0.113.50";
+    std::vector<SKxArpRow> vecAtSend;
+    cams.m_onSend = [&] { vecAtSend = host.m_backend.vecArp; };
+    CKxEthernetEyeConfig config(nullptr);
+    SKxNLEyeDeviceInfoEx info = Record();
+    std::memset(info.byDeviceID, 0xFF, 8);
+    const uint8_t byNew[4] = {192, 0, 2, 20};
+    EXPECT_EQ(0, config.SetIPAddress(&info, byNew, nullptr, nullptr));
+    EXPECT_TRUE(cams.m_vecSelected.empty());
+    EXPECT_EQ("192.0.2.1", cams.m_strLocal);
+    EXPECT_THAT(cams.m_vecSent, ElementsAre(Sent{4, {20, 2, 0, 192}}));
+    ASSERT_EQ(1u, vecAtSend.size());
+    const uint8_t byOld[4] = {203, 0, 113, 50};
+    EXPECT_EQ(0, std::memcmp(vecAtSend[0].byIP, byOld, 4));
+    EXPECT_EQ(0, std::memcmp(vecAtSend[0].byMAC, c_byCamMAC, 6));
+    EXPECT_EQ(5u, vecAtSend[0].nIndex);
+    // After: the new address pinned to the same MAC, the old pin gone.
+    ASSERT_EQ(1u, host.m_backend.vecArp.size());
+    EXPECT_EQ(0, std::memcmp(host.m_backend.vecArp[0].byIP, byNew, 4));
+
+    // The destination pair: the record's card address and MAC, to the same camera.
+    cams.m_vecSent.clear();
+    EXPECT_EQ(0, config.BindHostAddress(&info));
+    EXPECT_THAT(cams.m_vecSent, ElementsAre(Sent{5, {1, 2, 0, 192}}, Sent{3, std::vector<uint8_t>(c_byCardMAC, c_byCardMAC + 6)}));
 }

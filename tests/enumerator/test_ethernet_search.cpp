@@ -7,6 +7,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -147,6 +148,7 @@ private:
 const Hit c_camA{{203, 0, 113, 50}, {0x02, 0x4b, 0x58, 0, 0, 0x40}, {'K', 'X', 2, 0x4b, 0x58, 0, 0, 0x40}, 5};
 const Hit c_camAOther{{203, 0, 113, 50}, {0x02, 0x4b, 0x58, 0, 0, 0x40}, {'K', 'X', 2, 0x4b, 0x58, 0, 0, 0x40}, 7};
 const Hit c_camB{{192, 0, 2, 10}, {0x02, 0x4b, 0x58, 0, 0, 0x10}, {'K', 'X', 2, 0x4b, 0x58, 0, 0, 0x10}, 9};
+const Hit c_camC{{198, 51, 100, 60}, {0x02, 0x4b, 0x58, 0, 0, 0x60}, {'K', 'X', 2, 0x4b, 0x58, 0, 0, 0x60}, 7};
 
 std::vector<SKxNLEyeDeviceInfoEx> Search(CKxEyeDeviceEnumrator& e, int nFlags = c_nKxSearchEthernet) {
     EXPECT_EQ(0, e.SearchDevice(nFlags));
@@ -178,7 +180,7 @@ TEST(EthernetSearch, BroadcastHitsBecomeRecordsWithTheirCards) {
     HostCards host;
     PerCardSetting setting(0);
     EthCameras cams;
-    BroadcastSearcher(cams, {c_camA, c_camAOther, c_camB});
+    BroadcastSearcher(cams, {c_camA, c_camAOther, c_camB, c_camC});
     cams.AddReader(2, false);
     cams.AddReader(2, false);
     cams.AddReader(3, true);
@@ -213,23 +215,26 @@ TEST(EthernetSearch, BroadcastHitsBecomeRecordsWithTheirCards) {
     EXPECT_EQ(7u, list[1].sNetCardInfo.nIndex);
     EXPECT_STREQ("eth1", list[1].sNetCardInfo.szDescription);
     EXPECT_STRNE(a.szDeviceID, list[1].szDeviceID);
-    // A large smart eye through a card that is not listed: zeroed card.
+    // A large smart eye through the second card.
     EXPECT_EQ(0x2212u, list[2].nDeviceFlags);
     EXPECT_STREQ("OrvikEye-Smart-Eth", list[2].szDeviceName);
-    EXPECT_EQ(0u, list[2].sNetCardInfo.nIndex);
+    EXPECT_EQ(7u, list[2].sNetCardInfo.nIndex);
+    // An answer through a card that is not listed gets no record (it would have no card).
+    for (const auto& r : list) EXPECT_STRNE("192.0.2.10", r.szEyeIP);
+    EXPECT_TRUE(log.HasLine(c_nKxLogState, "1 answer(s) through cards not listed ignored"));
     EXPECT_TRUE(log.HasLine(c_nKxLogState, "Version OrEyeApi 1.0"));
     EXPECT_TRUE(log.HasLine(c_nKxLogState, "nSearchRet = 0"));
     EXPECT_EQ(4, cams.m_nCreated);
     EXPECT_EQ(4, cams.m_nDestroyed);
 
     // Second search of the same enumerator: every record keeps its ID.
-    BroadcastSearcher(cams, {c_camA, c_camAOther, c_camB});
+    BroadcastSearcher(cams, {c_camA, c_camAOther, c_camB, c_camC});
     for (int i = 0; i < 3; ++i) cams.AddReader(2, false);
     const auto again = Search(e);
     ASSERT_EQ(3u, again.size());
     for (size_t i = 0; i < 3; ++i) EXPECT_STREQ(list[i].szDeviceID, again[i].szDeviceID) << i;
     // A new enumerator: new IDs.
-    BroadcastSearcher(cams, {c_camA, c_camAOther, c_camB});
+    BroadcastSearcher(cams, {c_camA, c_camAOther, c_camB, c_camC});
     for (int i = 0; i < 3; ++i) cams.AddReader(2, false);
     CKxEyeDeviceEnumrator fresh;
     const auto other = Search(fresh);
@@ -326,7 +331,9 @@ TEST(EthernetSearch, NoCardNoCountNoCamera) {
         EthCameras cams;
         cams.Add([](KxMockCamera& cam) {
             EXPECT_CALL(cam, Search(_, _, _)).WillOnce([](const unsigned char*, const unsigned char*, unsigned char* r) {
-                FillSearch(r, std::vector<Hit>(8, c_camB), 1000);
+                std::vector<Hit> hits(8, c_camA);
+                for (size_t i = 0; i < hits.size(); ++i) hits[i].byMAC[5] = static_cast<uint8_t>(i);
+                FillSearch(r, hits, 1000);
                 return 0;
             });
         });
@@ -338,7 +345,7 @@ TEST(EthernetSearch, NoCardNoCountNoCamera) {
         EthCameras cams;
         cams.Add([](KxMockCamera& cam) {
             EXPECT_CALL(cam, Search(_, _, _)).WillOnce([](const unsigned char*, const unsigned char*, unsigned char* r) {
-                FillSearch(r, {c_camB});
+                FillSearch(r, {c_camA});
                 std::memset(r, 0xFF, 4);  // count -1
                 return 0;
             });
@@ -398,7 +405,7 @@ TEST(EthernetSearch, SourcesInOrderLocalEthernetSmallSmartEye) {
     HostCards host;
     PerCardSetting setting(0);
     EthCameras cams;
-    BroadcastSearcher(cams, {c_camB});
+    BroadcastSearcher(cams, {c_camA});
     cams.AddReader(2, false);
     cams.m_other = [](OREYEAPI_TYPE eType) -> IOrEyeCamera* {
         auto* pCam = new NiceMock<KxMockCamera>();
@@ -423,4 +430,180 @@ TEST(EthernetSearch, SourcesInOrderLocalEthernetSmallSmartEye) {
     EXPECT_STREQ("OrvikEye-L[0][Test]", list[1].szDeviceName);
     EXPECT_STREQ("OrvikEye-Laser-Eth", list[2].szDeviceName);
     EXPECT_STREQ("OrvikEye-Small-Smart-Eth", list[3].szDeviceName);
+}
+
+namespace {
+
+// The ID of each record by card index.
+std::map<uint32_t, std::string> IDsByCard(const std::vector<SKxNLEyeDeviceInfoEx>& list) {
+    std::map<uint32_t, std::string> m;
+    for (const auto& r : list) m[r.sNetCardInfo.nIndex] = r.szDeviceID;
+    return m;
+}
+
+}  // namespace
+
+// One camera through two cards: each record keeps its ID whichever card's answer came first and
+// when one card was down for a search; the first record is the one of the first listed card.
+TEST(EthernetSearch, IDsFollowMACAndCardNotTheOrderOfAnswers) {
+    HostCards host;
+    PerCardSetting setting(0);
+    EthCameras cams;
+    CKxEyeDeviceEnumrator e;
+    BroadcastSearcher(cams, {c_camAOther, c_camA});  // eth1's answer first
+    cams.AddReader(2, false);
+    cams.AddReader(2, false);
+    const auto first = Search(e);
+    ASSERT_EQ(2u, first.size());
+    EXPECT_EQ(5u, first[0].sNetCardInfo.nIndex);  // the card list decides, not the arrival
+    const auto ids = IDsByCard(first);
+    EXPECT_NE(ids.at(5), ids.at(7));
+
+    BroadcastSearcher(cams, {c_camA, c_camAOther});
+    cams.AddReader(2, false);
+    cams.AddReader(2, false);
+    EXPECT_EQ(ids, IDsByCard(Search(e)));
+
+    BroadcastSearcher(cams, {c_camAOther});  // eth0 down for one search
+    cams.AddReader(2, false);
+    EXPECT_EQ(ids.at(7), IDsByCard(Search(e)).at(7));
+
+    BroadcastSearcher(cams, {c_camAOther, c_camA});
+    cams.AddReader(2, false);
+    cams.AddReader(2, false);
+    EXPECT_EQ(ids, IDsByCard(Search(e)));
+
+    // A new enumerator whose first search saw the camera through eth1 only: that record keeps
+    // its ID when eth0 answers too.
+    CKxEyeDeviceEnumrator late;
+    BroadcastSearcher(cams, {c_camAOther});
+    cams.AddReader(2, false);
+    const std::string strOnly = IDsByCard(Search(late)).at(7);
+    BroadcastSearcher(cams, {c_camA, c_camAOther});
+    cams.AddReader(2, false);
+    cams.AddReader(2, false);
+    const auto both = IDsByCard(Search(late));
+    EXPECT_EQ(strOnly, both.at(7));
+    EXPECT_NE(strOnly, both.at(5));
+}
+
+// Two new cameras with one address and no identifier: two records, told apart by MAC, each
+// naming the camera's address in its connect text. Either could answer a read by that address,
+// so neither is read; a camera without identifier at an address of its own is read through its
+// card by its address.
+TEST(EthernetSearch, CamerasWithoutIdentifierAreRecordsOfTheirOwn) {
+    HostCards host;
+    PerCardSetting setting(0);
+    Hit first{{203, 0, 113, 50}, {0x02, 0x4b, 0x58, 0, 0, 0x41}, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 5};
+    Hit second = first;
+    second.byMAC[5] = 0x42;
+    Hit alone = first;
+    alone.byMAC[5] = 0x43;
+    alone.byIP[3] = 51;
+    EthCameras cams;
+    BroadcastSearcher(cams, {alone, second, first});
+    for (int i = 0; i < 2; ++i)
+        cams.Add([](KxMockCamera& cam) { EXPECT_CALL(cam, InitDevice(_, _, _, _, _)).Times(0); });
+    cams.Add([](KxMockCamera& cam) {
+        EXPECT_CALL(cam, SelectDevice(_)).Times(0);
+        EXPECT_CALL(cam, SetLocalIP(::testing::StrEq("192.0.2.1"), 16)).WillOnce(Return(0));
+        EXPECT_CALL(cam, InitDevice(1536, 2048, 0, 5, ::testing::StrEq("203.0.113.51"))).WillOnce(Return(0));
+        ON_CALL(cam, GetParam(54, _, 52)).WillByDefault([](int, void* p, int) {
+            LaserInfo(static_cast<uint8_t*>(p), 2, 8, false);
+            return 0;
+        });
+    });
+    KxLogCapture log;
+    CKxEyeDeviceEnumrator e;
+    const auto list = Search(e);
+    ASSERT_EQ(3u, list.size());
+    EXPECT_STREQ("02:4b:58:00:00:41", list[0].szEyeMAC);
+    EXPECT_STREQ("02:4b:58:00:00:42", list[1].szEyeMAC);
+    EXPECT_STREQ("02:4b:58:00:00:43", list[2].szEyeMAC);
+    EXPECT_STRNE(list[0].szDeviceID, list[1].szDeviceID);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_STREQ("203.0.113.50", list[i].szConnectText);
+        EXPECT_EQ(0, list[i].bDeviceInfoValid);
+        EXPECT_EQ(c_nKxFlagEthernet, list[i].nDeviceFlags);
+    }
+    EXPECT_TRUE(log.HasLine(c_nKxLogState, "Camera 203.0.113.50 (02:4b:58:00:00:41) shares its address with another camera: not read"));
+    EXPECT_STREQ("203.0.113.51", list[2].szConnectText);
+    EXPECT_EQ(1, list[2].bDeviceInfoValid);
+    EXPECT_EQ(cams.m_nCreated, cams.m_nDestroyed);
+}
+
+// A camera that this process (or another) holds answers the search but cannot be opened: its
+// record stays whole, from the search before or else from the search answer, with the Ethernet
+// flag, so that record-based configuration still takes it.
+TEST(EthernetSearch, HeldCameraKeepsItsRecord) {
+    HostCards host;
+    PerCardSetting setting(0);
+    EthCameras cams;
+    CKxEyeDeviceEnumrator e;
+    BroadcastSearcher(cams, {c_camA});
+    cams.AddReader(2, false);
+    const auto first = Search(e);
+    ASSERT_EQ(1u, first.size());
+    BroadcastSearcher(cams, {c_camA});
+    cams.AddReader(2, false, -10008);
+    const auto held = Search(e);
+    ASSERT_EQ(1u, held.size());
+    EXPECT_STREQ(first[0].szDeviceID, held[0].szDeviceID);
+    EXPECT_EQ(KX_DEVICE_TYPE_LASER_EYE, held[0].eDeviceType);
+    EXPECT_EQ(0x1122u, held[0].nDeviceFlags);
+    EXPECT_STREQ("OrvikEye-Laser-Eth", held[0].szDeviceName);
+    EXPECT_EQ(8u, held[0].sVideoRes.nVersion);
+    EXPECT_EQ(1536u, held[0].sVideoRes.nFrameWidth);
+    EXPECT_EQ(1, held[0].bDeviceInfoValid);
+
+    // Held from the first search on: what the answer tells (info 1: version, width, height).
+    CKxEyeDeviceEnumrator fresh;
+    BroadcastSearcher(cams, {c_camA});
+    cams.AddReader(2, false, -10008);
+    const auto answer = Search(fresh);
+    ASSERT_EQ(1u, answer.size());
+    EXPECT_EQ(c_nKxFlagEthernet, answer[0].nDeviceFlags);
+    EXPECT_EQ(0x1111u, answer[0].sVideoRes.nVersion);
+    EXPECT_EQ(0x1111u, answer[0].sVideoRes.nFrameWidth);
+    EXPECT_EQ(0x1111u, answer[0].sVideoRes.nFrameHeight);
+    EXPECT_EQ(0, answer[0].bDeviceInfoValid);
+}
+
+// A card with two addresses: the record gets the address on the camera's subnet, and searching
+// the card once per address lists the camera once.
+TEST(EthernetSearch, CardWithTwoAddressesGivesTheCamerasSubnet) {
+    HostCards host;
+    SKxNetCardAddress second;
+    const uint8_t byIP[4] = {203, 0, 113, 1}, byMask[4] = {255, 255, 255, 0};
+    std::memcpy(second.byIP, byIP, 4);
+    std::memcpy(second.byMask, byMask, 4);
+    host.m_backend.vecCards[0].vecAddresses.push_back(second);
+    Hit local = c_camB;  // on the card's first subnet
+    local.nIfIndex = 5;
+    const uint8_t byFirst[4] = {192, 0, 2, 1};
+    for (uint8_t nPerCard : {0, 1}) {
+        PerCardSetting setting(nPerCard);
+        EthCameras cams;
+        if (nPerCard == 0) {
+            BroadcastSearcher(cams, {c_camA, local});
+        } else {
+            cams.Add([local](KxMockCamera& cam) {
+                EXPECT_CALL(cam, SetLocalIP(_, _)).Times(3).WillRepeatedly(Return(0));
+                ON_CALL(cam, Search(_, _, _)).WillByDefault([local](const unsigned char* ip, const unsigned char*, unsigned char* r) {
+                    FillSearch(r, ip[3] == 198 ? std::vector<Hit>{} : std::vector<Hit>{c_camA, local});
+                    return 0;
+                });
+            });
+        }
+        cams.AddReader(2, false);
+        cams.AddReader(2, false);
+        CKxEyeDeviceEnumrator e;
+        const auto list = Search(e);
+        ASSERT_EQ(2u, list.size()) << int(nPerCard);
+        for (const auto& r : list) {
+            EXPECT_EQ(5u, r.sNetCardInfo.nIndex);
+            const bool bLocal = std::strcmp(r.szEyeIP, "192.0.2.10") == 0;
+            EXPECT_EQ(0, std::memcmp(r.sNetCardInfo.byIP, bLocal ? byFirst : byIP, 4)) << int(nPerCard) << r.szEyeIP;
+        }
+    }
 }

@@ -3,6 +3,9 @@
 // veth pairs. Root only; skipped elsewhere. Only the public headers and the shared library.
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,7 +16,9 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <algorithm>
 #include <map>
+#include <set>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -24,6 +29,9 @@
 #include "kxkernel_testsupport.h"
 #include "kxlasereyedevice.h"
 #include "oreyeapi.h"
+#include "oreyeapi_testsupport.h"
+#include "ornet.h"
+#include "orwire.h"
 #include "support/kxemulab.h"
 
 using namespace std::chrono_literals;
@@ -472,3 +480,437 @@ TEST_F(ConfigE2E, StandardAndLargeEyesOpenFromTheirRecordsAndCapture) {
     EXPECT_EQ(2u, Count(ReadFile(m_log), "stream on"));
 }
 }  // namespace
+
+namespace {
+
+struct CameraDeleter {
+    void operator()(IOrEyeCamera* p) const { delete p; }
+};
+typedef std::unique_ptr<IOrEyeCamera, CameraDeleter> CameraPtr;
+
+std::string MACOf(const uint8_t* p) {
+    char sz[18];
+    snprintf(sz, sizeof sz, "%02x:%02x:%02x:%02x:%02x:%02x", p[0], p[1], p[2], p[3], p[4], p[5]);
+    return sz;
+}
+
+}  // namespace
+
+// Two new cameras with the same factory address and no identifier behind one switch: listed once
+// each (by MAC), opening "the camera" without a choice refuses to guess, and each record moves its
+// own camera onto a distinct address, one after the other.
+TEST_F(ConfigE2E, TwoNewCamerasWithOneAddressAndNoIdentifierAreMovedOneByOne) {
+    const std::string cam2 = m_pLab->AddNamespace("cam2");
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "h0", "");
+    m_pLab->Link(m_cam, "c2", "", cam2, "eth0", "");
+    ASSERT_EQ(0, m_pLab->Exec(m_cam, "sh -c 'ip link add br0 type bridge && ip link set h0 master br0 && "
+                                     "ip link set c2 master br0 && ip link set br0 up'"));
+    const char* const c_pszNew1 =
+        R"([{"ip": "203.0.113.50/24", "mac": "02:4b:58:00:00:41", "wire_id": "ffffffffffffffff", "unlimited_rate": true}])";
+    const char* const c_pszNew2 =
+        R"([{"ip": "203.0.113.50/24", "mac": "02:4b:58:00:00:42", "wire_id": "ffffffffffffffff", "unlimited_rate": true}])";
+    StartEmulator(c_pszNew1, {}, "br0");
+    const std::string log1 = m_log;
+    StartEmulator(c_pszNew2, {}, "eth0", cam2);
+    kxtest::CInNetns in(m_host);
+
+    {
+        // Nothing selected, two cameras answer: no guess.
+        CameraPtr pCamera(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
+        ASSERT_TRUE(pCamera);
+        EXPECT_EQ(c_nOrEyeNoDevice, pCamera->InitDevice(1536, 2048, 0, 5, nullptr));
+    }
+
+    Ref<IKxEyeDeviceEnumrator> e;
+    ASSERT_TRUE(KxCreateLaserEyeDeviceEnumrator(&e.p));
+    const auto list = Search(e.p);
+    ASSERT_EQ(2u, list.size()) << ReadFile(log1) << ReadFile(m_log);
+    EXPECT_STREQ("02:4b:58:00:00:41", list[0].szEyeMAC);
+    EXPECT_STREQ("02:4b:58:00:00:42", list[1].szEyeMAC);
+    EXPECT_STRNE(list[0].szDeviceID, list[1].szDeviceID);
+    for (const auto& r : list) {
+        EXPECT_STREQ("203.0.113.50", r.szEyeIP);
+        EXPECT_STREQ("203.0.113.50", r.szConnectText);
+        // Not read (either camera could have answered the read): what the answer tells.
+        EXPECT_EQ(0, r.bDeviceInfoValid) << r.szEyeMAC;
+        EXPECT_EQ(c_nKxFlagEthernet, r.nDeviceFlags) << r.szEyeMAC;
+        EXPECT_EQ(8u, r.sVideoRes.nVersion) << r.szEyeMAC;
+    }
+
+    Ref<IKxEthernetEyeConfig> config;
+    ASSERT_TRUE(KxCreateLaserEyeEthernetEyeConfig(nullptr, &config.p));
+    const std::map<std::string, std::string> target = {{"02:4b:58:00:00:41", "192.0.2.20"},
+                                                       {"02:4b:58:00:00:42", "192.0.2.21"}};
+    for (const auto& r : list) {
+        uint8_t byNew[4] = {192, 0, 2, 0};
+        byNew[3] = r.szEyeMAC[16] == '1' ? 20 : 21;
+        EXPECT_EQ(0, config->SetIPAddress(&r, byNew, nullptr, nullptr)) << r.szEyeMAC;
+    }
+    const auto moved = Search(e.p);
+    ASSERT_EQ(2u, moved.size());
+    for (const auto& r : moved) {
+        EXPECT_EQ(target.at(r.szEyeMAC), std::string(r.szEyeIP)) << r.szEyeMAC;
+        EXPECT_EQ(1, r.bDeviceInfoValid) << r.szEyeMAC;
+        // The same record IDs: one ID per MAC and card.
+        for (const auto& before : list) {
+            if (std::strcmp(before.szEyeMAC, r.szEyeMAC) == 0) {
+                EXPECT_STREQ(before.szDeviceID, r.szDeviceID);
+            }
+        }
+    }
+    // Each camera is reachable at its own address: the destination pair goes to it alone.
+    for (const auto& r : moved) EXPECT_EQ(0, config->BindHostAddress(&r)) << r.szEyeMAC;
+}
+
+// Anyone on the LAN can answer a search. An answer whose sender is not the camera it describes is
+// ignored and counted; a second, different answer for one camera is listed apart, counted, and
+// opening that camera by its identifier then refuses to choose.
+TEST_F(ConfigE2E, SearchAnswersAreTakenOnlyFromTheCameraTheyDescribe) {
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "192.0.2.10/24");
+    std::atomic<bool> bAnswered{false}, bReady{false};
+    std::thread forger([&] {
+        kxtest::CInNetns inCam(m_cam);
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        if (fd < 0) return;
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(OrWire::c_nControlPort);
+        const int nOn = 1;
+        setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &nOn, sizeof nOn);
+        timeval tv{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            close(fd);
+            bReady = true;
+            return;
+        }
+        bReady = true;
+        std::vector<uint8_t> buf(2048);
+        sockaddr_in from{};
+        socklen_t nFrom = sizeof from;
+        const ssize_t n = recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &nFrom);
+        OrWire::SHeader h;
+        if (n <= 0 || OrWire::DecodeHeader(buf.data(), static_cast<size_t>(n), &h) != OrWire::Ok) {
+            close(fd);
+            return;
+        }
+        OrWire::SSearchInfo real;
+        const uint8_t byIP[4] = {192, 0, 2, 10}, byMAC[6] = {0x02, 0x4b, 0x58, 0, 0, 0x10},
+                      byID[8] = {0x4b, 0x58, 0, 0, 0, 0, 0, 0x10}, byMask[4] = {255, 255, 255, 0};
+        std::memcpy(real.abyIp, byIP, 4);
+        std::memcpy(real.abyMac, byMAC, 6);
+        std::memcpy(real.abyDeviceId, byID, 8);
+        std::memcpy(real.abyNetmask, byMask, 4);
+        std::memcpy(real.abyInfo2, "SERIAL-A", 8);
+        OrWire::SSearchInfo forged = real;  // a camera at another address, sent from this one
+        forged.abyIp[3] = 99;
+        forged.abyMac[5] = 0x99;
+        forged.abyDeviceId[7] = 0x99;
+        OrWire::SSearchInfo second = real;  // the same camera, other contents
+        std::memcpy(second.abyInfo2, "SERIAL-B", 8);
+        std::vector<uint8_t> msg;
+        for (const OrWire::SSearchInfo* p : {&forged, &real, &real, &second}) {
+            OrWire::EncodeSearchReply(msg, h.nRequestId, *p);
+            sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&from), nFrom);
+        }
+        OrWire::EncodeSearchReply(msg, h.nRequestId + 1, real);  // an answer to another request
+        sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&from), nFrom);
+        close(fd);
+        bAnswered = true;
+    });
+    WaitFor([&] { return bReady.load(); }, 5s);
+    kxtest::CInNetns in(m_host);
+    CameraPtr pCamera(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
+    ASSERT_TRUE(pCamera);
+    std::vector<uint8_t> result(c_nOrEyeSearchBytes);
+    const uint8_t byAll[4] = {255, 255, 255, 255}, byAllMAC[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(0, pCamera->Search(byAll, byAllMAC, result.data()));
+    forger.join();
+    ASSERT_TRUE(bAnswered);
+    int32_t nCount = 0;
+    std::memcpy(&nCount, result.data(), 4);
+    ASSERT_EQ(2, nCount);
+    std::set<std::string> setSerials;
+    for (int i = 0; i < nCount; ++i) {
+        const uint8_t* pEntry = result.data() + 4 + 60 * i;
+        EXPECT_EQ("02:4b:58:00:00:10", MACOf(pEntry + 8));
+        EXPECT_EQ(10, pEntry[0]);  // 192.0.2.10, lowest byte the last octet
+        setSerials.insert(std::string(reinterpret_cast<const char*>(pEntry + 28), 8));
+    }
+    EXPECT_EQ((std::set<std::string>{"SERIAL-A", "SERIAL-B"}), setSerials);
+    OrEyeTest::EthernetStats s{};
+    ASSERT_TRUE(OrEyeTest::GetEthernetStats(pCamera.get(), &s));
+    EXPECT_EQ(2u, s.nSearchIgnored);  // the forged sender and the other request
+    EXPECT_EQ(1u, s.nSearchConflicts);
+
+    const uint8_t byID[8] = {0x4b, 0x58, 0, 0, 0, 0, 0, 0x10};
+    EXPECT_EQ(0, pCamera->SelectDevice(byID));
+    EXPECT_EQ(c_nOrEyeNoDevice, pCamera->InitDevice(1536, 2048, 0, 5, nullptr));
+}
+
+namespace {
+
+// A camera that only answers searches, in the camera namespace at 192.0.2.10 on br0: it gathers
+// the requests of one search (one per card) and answers them in the order the test asks, the
+// second 110 ms after the first, so that one card's answer comes late.
+class CSearchOnlyCamera {
+public:
+    explicit CSearchOnlyCamera(const std::string& ns) : m_thread([this, ns] { Run(ns); }) {
+        WaitFor([&] { return m_bReady.load(); }, 5s);
+    }
+    ~CSearchOnlyCamera() {
+        m_bQuit = true;
+        m_thread.join();
+    }
+    // Which requester is answered first: true for the one from 192.0.2.0/24 (eth0).
+    std::atomic<bool> m_bEth0First{true};
+    std::atomic<int> m_nSearches{0};
+
+private:
+    void Run(const std::string& ns) {
+        kxtest::CInNetns in(ns);
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(OrWire::c_nControlPort);
+        timeval tv{0, 50000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        const bool bBound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+        m_bReady = true;
+        if (!bBound) return;
+        OrWire::SSearchInfo me;
+        const uint8_t byIP[4] = {192, 0, 2, 10}, byMAC[6] = {0x02, 0x4b, 0x58, 0, 0, 0x10},
+                      byID[8] = {0x4b, 0x58, 0, 0, 0, 0, 0, 0x10}, byMask[4] = {255, 255, 255, 0};
+        std::memcpy(me.abyIp, byIP, 4);
+        std::memcpy(me.abyMac, byMAC, 6);
+        std::memcpy(me.abyDeviceId, byID, 8);
+        std::memcpy(me.abyNetmask, byMask, 4);
+        std::vector<uint8_t> buf(2048), msg;
+        while (!m_bQuit) {
+            // One search: its requests, through each card, within 50 ms of each other.
+            std::vector<std::pair<sockaddr_in, uint32_t>> vecRequests;
+            for (;;) {
+                sockaddr_in from{};
+                socklen_t nFrom = sizeof from;
+                const ssize_t n = recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &nFrom);
+                if (n <= 0) break;
+                OrWire::SHeader h;
+                if (OrWire::DecodeHeader(buf.data(), static_cast<size_t>(n), &h) != OrWire::Ok ||
+                    h.nType != OrWire::Type_SearchRequest)
+                    continue;
+                vecRequests.emplace_back(from, h.nRequestId);
+            }
+            if (vecRequests.empty()) continue;
+            std::stable_sort(vecRequests.begin(), vecRequests.end(), [&](const auto& x, const auto& y) {
+                const bool bX = (ntohl(x.first.sin_addr.s_addr) >> 8) == 0xC00002u;
+                const bool bY = (ntohl(y.first.sin_addr.s_addr) >> 8) == 0xC00002u;
+                return m_bEth0First ? bX && !bY : bY && !bX;
+            });
+            for (size_t i = 0; i < vecRequests.size(); ++i) {
+                if (i > 0) std::this_thread::sleep_for(110ms);
+                OrWire::EncodeSearchReply(msg, vecRequests[i].second, me);
+                sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&vecRequests[i].first),
+                       sizeof(sockaddr_in));
+            }
+            ++m_nSearches;
+        }
+        close(fd);
+    }
+    std::atomic<bool> m_bReady{false}, m_bQuit{false};
+    std::thread m_thread;
+};
+
+}  // namespace
+
+// One camera behind a bridge reached through two cards: each record keeps its ID whichever
+// card's answer comes first (the other 110 ms later), while eth0 is down for one search, and
+// when it is back; the first record is eth0's, by the card list. eth0 also has a second address
+// on another subnet: the record carries the address on the camera's subnet.
+TEST_F(ConfigE2E, IDsHoldWhateverTheOrderOfAnswersAndTheCardsAddress) {
+    ASSERT_EQ(0, m_pLab->Exec(m_host, "sysctl -qw net.ipv4.conf.all.arp_ignore=1 net.ipv4.conf.default.arp_ignore=1 "
+                                      "net.ipv4.conf.all.arp_announce=2 net.ipv4.conf.default.arp_announce=2 "
+                                      "net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0"));
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "h0", "");
+    m_pLab->Link(m_host, "eth1", "198.51.100.1/24", m_cam, "h1", "");
+    ASSERT_EQ(0, m_pLab->Exec(m_host, "ip addr add 203.0.113.1/24 dev eth0"));
+    ASSERT_EQ(0, m_pLab->Exec(m_cam, "sh -c 'ip link add br0 type bridge && ip link set h0 master br0 && "
+                                     "ip link set h1 master br0 && ip link set br0 up && "
+                                     "ip addr add 192.0.2.10/24 dev br0 && ip route add 198.51.100.0/24 dev br0'"));
+    CSearchOnlyCamera camera(m_cam);
+    kxtest::CInNetns in(m_host);
+    Ref<IKxEyeDeviceEnumrator> e;
+    ASSERT_TRUE(KxCreateLaserEyeDeviceEnumrator(&e.p));
+    auto byCard = [](const std::vector<SKxNLEyeDeviceInfoEx>& list) {
+        std::map<std::string, std::string> m;
+        for (const auto& r : list) m[r.sNetCardInfo.szDescription] = r.szDeviceID;
+        return m;
+    };
+    const auto list = Search(e.p);
+    ASSERT_EQ(2u, list.size());
+    EXPECT_STREQ("eth0", list[0].sNetCardInfo.szDescription);
+    EXPECT_EQ(192, list[0].sNetCardInfo.byIP[0]) << "the card's address on the camera's subnet";
+    const auto ids = byCard(list);
+
+    for (bool bEth0First : {false, true, false}) {
+        camera.m_bEth0First = bEth0First;
+        const auto again = Search(e.p);
+        ASSERT_EQ(2u, again.size());
+        EXPECT_STREQ("eth0", again[0].sNetCardInfo.szDescription) << bEth0First;
+        EXPECT_EQ(ids, byCard(again)) << bEth0First;
+    }
+
+    // eth0 down for one search: eth1's record keeps its own ID.
+    ASSERT_EQ(0, m_pLab->Exec(m_host, "ip link set eth0 down"));
+    const auto down = byCard(Search(e.p));
+    ASSERT_EQ(1u, down.size());
+    EXPECT_EQ(ids.at("eth1"), down.at("eth1"));
+    ASSERT_EQ(0, m_pLab->Exec(m_host, "ip link set eth0 up"));
+    WaitFor([&] { return byCard(Search(e.p)).size() == 2; }, 10s);
+    EXPECT_EQ(ids, byCard(Search(e.p)));
+    EXPECT_GE(camera.m_nSearches.load(), 6);
+}
+
+// Four cameras on one card: four records, all read. The time the search took goes to the log
+// (the reads run four at a time; one after another they took about 3 s).
+TEST_F(ConfigE2E, FourCamerasAreListedAndRead) {
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "");
+    std::string strConfig = "[";
+    for (int i = 0; i < 4; ++i) {
+        char sz[160];
+        snprintf(sz, sizeof sz,
+                 R"(%s{"ip": "192.0.2.%d/24", "mac": "02:4b:58:00:00:%02d", "wire_id": "4b580000000000%02d", "unlimited_rate": true})",
+                 i ? ", " : "", 10 + i, 20 + i, 20 + i);
+        strConfig += sz;
+    }
+    strConfig += "]";
+    StartEmulator(strConfig);
+    kxtest::CInNetns in(m_host);
+    Ref<IKxEyeDeviceEnumrator> e;
+    ASSERT_TRUE(KxCreateLaserEyeDeviceEnumrator(&e.p));
+    Search(e.p);  // first contact (ARP) out of the measurement
+    const auto t0 = std::chrono::steady_clock::now();
+    const auto list = Search(e.p);
+    const auto nMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    std::printf("[ measure  ] 4 cameras searched and read in %lld ms\n", static_cast<long long>(nMs));
+    RecordProperty("search_and_read_ms", static_cast<int>(nMs));
+    ASSERT_EQ(4u, list.size()) << ReadFile(m_log);
+    std::set<std::string> setIDs;
+    for (const auto& r : list) {
+        EXPECT_EQ(1, r.bDeviceInfoValid) << r.szEyeIP;
+        EXPECT_STREQ("OrvikEye-Laser-Eth", r.szDeviceName) << r.szEyeIP;
+        setIDs.insert(r.szDeviceID);
+    }
+    EXPECT_EQ(4u, setIDs.size());
+}
+
+// A search through one card (SetLocalIP): an answer that arrives through another card, even from
+// the camera it describes, is ignored and counted.
+TEST_F(ConfigE2E, SearchAnswersThroughACardNotSearchedAreIgnored) {
+    ASSERT_EQ(0, m_pLab->Exec(m_host, "sysctl -qw net.ipv4.conf.all.arp_ignore=1 net.ipv4.conf.default.arp_ignore=1 "
+                                      "net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0"));
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "h0", "");
+    m_pLab->Link(m_host, "eth1", "198.51.100.1/24", m_cam, "h1", "");
+    ASSERT_EQ(0, m_pLab->Exec(m_cam, "sh -c 'ip link add br0 type bridge && ip link set h0 master br0 && "
+                                     "ip link set h1 master br0 && ip link set br0 up && "
+                                     "ip addr add 192.0.2.10/24 dev br0 && ip route add 198.51.100.0/24 dev br0'"));
+    std::atomic<bool> bReady{false}, bAnswered{false};
+    std::thread camera([&] {
+        kxtest::CInNetns inCam(m_cam);
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(OrWire::c_nControlPort);
+        timeval tv{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        const bool bBound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+        bReady = true;
+        if (!bBound) return;
+        std::vector<uint8_t> buf(2048), msg;
+        sockaddr_in from{};
+        socklen_t nFrom = sizeof from;
+        const ssize_t n = recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &nFrom);
+        OrWire::SHeader h;
+        if (n > 0 && OrWire::DecodeHeader(buf.data(), static_cast<size_t>(n), &h) == OrWire::Ok) {
+            OrWire::SSearchInfo me;
+            const uint8_t byIP[4] = {192, 0, 2, 10}, byMAC[6] = {0x02, 0x4b, 0x58, 0, 0, 0x10};
+            std::memcpy(me.abyIp, byIP, 4);
+            std::memcpy(me.abyMac, byMAC, 6);
+            OrWire::EncodeSearchReply(msg, h.nRequestId, me);
+            sockaddr_in other = from;  // the same host and port, at its other card
+            inet_pton(AF_INET, "198.51.100.1", &other.sin_addr);
+            sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&other), sizeof other);
+            std::this_thread::sleep_for(20ms);
+            sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&from), nFrom);
+            bAnswered = true;
+        }
+        close(fd);
+    });
+    WaitFor([&] { return bReady.load(); }, 5s);
+    kxtest::CInNetns in(m_host);
+    CameraPtr pCamera(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
+    ASSERT_TRUE(pCamera);
+    const char szCard[16] = "192.0.2.1";
+    ASSERT_EQ(0, pCamera->SetLocalIP(szCard, 16));
+    std::vector<uint8_t> result(c_nOrEyeSearchBytes);
+    const uint8_t byAll[4] = {255, 255, 255, 255}, byAllMAC[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(0, pCamera->Search(byAll, byAllMAC, result.data()));
+    camera.join();
+    ASSERT_TRUE(bAnswered);
+    int32_t nCount = 0, nIfIndex = 0;
+    std::memcpy(&nCount, result.data(), 4);
+    ASSERT_EQ(1, nCount);
+    std::memcpy(&nIfIndex, result.data() + 4 + 44, 4);
+    std::string strIndex;
+    m_pLab->Exec(m_host, "cat /sys/class/net/eth0/ifindex", &strIndex);
+    EXPECT_EQ(std::atoi(strIndex.c_str()), nIfIndex);
+    OrEyeTest::EthernetStats s{};
+    ASSERT_TRUE(OrEyeTest::GetEthernetStats(pCamera.get(), &s));
+    EXPECT_EQ(1u, s.nSearchIgnored);
+}
+
+// A new camera without identifier on another subnet than the card's: its record names it by its
+// address, and the device opens from the record (through the card the camera answered on) and
+// captures.
+TEST_F(ConfigE2E, CameraWithoutIdentifierOnAnotherSubnetOpensFromItsRecord) {
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "");
+    StartEmulator(R"([{"ip": "203.0.113.50/24", "mac": "02:4b:58:00:00:41", "wire_id": "ffffffffffffffff", "unlimited_rate": true}])");
+    kxtest::CInNetns in(m_host);
+    Ref<IKxEyeDeviceEnumrator> e;
+    ASSERT_TRUE(KxCreateLaserEyeDeviceEnumrator(&e.p));
+    const auto list = Search(e.p);
+    ASSERT_EQ(1u, list.size());
+    EXPECT_STREQ("203.0.113.50", list[0].szConnectText);
+    ASSERT_EQ(1, list[0].bDeviceInfoValid);
+    IKxLaserEyeDevice* pDevice = OpenDevice(list[0]);
+    ASSERT_NE(nullptr, pDevice);
+    EXPECT_GE(Capture(pDevice, 10), 10);
+    pDevice->Close();
+    pDevice->Release();
+}
+
+// A card that does not drain (a token bucket of 8 kbit/s and a queue larger than the socket's
+// send buffer): the sends give up after the stall limit and answer false, instead of waiting in
+// the kernel or in a retry loop for ever.
+TEST_F(ConfigE2E, SendsToACardThatDoesNotDrainGiveUp) {
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "192.0.2.10/24");
+    ASSERT_EQ(0, m_pLab->Exec(m_host, "tc qdisc add dev eth0 root tbf rate 8kbit burst 1600 limit 50000000"));
+    kxtest::CInNetns in(m_host);
+    OrNet::CUdpSocket sock;
+    ASSERT_TRUE(sock.Open(0, 0));
+    const uint32_t nTo = (192u << 24) | (0u << 16) | (2u << 8) | 10u;
+    std::vector<uint8_t> payload(1400, 0x5a);
+    std::vector<OrNet::CUdpSocket::SSendItem> vecItems(64);
+    for (auto& item : vecItems) {
+        item.p1 = payload.data();
+        item.n1 = payload.size();
+        item.p2 = nullptr;
+        item.n2 = 0;
+    }
+    bool bBatchFailed = false;
+    for (int i = 0; i < 400 && !bBatchFailed; ++i)  // at most 36 MB: far more than the buffer holds
+        bBatchFailed = !sock.SendBatch(vecItems.data(), static_cast<int>(vecItems.size()), nTo, 40000);
+    EXPECT_TRUE(bBatchFailed);
+    bool bOneFailed = false;
+    for (int i = 0; i < 25600 && !bOneFailed; ++i) bOneFailed = !sock.SendTo(payload.data(), payload.size(), nTo, 40000);
+    EXPECT_TRUE(bOneFailed);
+}

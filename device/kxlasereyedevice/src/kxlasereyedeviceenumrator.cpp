@@ -2,12 +2,16 @@
 #include "kxlasereyedeviceenumrator.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <list>
 #include <memory>
 #include <new>
 #include <set>
+#include <string>
+#include <system_error>
+#include <thread>
 
 #include "kxkernel.h"
 #include "kxlasereyeinnerutils.h"
@@ -93,10 +97,34 @@ std::string FieldText(const char (&szField)[N]) {
     return std::string(szField, strnlen(szField, N));
 }
 
+bool InCardSubnet(const uint8_t* pbyIP, const SKxNetCardInfo& card) {
+    bool bAnyMask = false;
+    for (int b = 0; b < 4; ++b) {
+        if ((pbyIP[b] & card.byMask[b]) != (card.byIP[b] & card.byMask[b])) return false;
+        bAnyMask = bAnyMask || card.byMask[b] != 0;
+    }
+    return bAnyMask;
+}
+
+// The listed entry of a card (one entry per address of the card) that the record of a camera
+// at pbyIP gets: the address on the camera's subnet, else the card's first listed address.
+// Null when the card is not listed.
+const SKxNetCardInfo* CardFor(uint32_t nIfIndex, const uint8_t* pbyIP, const std::list<SKxNetCardInfo>& lstCards) {
+    const SKxNetCardInfo* pFirst = nullptr;
+    for (const SKxNetCardInfo& card : lstCards) {
+        if (card.nIndex != nIfIndex) continue;
+        if (InCardSubnet(pbyIP, card)) return &card;
+        if (pFirst == nullptr) pFirst = &card;
+    }
+    return pFirst;
+}
+
 // Appends the hits of one search result buffer. The buffer has room for 8 entries: a count
-// outside 0..8 cannot be true, so only what fits is read.
+// outside 0..8 cannot be true, so only what fits is read. Answers that came through a card the
+// list does not hold (the virtual-card setting leaves it out) are not listed: no record with an
+// unknown card; their number is added to *pnUnlisted.
 void CollectHits(const uint8_t* pResult, const SKxNetCardInfo* pCard, const std::list<SKxNetCardInfo>& lstCards,
-                 std::vector<SKxNLEthernetEyeConfigInfo>& vecHits) {
+                 std::vector<SKxNLEthernetEyeConfigInfo>& vecHits, int* pnUnlisted) {
     const int32_t nListed = static_cast<int32_t>(ReadU32(pResult));
     const int nCount = std::clamp(nListed, 0, static_cast<int>(c_nOrEyeSearchMaxEntries));
     for (int i = 0; i < nCount; ++i) {
@@ -113,17 +141,37 @@ void CollectHits(const uint8_t* pResult, const SKxNetCardInfo* pCard, const std:
         std::memcpy(hit.byEyeInfo1, pEntry + c_nHitEyeInfo1, 8);
         std::memcpy(hit.byEyeInfo2, pEntry + c_nHitEyeInfo2, 8);
         std::memcpy(hit.byDeviceID, pEntry + c_nHitDeviceID, 8);
-        if (pCard != nullptr) {
-            hit.sNetCardInfo = *pCard;
-        } else {
-            // Broadcast form: the card the answer came through, the last listed one of that
-            // index; none listed leaves the card zeroed.
-            const uint32_t nIfIndex = ReadU32(pEntry + c_nHitIfIndex);
-            for (const SKxNetCardInfo& card : lstCards)
-                if (card.nIndex == nIfIndex) hit.sNetCardInfo = card;
+        // Per card: the card searched (its address on the camera's subnet when it has several);
+        // broadcast form: the card the answer came through.
+        const uint32_t nIfIndex = pCard != nullptr ? pCard->nIndex : ReadU32(pEntry + c_nHitIfIndex);
+        const SKxNetCardInfo* pFound = CardFor(nIfIndex, hit.byEyeIP, lstCards);
+        if (pFound == nullptr && pCard != nullptr && pCard->nIndex == nIfIndex) pFound = pCard;
+        if (pFound == nullptr) {
+            if (pnUnlisted != nullptr) ++*pnUnlisted;
+            continue;
         }
+        hit.sNetCardInfo = *pFound;
         vecHits.push_back(hit);
     }
+}
+
+// Same answer through the same card (a card with two addresses searched once per address).
+bool SameHit(const SKxNLEthernetEyeConfigInfo& a, const SKxNLEthernetEyeConfigInfo& b) {
+    return a.sNetCardInfo.nIndex == b.sNetCardInfo.nIndex && std::memcmp(a.byEyeIP, b.byEyeIP, 4) == 0 &&
+           std::memcmp(a.byEyeMAC, b.byEyeMAC, 6) == 0 && std::memcmp(a.byDestIP, b.byDestIP, 4) == 0 &&
+           std::memcmp(a.byDestMAC, b.byDestMAC, 6) == 0 && std::memcmp(a.byEyeInfo1, b.byEyeInfo1, 8) == 0 &&
+           std::memcmp(a.byEyeInfo2, b.byEyeInfo2, 8) == 0 && std::memcmp(a.byDeviceID, b.byDeviceID, 8) == 0;
+}
+
+// Place of a card in the card list (its first entry): the order that decides a camera's first
+// record, whatever the order its answers arrived in.
+size_t CardRank(uint32_t nIfIndex, const std::list<SKxNetCardInfo>& lstCards) {
+    size_t n = 0;
+    for (const SKxNetCardInfo& card : lstCards) {
+        if (card.nIndex == nIfIndex) return n;
+        ++n;
+    }
+    return n;
 }
 
 void NewRecord(SKxNLEyeDeviceInfoEx& info) {
@@ -135,10 +183,12 @@ void NewRecord(SKxNLEyeDeviceInfoEx& info) {
 }  // namespace
 
 int32_t CKxEyeDeviceEnumrator::SearchDevice(int32_t nSearchFlags) {
+    m_vecPrevious.swap(m_vecDeviceInfo);
     m_vecDeviceInfo.clear();
     if (nSearchFlags & c_nKxSearchLocal) SearchLocal();
     if (nSearchFlags & c_nKxSearchEthernet) SearchEthernet();
     if (nSearchFlags & c_nKxSearchSmallSmartEye) SearchSmallSmartEye();
+    m_vecPrevious.clear();
     return KX_OK;
 }
 
@@ -199,6 +249,8 @@ void CKxEyeDeviceEnumrator::SearchLocal() {
 
 void CKxEyeDeviceEnumrator::SearchEthernet() {
     std::vector<SKxNLEthernetEyeConfigInfo> vecHits;
+    std::list<SKxNetCardInfo> lstCards;
+    int nUnlisted = 0;
     {
         CameraPtr pCamera(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
         if (!pCamera) return;
@@ -208,7 +260,6 @@ void CKxEyeDeviceEnumrator::SearchEthernet() {
         pCamera->GetVersionText(szVersion, 128);  // the last byte stays the terminator
         KxLogUtils::PrintLog(c_nKxLogState, "Version %s", szVersion);
 
-        std::list<SKxNetCardInfo> lstCards;
         if (!KxNetworkUtils::GetNetCardInfo(lstCards)) {
             KxLogUtils::PrintLog(c_nKxLogError, "Not Found Network Card");
             return;
@@ -225,7 +276,7 @@ void CKxEyeDeviceEnumrator::SearchEthernet() {
                 const int nRet = pCamera->Search(byReversed, card.byMAC, byResult);
                 KxLogUtils::PrintLog(c_nKxLogState, "%d.%d.%d.%d SearchRet = %d", card.byIP[0], card.byIP[1],
                                      card.byIP[2], card.byIP[3], nRet);
-                if (nRet == 0) CollectHits(byResult, &card, lstCards, vecHits);
+                if (nRet == 0) CollectHits(byResult, &card, lstCards, vecHits, &nUnlisted);
             }
         } else {
             static const uint8_t c_byAll[4] = {255, 255, 255, 255};
@@ -233,27 +284,113 @@ void CKxEyeDeviceEnumrator::SearchEthernet() {
             std::memset(byResult, 0, sizeof(byResult));
             const int nRet = pCamera->Search(c_byAll, c_byAllMAC, byResult);
             KxLogUtils::PrintLog(c_nKxLogState, "nSearchRet = %d", nRet);
-            if (nRet == 0) CollectHits(byResult, nullptr, lstCards, vecHits);
+            if (nRet == 0) CollectHits(byResult, nullptr, lstCards, vecHits, &nUnlisted);
         }
     }
+    if (nUnlisted > 0)
+        KxLogUtils::PrintLog(c_nKxLogState, "%d answer(s) through cards not listed ignored", nUnlisted);
 
-    std::set<std::string> setListedMAC;
-    for (const SKxNLEthernetEyeConfigInfo& hit : vecHits) AddEthernetRecord(hit, setListedMAC);
+    // One hit per answer and card (a card with two addresses is searched twice card by card),
+    // in card list order, then by MAC: the order of arrival decides nothing.
+    std::vector<SKxNLEthernetEyeConfigInfo> vecUnique;
+    for (const SKxNLEthernetEyeConfigInfo& hit : vecHits) {
+        bool bSeen = false;
+        for (const SKxNLEthernetEyeConfigInfo& kept : vecUnique) bSeen = bSeen || SameHit(kept, hit);
+        if (!bSeen) vecUnique.push_back(hit);
+    }
+    std::stable_sort(vecUnique.begin(), vecUnique.end(),
+                     [&](const SKxNLEthernetEyeConfigInfo& a, const SKxNLEthernetEyeConfigInfo& b) {
+                         const size_t nA = CardRank(a.sNetCardInfo.nIndex, lstCards);
+                         const size_t nB = CardRank(b.sNetCardInfo.nIndex, lstCards);
+                         if (nA != nB) return nA < nB;
+                         return std::memcmp(a.byEyeMAC, b.byEyeMAC, 6) < 0;
+                     });
+
+    // Records first (IDs in list order), then the cameras are read, a few at a time: each read
+    // waits on one camera's answers, so reading them one after another would add up.
+    const size_t nFirst = m_vecDeviceInfo.size();
+    std::map<std::string, int> mapPerCard;  // answers of one MAC through one card in this search
+    for (const SKxNLEthernetEyeConfigInfo& hit : vecUnique) AddEthernetRecord(hit, mapPerCard);
+    const size_t nRecords = m_vecDeviceInfo.size() - nFirst;
+    std::vector<CameraPtr> vecCameras;
+    for (size_t i = 0; i < nRecords; ++i) vecCameras.emplace_back(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
+    std::vector<int32_t> vecResults(nRecords, KX_E_NOT_FOUND);
+    std::vector<SKxNLEyeDeviceInfoEx> vecRead(m_vecDeviceInfo.begin() + static_cast<std::ptrdiff_t>(nFirst),
+                                              m_vecDeviceInfo.end());
+    // The records of one camera (one MAC, through several cards) are read one after another: a
+    // camera takes one host connection at a time.
+    std::vector<std::vector<size_t>> vecGroups;
+    {
+        std::map<std::string, size_t> mapGroup;
+        for (size_t i = 0; i < nRecords; ++i) {
+            const auto it = mapGroup.emplace(FieldText(vecRead[i].szEyeMAC), vecGroups.size()).first;
+            if (it->second == vecGroups.size()) vecGroups.emplace_back();
+            vecGroups[it->second].push_back(i);
+        }
+    }
+    // A camera without identifier is read by its address: when another camera answered with that
+    // address through the same card, either could answer the read, so neither is read (its record
+    // keeps what the search answer tells); moving it to an address of its own settles it.
+    for (size_t i = 0; i < nRecords; ++i) {
+        if (HasDeviceID(vecRead[i].byDeviceID)) continue;
+        for (size_t j = 0; j < nRecords; ++j) {
+            if (j == i || vecRead[j].sNetCardInfo.nIndex != vecRead[i].sNetCardInfo.nIndex ||
+                std::strncmp(vecRead[j].szEyeIP, vecRead[i].szEyeIP, sizeof(vecRead[i].szEyeIP)) != 0 ||
+                std::strncmp(vecRead[j].szEyeMAC, vecRead[i].szEyeMAC, sizeof(vecRead[i].szEyeMAC)) == 0)
+                continue;
+            KxLogUtils::PrintLog(c_nKxLogState, "Camera %s (%s) shares its address with another camera: not read",
+                                 FieldText(vecRead[i].szEyeIP).c_str(), FieldText(vecRead[i].szEyeMAC).c_str());
+            vecResults[i] = c_nSharedAddress;
+            vecCameras[i].reset();
+            break;
+        }
+    }
+    std::atomic<size_t> nNext{0};
+    auto worker = [&]() {
+        for (size_t g = nNext++; g < vecGroups.size(); g = nNext++)
+            for (size_t i : vecGroups[g]) {
+                if (vecCameras[i]) vecResults[i] = ReadEthernetCamera(vecCameras[i].get(), vecRead[i]);
+                vecCameras[i].reset();  // lets go of the camera before its next record is read
+            }
+    };
+    const size_t nThreads = std::min(vecGroups.size(), c_nReadsAtOnce);
+    std::vector<std::thread> vecThreads;
+    for (size_t t = 1; t < nThreads; ++t) {
+        try {
+            vecThreads.emplace_back(worker);
+        } catch (const std::system_error&) {
+            break;  // fewer threads: the reads still all run
+        }
+    }
+    worker();
+    for (std::thread& th : vecThreads) th.join();
+    vecCameras.clear();  // every camera object goes before the search returns
+    for (size_t i = 0; i < nRecords; ++i) FinishEthernetRecord(vecRead[i], vecResults[i], m_vecDeviceInfo[nFirst + i]);
 }
 
 const std::string& CKxEyeDeviceEnumrator::DeviceIDFor(const std::string& strMAC, const SKxNetCardInfo& card,
-                                                      bool bFirstAnswer) {
-    // The first answer of a camera in a search keeps the ID of its MAC. A further answer of the
-    // same camera through another card gets an ID of its own, which it keeps too (by MAC and
-    // card), so that every record of a search keeps its ID in the next search.
+                                                      std::map<std::string, int>& mapPerCard) {
+    // A camera's MAC keeps one ID, bound to the card of the camera's first record (the first in
+    // card list order of the first search that found it). Its records through other cards, and
+    // any further answer for the same MAC through one card, get IDs of their own, kept by MAC,
+    // card and rank. So a record keeps its ID whichever card answered first or was down.
+    char szCard[32];
+    std::snprintf(szCard, sizeof(szCard), "@%u", card.nIndex);
+    const std::string strCardKey = strMAC + szCard;
+    const int nRank = mapPerCard[strCardKey]++;
+    auto itOwner = m_mapIDCard.find(strMAC);
+    if (itOwner == m_mapIDCard.end()) itOwner = m_mapIDCard.emplace(strMAC, card.nIndex).first;
+    const bool bPrimary = nRank == 0 && itOwner->second == card.nIndex;
     std::string strKey = strMAC;
-    if (!bFirstAnswer) {
-        char szCard[40];
-        std::snprintf(szCard, sizeof(szCard), "@%u/%d.%d.%d.%d", card.nIndex, card.byIP[0], card.byIP[1],
-                      card.byIP[2], card.byIP[3]);
-        strKey += szCard;
+    if (!bPrimary) {
+        strKey = strCardKey;
+        if (nRank > 0) {
+            char szRank[16];
+            std::snprintf(szRank, sizeof(szRank), "#%d", nRank + 1);
+            strKey += szRank;
+        }
     }
-    std::map<std::string, std::string>& map = bFirstAnswer ? m_mapDeviceID : m_mapCardDeviceID;
+    std::map<std::string, std::string>& map = bPrimary ? m_mapDeviceID : m_mapCardDeviceID;
     auto it = map.find(strKey);
     if (it == map.end()) {
         char szID[64];
@@ -265,7 +402,7 @@ const std::string& CKxEyeDeviceEnumrator::DeviceIDFor(const std::string& strMAC,
 }
 
 void CKxEyeDeviceEnumrator::AddEthernetRecord(const SKxNLEthernetEyeConfigInfo& hit,
-                                              std::set<std::string>& setListedMAC) {
+                                              std::map<std::string, int>& mapPerCard) {
     SKxNLEyeDeviceInfoEx info;
     std::memset(&info, 0, sizeof(info));
     KxNetworkUtils::IPToString(hit.byEyeIP, info.szEyeIP);
@@ -279,28 +416,64 @@ void CKxEyeDeviceEnumrator::AddEthernetRecord(const SKxNLEthernetEyeConfigInfo& 
     std::memcpy(info.byDeviceID, hit.byDeviceID, sizeof(info.byDeviceID));
     info.sNetCardInfo = hit.sNetCardInfo;
     info.nNetInfoValid = 1;
+    // Without an identifier nothing on the wire tells this camera from another: the record
+    // names it by its address.
+    if (!HasDeviceID(info.byDeviceID)) std::memcpy(info.szConnectText, info.szEyeIP, sizeof(info.szEyeIP));
 
     const std::string strMAC = FieldText(info.szEyeMAC);
-    const bool bFirstAnswer = setListedMAC.insert(strMAC).second;
-    SetText(info.szDeviceID, DeviceIDFor(strMAC, info.sNetCardInfo, bFirstAnswer).c_str());
+    SetText(info.szDeviceID, DeviceIDFor(strMAC, info.sNetCardInfo, mapPerCard).c_str());
     SetText(info.szDeviceName, "Unknown Device");
-
-    // Read the camera's product information; a camera that answered the search but cannot be
-    // read is listed all the same, so that it can be reconfigured.
-    int32_t nResult = KX_E_NOT_FOUND;
-    CameraPtr pCamera(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
-    if (pCamera) nResult = ReadEthernetCamera(pCamera.get(), info);
-    info.bDeviceInfoValid = nResult == KX_OK ? 1 : 0;
-    pCamera.reset();
     m_vecDeviceInfo.push_back(info);
+}
+
+void CKxEyeDeviceEnumrator::FinishEthernetRecord(const SKxNLEyeDeviceInfoEx& read, int32_t nResult,
+                                                 SKxNLEyeDeviceInfoEx& info) {
+    if (nResult == KX_OK) {
+        info = read;
+        info.bDeviceInfoValid = 1;
+        return;
+    }
+    info.bDeviceInfoValid = 0;
+    // Listed as "Unknown Device" for reconfiguration.
+    if (nResult != c_nHeldElsewhere && nResult != c_nSharedAddress) return;
+    // Someone holds the camera (this process, most often): it answered the search, so it is the
+    // camera it was; its record stays whole, from the last search's record of the same ID or
+    // else from what the search answer tells (version and sensor size), with the Ethernet flag.
+    for (const SKxNLEyeDeviceInfoEx& prev : m_vecPrevious) {
+        if (std::strncmp(prev.szDeviceID, info.szDeviceID, sizeof(info.szDeviceID)) != 0 ||
+            std::strncmp(prev.szEyeMAC, info.szEyeMAC, sizeof(info.szEyeMAC)) != 0 || prev.nDeviceFlags == 0)
+            continue;
+        info.eDeviceType = prev.eDeviceType;
+        info.sVideoRes = prev.sVideoRes;
+        info.nDeviceFlags = prev.nDeviceFlags;
+        std::memcpy(info.szDeviceName, prev.szDeviceName, sizeof(info.szDeviceName));
+        std::memcpy(info.szProductInfo, prev.szProductInfo, sizeof(info.szProductInfo));
+        std::memcpy(info.szHWVersion, prev.szHWVersion, sizeof(info.szHWVersion));
+        std::memcpy(info.szModuleTag, prev.szModuleTag, sizeof(info.szModuleTag));
+        info.bDeviceInfoValid = prev.bDeviceInfoValid;
+        return;
+    }
+    info.sVideoRes.nVersion = ReadU32(info.byEyeInfo1) & 0xFFFF;
+    info.sVideoRes.nFrameWidth = static_cast<uint32_t>(info.byEyeInfo1[4] | (info.byEyeInfo1[5] << 8));
+    info.sVideoRes.nFrameHeight = static_cast<uint32_t>(info.byEyeInfo1[6] | (info.byEyeInfo1[7] << 8));
+    SetRanges(info);
+    SetText(info.szModuleTag, c_szModuleTag);
+    info.nDeviceFlags = c_nKxFlagEthernet;
 }
 
 int32_t CKxEyeDeviceEnumrator::ReadEthernetCamera(IOrEyeCamera* pCamera, SKxNLEyeDeviceInfoEx& info) {
     if (HasDeviceID(info.byDeviceID)) pCamera->SelectDevice(info.byDeviceID);
-    const int nInit = pCamera->InitDevice(1536, 2048, 0, 5, info.szConnectText[0] != '\0' ? info.szConnectText : nullptr);
+    // Through the record's own card: a camera seen through two cards is read through each.
+    char szCardIP[16];
+    KxNetworkUtils::IPToString(info.sNetCardInfo.byIP, szCardIP);
+    pCamera->SetLocalIP(szCardIP, static_cast<int>(sizeof(szCardIP)));
+    char szConnect[sizeof(info.szConnectText) + 1];
+    std::memcpy(szConnect, info.szConnectText, sizeof(info.szConnectText));
+    szConnect[sizeof(info.szConnectText)] = '\0';
+    const int nInit = pCamera->InitDevice(1536, 2048, 0, 5, szConnect[0] != '\0' ? szConnect : nullptr);
     if (nInit != 0) {
         KxLogUtils::PrintLog(c_nKxLogState, "Init Device Return %d", nInit);
-        return KX_E_NOT_FOUND;
+        return nInit == c_nOrEyeAccessDenied ? c_nHeldElsewhere : KX_E_NOT_FOUND;
     }
     // The camera writes 16 bytes that need not be terminated: the rest of the field stays zero.
     const int nRead = pCamera->ReadProduct(2, info.szProductInfo, 16);
@@ -403,8 +576,11 @@ bool CKxEyeDeviceEnumrator::IsDeviceOnline(const SKxNLEyeDeviceInfoEx* pInfo) {
     CameraPtr pCamera(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
     if (!pCamera) return false;
 
-    // Always through the record's own card, whatever the search setting.
+    // Always through the record's own card, whatever the search setting. A record without a
+    // card (not from a search) is not searched for: nothing is sent to 0.0.0.0.
     const SKxNetCardInfo& card = pInfo->sNetCardInfo;
+    static const uint8_t c_byZero[4] = {0, 0, 0, 0};
+    if (card.nIndex == 0 || std::memcmp(card.byIP, c_byZero, 4) == 0) return false;
     char szCardIP[16];
     KxNetworkUtils::IPToString(card.byIP, szCardIP);
     pCamera->SetLocalIP(szCardIP, static_cast<int>(sizeof(szCardIP)));
@@ -414,7 +590,7 @@ bool CKxEyeDeviceEnumrator::IsDeviceOnline(const SKxNLEyeDeviceInfoEx* pInfo) {
     if (pCamera->Search(byReversed, card.byMAC, byResult) != 0) return false;
 
     std::vector<SKxNLEthernetEyeConfigInfo> vecHits;
-    CollectHits(byResult, &card, std::list<SKxNetCardInfo>(), vecHits);
+    CollectHits(byResult, &card, std::list<SKxNetCardInfo>(), vecHits, nullptr);
     const std::string strIP = FieldText(pInfo->szEyeIP);
     const std::string strMAC = FieldText(pInfo->szEyeMAC);
     for (const SKxNLEthernetEyeConfigInfo& hit : vecHits) {

@@ -33,13 +33,17 @@ private:
     void SearchLocal();
     void SearchEthernet();
     void SearchSmallSmartEye();
-    // One record per Ethernet search hit, read through a camera object of its own.
-    void AddEthernetRecord(const SKxNLEthernetEyeConfigInfo& hit, std::set<std::string>& setListedMAC);
-    // Fills type, version, resolution, flags and names from the camera; KX_OK or -79964.
+    // One record per Ethernet search hit, with its ID; the camera is read afterwards.
+    void AddEthernetRecord(const SKxNLEthernetEyeConfigInfo& hit, std::map<std::string, int>& mapPerCard);
+    // Fills type, version, resolution, flags and names from the camera; KX_OK, c_nHeldElsewhere
+    // or -79964.
     int32_t ReadEthernetCamera(IOrEyeCamera* pCamera, SKxNLEyeDeviceInfoEx& info);
-    // The ID of a camera's answer: kept by MAC for its first answer in a search, by MAC and card
-    // for a further answer through another card.
-    const std::string& DeviceIDFor(const std::string& strMAC, const SKxNetCardInfo& card, bool bFirstAnswer);
+    // Takes what a read gave into the record (read: the record as the read left it).
+    void FinishEthernetRecord(const SKxNLEyeDeviceInfoEx& read, int32_t nResult, SKxNLEyeDeviceInfoEx& info);
+    // The ID of a camera's record through a card: by MAC for the record through the card that
+    // first carried the camera, by MAC and card (and rank) for the others.
+    const std::string& DeviceIDFor(const std::string& strMAC, const SKxNetCardInfo& card,
+                                   std::map<std::string, int>& mapPerCard);
     // First record carrying the identifier, or null.
     SKxNLEyeDeviceInfoEx* FindByID(const char* pszDeviceID);
 
@@ -47,6 +51,17 @@ private:
     // Device MAC text to device ID text; lives as long as the enumerator, so a camera keeps its
     // ID across searches.
     std::map<std::string, std::string> m_mapDeviceID;
-    // "MAC@index/card address" to device ID of a camera's further answers through other cards.
+    // "MAC@card index" (and "#rank" for a further answer through one card) to the device ID of
+    // a camera's other records.
     std::map<std::string, std::string> m_mapCardDeviceID;
+    // Device MAC text to the index of the card whose record carries the MAC's ID.
+    std::map<std::string, uint32_t> m_mapIDCard;
+    // The list of the search before, while a search runs: a held camera's record is kept whole.
+    std::vector<SKxNLEyeDeviceInfoEx> m_vecPrevious;
+    // Camera reads at once during a search.
+    static constexpr size_t c_nReadsAtOnce = 4;
+    // ReadEthernetCamera: another application (or this one) holds the camera.
+    static constexpr int32_t c_nHeldElsewhere = 1;
+    // Not read: a camera without identifier at an address another camera has on that card.
+    static constexpr int32_t c_nSharedAddress = 2;
 };

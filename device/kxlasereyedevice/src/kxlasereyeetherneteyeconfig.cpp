@@ -4,6 +4,7 @@
 
 #include <cassert>
 #include <cstring>
+#include <list>
 #include <memory>
 #include <new>
 
@@ -51,15 +52,88 @@ struct CameraDeleter {
 };
 typedef std::unique_ptr<IOrEyeCamera, CameraDeleter> CameraPtr;
 
-// A camera object for a listed camera, connected as the enumerator read it. The InitDevice result
-// is not used: a camera that cannot be reached fails the parameter call that follows.
+const uint8_t c_byNoID[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+// Whether the record carries the card it was found through (a search fills it; a record made by
+// hand or from another source may not). Without it nothing can be sent the right way, nor an
+// ARP entry written: such records are refused with -80000 before anything is sent.
+bool HasCard(const SKxNLEyeDeviceInfoEx& info) {
+    static const uint8_t c_byZero[4] = {0, 0, 0, 0};
+    return info.sNetCardInfo.nIndex != 0 && std::memcmp(info.sNetCardInfo.byIP, c_byZero, 4) != 0;
+}
+
+// A camera object for a listed camera, connected as the enumerator read it: through the record's
+// card, by identifier when it has one, else by its address, which the host's ARP table is first
+// pinned to the record's MAC for, so that of several cameras with one address (new cameras all
+// come with the same) only this one gets the commands. The InitDevice result is not used: a
+// camera that cannot be reached fails the parameter call that follows.
 CameraPtr OpenForRecord(const SKxNLEyeDeviceInfoEx& info) {
     CameraPtr pCamera(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
     if (!pCamera) return pCamera;
-    static const uint8_t c_byNoID[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    if (std::memcmp(info.byDeviceID, c_byNoID, sizeof(c_byNoID)) != 0) pCamera->SelectDevice(info.byDeviceID);
-    pCamera->InitDevice(1536, 2048, 0, 5, nullptr);
+    char szCardIP[16];
+    KxNetworkUtils::IPToString(info.sNetCardInfo.byIP, szCardIP);
+    pCamera->SetLocalIP(szCardIP, static_cast<int>(sizeof(szCardIP)));
+    if (std::memcmp(info.byDeviceID, c_byNoID, sizeof(c_byNoID)) != 0) {
+        pCamera->SelectDevice(info.byDeviceID);
+        pCamera->InitDevice(1536, 2048, 0, 5, nullptr);
+        return pCamera;
+    }
+    uint8_t byIP[4], byMAC[6];
+    if (ParseIP(info.szEyeIP, byIP) && ParseMAC(info.szEyeMAC, byMAC) &&
+        !KxNetworkUtils::BindArp(&info.sNetCardInfo, byIP, byMAC))
+        KxLogUtils::PrintLog(c_nKxLogState, "ARP pin of the camera %s before the command failed", info.szEyeIP);
+    char szConnect[sizeof(info.szEyeIP) + 1];
+    std::memcpy(szConnect, info.szEyeIP, sizeof(info.szEyeIP));
+    szConnect[sizeof(info.szEyeIP)] = '\0';
+    pCamera->InitDevice(1536, 2048, 0, 5, szConnect);
     return pCamera;
+}
+
+bool InSubnet(const uint8_t* a, const uint8_t* b, const uint8_t* pbyMask) {
+    for (int i = 0; i < 4; ++i)
+        if ((a[i] & pbyMask[i]) != (b[i] & pbyMask[i])) return false;
+    return true;
+}
+
+// Checks a new camera address before anything is sent (docs/ethernet-config.md has the table):
+// 0, or -69991 for 0.0.0.0, loopback, multicast and reserved addresses, the card's network and
+// broadcast addresses and an address of the host itself; -69990 for the card's gateway; -69992
+// for a card mask whose first octet is 0.
+int32_t CheckCameraAddress(const uint8_t* pbyIP, const SKxNetCardInfo& card) {
+    static const uint8_t c_byZero[4] = {0, 0, 0, 0};
+    if (std::memcmp(pbyIP, c_byZero, 4) == 0 || pbyIP[0] == 127 || pbyIP[0] >= 224) return KX_E_BAD_ADDRESS;
+    if (std::memcmp(card.byMask, c_byZero, 4) != 0) {
+        if (card.byMask[0] == 0) return KX_E_BAD_MASK;
+        if (InSubnet(pbyIP, card.byIP, card.byMask)) {
+            bool bNetwork = true, bBroadcast = true;
+            for (int i = 0; i < 4; ++i) {
+                bNetwork = bNetwork && (pbyIP[i] & static_cast<uint8_t>(~card.byMask[i])) == 0;
+                bBroadcast = bBroadcast && (pbyIP[i] | card.byMask[i]) == 0xFF;
+            }
+            if (bNetwork || bBroadcast) return KX_E_BAD_ADDRESS;
+        }
+    }
+    if (std::memcmp(card.byGateway, c_byZero, 4) != 0 && std::memcmp(pbyIP, card.byGateway, 4) == 0)
+        return KX_E_BAD_GATEWAY;
+    if (std::memcmp(pbyIP, card.byIP, 4) == 0) return KX_E_BAD_ADDRESS;
+    std::list<SKxNetCardInfo> lstCards;
+    KxNetworkUtils::GetNetCardInfo(lstCards);
+    for (const SKxNetCardInfo& other : lstCards)
+        if (std::memcmp(pbyIP, other.byIP, 4) == 0) return KX_E_BAD_ADDRESS;
+    return KX_OK;
+}
+
+// A new camera MAC: not all zero, not a group (multicast or broadcast) address.
+int32_t CheckCameraMAC(const uint8_t* pbyMAC) {
+    static const uint8_t c_byZero[6] = {0, 0, 0, 0, 0, 0};
+    if (std::memcmp(pbyMAC, c_byZero, 6) == 0 || (pbyMAC[0] & 0x01) != 0) return KX_E_BAD_ADDRESS;
+    return KX_OK;
+}
+
+int32_t RefuseAddress(int32_t nCode, const uint8_t* pbyIP) {
+    KxLogUtils::PrintLog(c_nKxLogError, "Refused camera address %d.%d.%d.%d: %d", pbyIP[0], pbyIP[1], pbyIP[2],
+                         pbyIP[3], nCode);
+    return nCode;
 }
 
 // Holds an opened device's lock for one operation and unlocks it on every path.
@@ -113,6 +187,8 @@ int32_t CKxEthernetEyeConfig::SetIPAddress(const SKxNLEyeDeviceInfoEx* pInfo, co
     uint8_t byCurrent[4];
     ParseIP(pInfo->szEyeIP, byCurrent);
     if (std::memcmp(byCurrent, pbyIP, 4) == 0) return KX_OK;
+    if (!HasCard(*pInfo)) return KX_E_NOT_SUPPORTED;
+    if (const int32_t nCheck = CheckCameraAddress(pbyIP, pInfo->sNetCardInfo)) return RefuseAddress(nCheck, pbyIP);
     CameraPtr pCamera = OpenForRecord(*pInfo);
     if (!pCamera) return KX_E_CONFIG_NO_CAMERA;
     return SetSourceIP(pCamera.get(), pbyIP, pInfo);
@@ -139,6 +215,7 @@ int32_t CKxEthernetEyeConfig::ResetDestAddress(const SKxNLEyeDeviceInfoEx* pInfo
         if (m_pIDelegate == nullptr) return KX_E_NOT_SUPPORTED;
         return m_pIDelegate->ResetDestAddress(pInfo);
     }
+    if (!HasCard(*pInfo)) return KX_E_NOT_SUPPORTED;
     CameraPtr pCamera = OpenForRecord(*pInfo);
     if (!pCamera) return KX_E_CONFIG_NO_CAMERA;
     return SetDestAddress(pCamera.get(), c_byBroadcastIP, c_byBroadcastMAC);
@@ -150,6 +227,7 @@ int32_t CKxEthernetEyeConfig::BindHostAddress(const SKxNLEyeDeviceInfoEx* pInfo)
         if (m_pIDelegate == nullptr) return KX_E_NOT_SUPPORTED;
         return m_pIDelegate->BindHostAddress(pInfo);
     }
+    if (!HasCard(*pInfo)) return KX_E_NOT_SUPPORTED;
     CameraPtr pCamera = OpenForRecord(*pInfo);
     if (!pCamera) return KX_E_CONFIG_NO_CAMERA;
     return SetDestAddress(pCamera.get(), pInfo->sNetCardInfo.byIP, pInfo->sNetCardInfo.byMAC);
@@ -176,6 +254,8 @@ int32_t CKxEthernetEyeConfig::SetDeviceIPAddress(IKxDevice* pDevice, const uint8
     uint8_t byCurrent[4];
     ParseIP(pInfo->szEyeIP, byCurrent);
     if (std::memcmp(byCurrent, pbyIP, 4) == 0) return KX_OK;
+    if (!HasCard(*pInfo)) return KX_E_NOT_SUPPORTED;
+    if (const int32_t nCheck = CheckCameraAddress(pbyIP, pInfo->sNetCardInfo)) return RefuseAddress(nCheck, pbyIP);
     return SetSourceIP(pCamera, pbyIP, pInfo);
 }
 
@@ -200,6 +280,11 @@ int32_t CKxEthernetEyeConfig::SetDeviceMACAddress(IKxDevice* pDevice, const uint
     uint8_t byCurrent[6];
     ParseMAC(pInfo->szEyeMAC, byCurrent);
     if (std::memcmp(byCurrent, pbyMAC, 6) == 0) return KX_OK;
+    if (!HasCard(*pInfo)) return KX_E_NOT_SUPPORTED;
+    if (const int32_t nCheck = CheckCameraMAC(pbyMAC)) {
+        KxLogUtils::PrintLog(c_nKxLogError, "Refused camera MAC: %d", nCheck);
+        return nCheck;
+    }
     return SetSourceMAC(pCamera, pbyMAC, pInfo);
 }
 
@@ -227,6 +312,7 @@ int32_t CKxEthernetEyeConfig::BindDeviceHostAddress(IKxDevice* pDevice) {
     if (IsOtherFamily(*pInfo)) return KX_OK;  // the other family binds its host itself
     IOrEyeCamera* pCamera = OpenCamera(pEyeDevice);
     if (pCamera == nullptr) return KX_E_NOT_SUPPORTED;
+    if (!HasCard(*pInfo)) return KX_E_NOT_SUPPORTED;  // never 0.0.0.0 / 00:00:00:00:00:00
     return SetDestAddress(pCamera, pInfo->sNetCardInfo.byIP, pInfo->sNetCardInfo.byMAC);
 }
 

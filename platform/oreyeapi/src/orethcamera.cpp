@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "orlog.h"
 
@@ -102,6 +103,23 @@ int COrEthLink::SelectDevice(const unsigned char* pbyID8) {
     return c_nOrEyeOK;
 }
 
+namespace {
+// Whether two answers tell the same about a camera (a repeated answer, not a second one).
+bool SameAnswer(const SSearchInfo& a, const SSearchInfo& b) {
+    return memcmp(a.abyIp, b.abyIp, 4) == 0 && memcmp(a.abyDestIp, b.abyDestIp, 4) == 0 &&
+           memcmp(a.abyMac, b.abyMac, 6) == 0 && memcmp(a.abyDestMac, b.abyDestMac, 6) == 0 &&
+           memcmp(a.abyInfo1, b.abyInfo1, 8) == 0 && memcmp(a.abyInfo2, b.abyInfo2, 8) == 0 &&
+           memcmp(a.abyDeviceId, b.abyDeviceId, 8) == 0 && memcmp(a.abyNetmask, b.abyNetmask, 4) == 0;
+}
+std::string MacText(const uint8_t* p) {
+    char sz[18];
+    snprintf(sz, sizeof sz, "%02x:%02x:%02x:%02x:%02x:%02x", p[0], p[1], p[2], p[3], p[4], p[5]);
+    return sz;
+}
+const size_t c_nSearchAnswersMax = 256;  // distinct answers held per search (a flood gets no more)
+const int c_nConflictLinesMax = 8;       // conflict lines per search; the count says the rest
+}  // namespace
+
 int COrEthLink::Search(const unsigned char* pbyIP4, unsigned char* pResult484) {
     if (pbyIP4 == nullptr || pResult484 == nullptr) return c_nOrEyeBadArgument;
     memset(pResult484, 0, c_nOrEyeSearchBytes);
@@ -132,7 +150,10 @@ int COrEthLink::Search(const unsigned char* pbyIP4, unsigned char* pResult484) {
     } else {
         sock.SendTo(msg.data(), msg.size(), nTarget, c_nControlPort, vecCards.empty() ? 0 : vecCards[0].nIndex);
     }
-    std::vector<SHit> vecHits;
+    // Each answer with the place of its card in the card list: the list, not the arrival, orders
+    // the entries, so that the first entry of a camera does not depend on which card was quicker.
+    std::vector<std::pair<size_t, SHit>> vecHits;
+    uint64_t nIgnored = 0, nConflicts = 0;
     std::vector<uint8_t> buf(2048);
     const int64_t tEnd = OrNet::NowMs() + c_nSearchMs;
     for (;;) {
@@ -143,24 +164,82 @@ int COrEthLink::Search(const unsigned char* pbyIP4, unsigned char* pResult484) {
         if (n <= 0) continue;
         SHeader h;
         SHit hit;
-        if (DecodeSearchReply(buf.data(), static_cast<size_t>(n), &h, &hit.info) != Ok || h.nRequestId != nRequest)
+        if (DecodeSearchReply(buf.data(), static_cast<size_t>(n), &h, &hit.info) != Ok || h.nRequestId != nRequest) {
+            ++nIgnored;
             continue;
+        }
         hit.nIfIndex = info.nIfIndex;
         hit.nFrom = info.nFrom;
-        // Only answers through the cards searched (a broadcast may come back on another one).
-        if (bBroadcast && std::none_of(vecCards.begin(), vecCards.end(),
-                                       [&](const OrNet::SCard& c) { return c.nIndex == info.nIfIndex; }))
+        // Anyone on the LAN can answer: the sender must be the camera it describes...
+        if (info.nFrom != FromFirstOctetFirst(hit.info.abyIp)) {
+            ++nIgnored;
             continue;
-        const bool bSeen = std::any_of(vecHits.begin(), vecHits.end(), [&](const SHit& e) {
-            return e.nIfIndex == hit.nIfIndex && memcmp(e.info.abyDeviceId, hit.info.abyDeviceId, 8) == 0;
-        });
-        if (!bSeen && vecHits.size() < c_nOrEyeSearchMaxEntries) vecHits.push_back(hit);
+        }
+        // ...and the answer must come through a card that was searched (a broadcast may come
+        // back on another one; a unicast probe through the chosen card only).
+        size_t nRank = 0;
+        if (!vecCards.empty()) {
+            const auto it = std::find_if(vecCards.begin(), vecCards.end(),
+                                         [&](const OrNet::SCard& c) { return c.nIndex == info.nIfIndex; });
+            if (it == vecCards.end()) {
+                ++nIgnored;
+                continue;
+            }
+            nRank = static_cast<size_t>(it - vecCards.begin());
+        }
+        bool bRepeat = false;
+        for (const auto& e : vecHits) {
+            if (e.second.nIfIndex != hit.nIfIndex) continue;
+            if (SameAnswer(e.second.info, hit.info)) {
+                bRepeat = true;
+                break;
+            }
+        }
+        if (bRepeat) continue;
+        // A second, different answer for one camera (same MAC, or same identifier with another
+        // MAC) through this card: both are kept, apart, and the application is told; which one
+        // is true cannot be known here.
+        for (const auto& e : vecHits) {
+            if (e.second.nIfIndex != hit.nIfIndex) continue;
+            const bool bSameMac = memcmp(e.second.info.abyMac, hit.info.abyMac, 6) == 0;
+            const bool bSameId = !IsAnyDevice(hit.info.abyDeviceId) &&
+                                 memcmp(e.second.info.abyDeviceId, hit.info.abyDeviceId, 8) == 0;
+            if (!bSameMac && !bSameId) continue;
+            if (++nConflicts <= c_nConflictLinesMax)
+                OrLog::Print(LogLevel_Warning,
+                             "Search: two different answers for one camera through card %d: %s %s and %s %s; both "
+                             "listed",
+                             hit.nIfIndex, OrNet::FormatIPv4(FromFirstOctetFirst(e.second.info.abyIp)).c_str(),
+                             MacText(e.second.info.abyMac).c_str(),
+                             OrNet::FormatIPv4(FromFirstOctetFirst(hit.info.abyIp)).c_str(),
+                             MacText(hit.info.abyMac).c_str());
+            break;
+        }
+        if (vecHits.size() < c_nSearchAnswersMax) vecHits.emplace_back(nRank, hit);
+        else ++nIgnored;
+    }
+    // Card list order, then by MAC, address and identifier: the same cameras give the same
+    // entries in the same order, however their answers arrived.
+    std::stable_sort(vecHits.begin(), vecHits.end(), [](const std::pair<size_t, SHit>& a, const std::pair<size_t, SHit>& b) {
+        if (a.first != b.first) return a.first < b.first;
+        if (a.second.nIfIndex != b.second.nIfIndex) return a.second.nIfIndex < b.second.nIfIndex;
+        const int nMac = memcmp(a.second.info.abyMac, b.second.info.abyMac, 6);
+        if (nMac != 0) return nMac < 0;
+        const int nIp = memcmp(a.second.info.abyIp, b.second.info.abyIp, 4);
+        if (nIp != 0) return nIp < 0;
+        return memcmp(&a.second.info, &b.second.info, sizeof(SSearchInfo)) < 0;
+    });
+    if (vecHits.size() > c_nOrEyeSearchMaxEntries) {
+        OrLog::Print(LogLevel_Warning, "Search: %zu answers, only the first %u listed", vecHits.size(),
+                     static_cast<unsigned>(c_nOrEyeSearchMaxEntries));
+        vecHits.resize(c_nOrEyeSearchMaxEntries);
     }
     const int32_t nCount = static_cast<int32_t>(vecHits.size());
     memcpy(pResult484, &nCount, 4);
+    std::vector<SHit> vecKept;
     for (size_t i = 0; i < vecHits.size(); ++i) {
         uint8_t* e = pResult484 + 4 + c_nOrEyeSearchEntryBytes * i;
-        const SSearchInfo& s = vecHits[i].info;
+        const SSearchInfo& s = vecHits[i].second.info;
         PutEntryAddress(e, FromFirstOctetFirst(s.abyIp));
         PutEntryAddress(e + 4, FromFirstOctetFirst(s.abyDestIp));
         memcpy(e + 8, s.abyMac, 6);
@@ -168,12 +247,22 @@ int COrEthLink::Search(const unsigned char* pbyIP4, unsigned char* pResult484) {
         memcpy(e + 20, s.abyInfo1, 8);
         memcpy(e + 28, s.abyInfo2, 8);
         memcpy(e + 36, s.abyDeviceId, 8);
-        const int32_t nIf = vecHits[i].nIfIndex;
+        const int32_t nIf = vecHits[i].second.nIfIndex;
         memcpy(e + 44, &nIf, 4);
+        vecKept.push_back(vecHits[i].second);
     }
-    OrLog::Print(LogLevel_Debug, "Search: %d camera(s)", nCount);
+    if (nIgnored > 0 || nConflicts > 0)
+        OrLog::Print(LogLevel_Info, "Search: %d camera(s); %llu answer(s) ignored, %llu conflicting", nCount,
+                     static_cast<unsigned long long>(nIgnored), static_cast<unsigned long long>(nConflicts));
+    else
+        OrLog::Print(LogLevel_Debug, "Search: %d camera(s)", nCount);
+    {
+        std::lock_guard<std::mutex> lockStream(m_mtxStream);
+        m_sStats.nSearchIgnored += nIgnored;
+        m_sStats.nSearchConflicts += nConflicts;
+    }
     std::lock_guard<std::mutex> lock(m_mtxControl);
-    m_vecHits = vecHits;
+    m_vecHits = vecKept;
     return c_nOrEyeOK;
 }
 
@@ -185,35 +274,80 @@ int COrEthLink::InitDevice(const char* pszConnect) {
     bool bFound = false;
     if (pszConnect != nullptr && *pszConnect != '\0' && OrNet::ParseIPv4(pszConnect, &nIp)) {
         bFound = true;
+        // An address on no card's subnet (a new camera; the connect text of a camera without
+        // identifier): the card it answers through, from a search, unless a card was chosen.
+        bool bLocalCard;
+        {
+            std::lock_guard<std::mutex> lock(m_mtxControl);
+            bLocalCard = m_bLocalCard;
+        }
+        const std::vector<OrNet::SCard> vecCards = bLocalCard ? std::vector<OrNet::SCard>() : OrNet::ListCards();
+        if (!bLocalCard && std::none_of(vecCards.begin(), vecCards.end(),
+                                        [&](const OrNet::SCard& c) { return SameNet(c.nAddress, nIp, c.nNetmask); })) {
+            std::vector<uint8_t> result(c_nOrEyeSearchBytes);
+            const uint8_t abyAll[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+            Search(abyAll, result.data());
+            std::lock_guard<std::mutex> lock(m_mtxControl);
+            for (const SHit& h : m_vecHits)
+                if (FromFirstOctetFirst(h.info.abyIp) == nIp) {
+                    nIfIndex = h.nIfIndex;
+                    break;
+                }
+        }
     } else {
-        bool bSelected;
+        bool bSelected, bLocalCard;
+        int nLocalIndex;
         uint8_t abySel[8];
         std::vector<SHit> vecHits;
         {
             std::lock_guard<std::mutex> lock(m_mtxControl);
             bSelected = m_bSelected;
+            bLocalCard = m_bLocalCard;
+            nLocalIndex = m_sLocalCard.nIndex;
             memcpy(abySel, m_abySelected, 8);
             vecHits = m_vecHits;
         }
+        // The entries that may be meant: the selected identifier (or any), through the chosen
+        // card when one was. They name one camera only when they all tell the same camera (one
+        // camera seen through several cards: the first card of the list); otherwise the object
+        // does not guess.
+        int nCameras = 0;
         auto pick = [&](const std::vector<SHit>& v) {
-            for (const SHit& h : v)
-                if (!bSelected || memcmp(h.info.abyDeviceId, abySel, 8) == 0) {
-                    nIp = FromFirstOctetFirst(h.info.abyIp);
-                    nMask = FromFirstOctetFirst(h.info.abyNetmask);
-                    memcpy(abyId, h.info.abyDeviceId, 8);
-                    nIfIndex = h.nIfIndex;
-                    return true;
+            const SHit* pFirst = nullptr;
+            nCameras = 0;
+            for (const SHit& h : v) {
+                if (bSelected && memcmp(h.info.abyDeviceId, abySel, 8) != 0) continue;
+                if (bLocalCard && h.nIfIndex != nLocalIndex) continue;
+                if (pFirst == nullptr) {
+                    pFirst = &h;
+                    nCameras = 1;
+                } else if (nCameras == 1 && (h.nIfIndex == pFirst->nIfIndex ||  // two different answers
+                                             memcmp(h.info.abyMac, pFirst->info.abyMac, 6) != 0 ||
+                                             memcmp(h.info.abyIp, pFirst->info.abyIp, 4) != 0 ||
+                                             memcmp(h.info.abyDeviceId, pFirst->info.abyDeviceId, 8) != 0)) {
+                    nCameras = 2;
                 }
-            return false;
+            }
+            if (nCameras != 1) return false;
+            nIp = FromFirstOctetFirst(pFirst->info.abyIp);
+            nMask = FromFirstOctetFirst(pFirst->info.abyNetmask);
+            memcpy(abyId, pFirst->info.abyDeviceId, 8);
+            nIfIndex = pFirst->nIfIndex;
+            return true;
         };
         bFound = pick(vecHits);
-        if (!bFound) {
+        if (!bFound && nCameras == 0) {
             std::vector<uint8_t> result(c_nOrEyeSearchBytes);
             const uint8_t abyAll[4] = {0xFF, 0xFF, 0xFF, 0xFF};
             Search(abyAll, result.data());
             std::lock_guard<std::mutex> lock(m_mtxControl);
             vecHits = m_vecHits;
-            bFound = pick(vecHits) && (bSelected || vecHits.size() == 1);
+            bFound = pick(vecHits);
+        }
+        if (!bFound && nCameras > 1) {
+            OrLog::Print(LogLevel_Warning, "InitDevice: several cameras answer%s; none is chosen (connect text or "
+                         "SelectDevice names one)", bSelected ? " for the selected identifier" : "");
+            return c_nOrEyeNoDevice;
         }
     }
     if (!bFound) {

@@ -63,6 +63,8 @@ public:
         uint64_t nRefusedGrab = 0;      // single-grab packets nobody waits for
         uint64_t nConflicts = 0;        // frames dropped: a copy of a packet with other bytes
         uint64_t nRefusedReplies = 0;   // control replies from elsewhere, or forged for the request
+        uint64_t nSearchIgnored = 0;    // search answers left out (wrong sender, card or request)
+        uint64_t nSearchConflicts = 0;  // second, different answers for one camera (both kept)
     };
 
     COrEthLink();

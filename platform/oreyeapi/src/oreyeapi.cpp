@@ -109,6 +109,8 @@ OREYE_API bool GetEthernetStats(IOrEyeCamera* pCamera, EthernetStats* pStats) {
     pStats->nRefusedGrab = s.nRefusedGrab;
     pStats->nConflicts = s.nConflicts;
     pStats->nRefusedReplies = s.nRefusedReplies;
+    pStats->nSearchIgnored = s.nSearchIgnored;
+    pStats->nSearchConflicts = s.nSearchConflicts;
     return true;
 }
 

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -66,6 +67,17 @@ void ReadInfo(msghdr* msg, const sockaddr_in& from, SDatagramInfo* pInfo, size_t
             *pnSegment = nSeg > 0 ? static_cast<size_t>(nSeg) : 0;
         }
     }
+}
+// A send waits for room in the card's queue at most this long without progress; then the
+// datagrams are given up (false) and one line says so, so that a card that never drains cannot
+// hang a caller. Lines are thinned out (the first 100, then every 1000th with the count).
+constexpr int c_nSendStallMs = 1000;
+std::atomic<uint64_t> g_nSendStalls{0};
+void ReportSendStall(int nDatagrams) {
+    const uint64_t n = ++g_nSendStalls;
+    if (n <= 100 || n % 1000 == 0)
+        fprintf(stderr, "ornet: no room to send for %d ms: %d datagram(s) given up (%llu time(s))\n", c_nSendStallMs,
+                nDatagrams, static_cast<unsigned long long>(n));
 }
 }  // namespace
 
@@ -239,13 +251,21 @@ bool CUdpSocket::SendTo2(const void* p1, size_t n1, const void* p2, size_t n2, u
         pi.ipi_spec_dst.s_addr = htonl(nSource);
         memcpy(CMSG_DATA(c), &pi, sizeof pi);
     }
+    const auto tGiveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(c_nSendStallMs);
     for (;;) {
-        const ssize_t r = sendmsg(m_fd, &msg, MSG_NOSIGNAL | (m_bNoWait ? MSG_DONTWAIT : 0));
+        // Never a wait inside the kernel (a full send buffer would block there for as long as
+        // the card does not drain): the wait for room is the bounded one below, or none.
+        const ssize_t r = sendmsg(m_fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (r >= 0) return true;
         if (errno == EINTR) continue;
         if ((errno == ENOBUFS || errno == EAGAIN) && m_bNoWait) return false;
         if (errno == ENOBUFS || errno == EAGAIN) {
-            // The card's queue is full: wait for room rather than lose the datagram here.
+            // The card's queue is full: wait for room rather than lose the datagram here, but
+            // not for ever (a card that never drains must not hang the caller).
+            if (std::chrono::steady_clock::now() >= tGiveUp) {
+                ReportSendStall(1);
+                return false;
+            }
             pollfd pfd{m_fd, POLLOUT, 0};
             poll(&pfd, 1, 10);
             continue;
@@ -272,6 +292,7 @@ bool CUdpSocket::SendBatch(const SSendItem* pItems, int nCount, uint32_t nTo, ui
     SCtl actl[c_nMaxMsgs];
     int anItems[c_nMaxMsgs];  // items carried by each message
     std::vector<iovec> vecIov(static_cast<size_t>(2 * (nCount < c_nMaxMsgs * c_nMaxSegments ? nCount : c_nMaxMsgs * c_nMaxSegments)));
+    auto tGiveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(c_nSendStallMs);
     for (int nDone = 0; nDone < nCount;) {
         // Build up to c_nMaxMsgs messages from the items not yet sent.
         int nMsgs = 0;
@@ -330,14 +351,20 @@ bool CUdpSocket::SendBatch(const SSendItem* pItems, int nCount, uint32_t nTo, ui
             anItems[nMsgs++] = nRun;
             i += nRun;
         }
-        const int r = sendmmsg(m_fd, amsg, static_cast<unsigned int>(nMsgs), MSG_NOSIGNAL);
+        const int r = sendmmsg(m_fd, amsg, static_cast<unsigned int>(nMsgs), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (r > 0) {
             for (int k = 0; k < r; ++k) nDone += anItems[k];
+            tGiveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(c_nSendStallMs);
             continue;
         }
         if (r < 0 && errno == EINTR) continue;
         if (r == 0 || errno == ENOBUFS || errno == EAGAIN) {
-            // The card's queue is full: wait for room rather than lose the datagrams here.
+            // The card's queue is full: wait for room rather than lose the datagrams here, but
+            // not for ever: without progress for the stall limit the rest is given up.
+            if (std::chrono::steady_clock::now() >= tGiveUp) {
+                ReportSendStall(nCount - nDone);
+                return false;
+            }
             pollfd pfd{m_fd, POLLOUT, 0};
             poll(&pfd, 1, 10);
             continue;

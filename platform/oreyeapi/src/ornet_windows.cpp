@@ -11,6 +11,7 @@
 #include <windows.h>
 #include <iphlpapi.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -84,6 +85,17 @@ int WaitReadable(SOCKET s, int nTimeoutMs) {
     pfd.revents = 0;
     int r = WSAPoll(&pfd, 1, nTimeoutMs < 0 ? -1 : nTimeoutMs);
     return r < 0 ? -1 : (r == 0 ? 0 : 1);
+}
+// A send waits for room in the card's queue at most this long without progress; then the
+// datagrams are given up (false) and one line says so, so that a card that never drains cannot
+// hang a caller. Lines are thinned out (the first 100, then every 1000th with the count).
+constexpr int c_nSendStallMs = 1000;
+std::atomic<uint64_t> g_nSendStalls{0};
+void ReportSendStall(int nDatagrams) {
+    const uint64_t n = ++g_nSendStalls;
+    if (n <= 100 || n % 1000 == 0)
+        fprintf(stderr, "ornet: no room to send for %d ms: %d datagram(s) given up (%llu time(s))\n", c_nSendStallMs,
+                nDatagrams, static_cast<unsigned long long>(n));
 }
 }  // namespace
 
@@ -261,6 +273,7 @@ bool CUdpSocket::SendTo2(const void* p1, size_t n1, const void* p2, size_t n2, u
     WSABUF aBuf[2] = {{static_cast<ULONG>(n1), static_cast<CHAR*>(const_cast<void*>(p1))},
                       {static_cast<ULONG>(n2), static_cast<CHAR*>(const_cast<void*>(p2))}};
     const DWORD nBufs = n2 ? 2 : 1;
+    const auto tGiveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(c_nSendStallMs);
     for (;;) {
         DWORD nSent = 0;
         int r;
@@ -295,7 +308,12 @@ bool CUdpSocket::SendTo2(const void* p1, size_t n1, const void* p2, size_t n2, u
         if (nErr == WSAEINTR) continue;
         if ((nErr == WSAENOBUFS || nErr == WSAEWOULDBLOCK) && m_bNoWait) return false;
         if (nErr == WSAENOBUFS || nErr == WSAEWOULDBLOCK) {
-            // The card's queue is full: wait for room rather than lose the datagram here.
+            // The card's queue is full: wait for room rather than lose the datagram here, but
+            // not for ever (a card that never drains must not hang the caller).
+            if (std::chrono::steady_clock::now() >= tGiveUp) {
+                ReportSendStall(1);
+                return false;
+            }
             Sleep(1);
             continue;
         }

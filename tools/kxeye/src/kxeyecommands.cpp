@@ -3,13 +3,18 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <mutex>
+#include <string>
+#include <system_error>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -84,10 +89,38 @@ int KxEyeList(EKxEyeSource eSource, bool bJson) {
     if (!KxEyeSearch(eSource, vecInfos)) return c_nKxEyeExitFailure;
     // Each camera is opened briefly for its serial number and stored device ID: the names that
     // stay the same from run to run. A test copy shows its original's.
+    // Up to 4 cameras at a time (each open waits on one camera's answers); the records of one
+    // Ethernet camera (one MAC through several cards) one after another, as a camera takes one
+    // host connection at a time, and the other sources' records one after another too.
     std::vector<SKxEyeIdentity> vecIds(vecInfos.size());
-    for (size_t i = 0; i < vecInfos.size(); ++i) {
-        if (KxEyeTestCopyOf(vecInfos, i) < 0) vecIds[i] = KxEyeReadIdentity(vecInfos[i]);
+    std::vector<std::vector<size_t>> vecGroups;
+    {
+        std::map<std::string, size_t> mapGroup;
+        for (size_t i = 0; i < vecInfos.size(); ++i) {
+            if (KxEyeTestCopyOf(vecInfos, i) >= 0) continue;
+            const bool bEthernet = (vecInfos[i].nDeviceFlags & c_nKxFlagEthernet) != 0 &&
+                                   (vecInfos[i].nDeviceFlags & c_nKxFlagLocal) == 0;
+            const std::string strKey = bEthernet ? "mac " + KxEyeFieldText(vecInfos[i].szEyeMAC) : std::string("other");
+            const auto it = mapGroup.emplace(strKey, vecGroups.size()).first;
+            if (it->second == vecGroups.size()) vecGroups.emplace_back();
+            vecGroups[it->second].push_back(i);
+        }
     }
+    std::atomic<size_t> nNext{0};
+    auto reader = [&]() {
+        for (size_t g = nNext++; g < vecGroups.size(); g = nNext++)
+            for (size_t i : vecGroups[g]) vecIds[i] = KxEyeReadIdentity(vecInfos[i]);
+    };
+    std::vector<std::thread> vecThreads;
+    for (size_t t = 1; t < std::min<size_t>(vecGroups.size(), 4); ++t) {
+        try {
+            vecThreads.emplace_back(reader);
+        } catch (const std::system_error&) {
+            break;  // fewer threads: every camera is still read
+        }
+    }
+    reader();
+    for (std::thread& th : vecThreads) th.join();
     for (size_t i = 0; i < vecInfos.size(); ++i) {
         const int nOf = KxEyeTestCopyOf(vecInfos, i);
         if (nOf >= 0) vecIds[i] = vecIds[static_cast<size_t>(nOf)];
