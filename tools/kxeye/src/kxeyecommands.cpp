@@ -40,6 +40,18 @@ ordered_json KxEyeCameraJson(const CKxEyeSession& session) {
     return j;
 }
 
+int KxEyeOpenFailed(const CKxEyeSession& session, bool bJson) {
+    if (bJson) {
+        ordered_json j;
+        j["camera"] = nullptr;
+        j["error"] = session.FailureText();
+        j["code"] = session.FailureCode();
+        j["meaning"] = KxEyeCodeMeaning(session.FailureCode());
+        KxEyePrintJson(j);
+    }
+    return c_nKxEyeExitFailure;
+}
+
 static std::string ResolutionText(const SKxVideoResolution& res) {
     return std::to_string(res.nFrameWidth) + "x" + std::to_string(res.nFrameHeight);
 }
@@ -60,9 +72,12 @@ static ordered_json RecordJson(size_t nIndex, const SKxNLEyeDeviceInfoEx& info) 
     j["flags"] = info.nDeviceFlags;
     j["productInfo"] = KxEyeFieldText(info.szProductInfo);
     j["connectText"] = KxEyeFieldText(info.szConnectText);
-    // The Ethernet side: where the camera streams to and the host card it answered through.
-    const bool bEthernet = (info.nDeviceFlags & 0x2) != 0;
+    // The Ethernet side: where the camera streams to and the host card it answered through. A
+    // camera that answered but could not be read has no flags; its network facts still say
+    // where it is.
+    const bool bEthernet = KxEyeIsEthernet(info);
     j["source"] = bEthernet ? "ethernet" : "local";
+    j["virtual"] = KxEyeIsVirtual(info);
     j["destIp"] = TextOrNull(bEthernet ? KxEyeFieldText(info.szDestIP) : std::string());
     j["destMac"] = TextOrNull(bEthernet ? KxEyeFieldText(info.szDestMAC) : std::string());
     if (bEthernet) {
@@ -112,8 +127,10 @@ int KxEyeList(EKxEyeSource eSource, bool bJson) {
         const SKxNLEyeDeviceInfoEx& info = vecInfos[i];
         auto orDash = [](const std::string& s) { return s.empty() ? std::string("-") : s; };
         const int nOf = KxEyeTestCopyOf(vecInfos, i);
-        const std::string strNote = nOf >= 0 ? "test copy of " + std::to_string(nOf) : "";
-        const bool bEthernet = (info.nDeviceFlags & 0x2) != 0;
+        const bool bEthernet = KxEyeIsEthernet(info);
+        std::string strNote = bEthernet ? "" : "virtual (in this process, no hardware)";
+        if (nOf >= 0) strNote = "virtual, test copy of " + std::to_string(nOf);
+        if (bEthernet && !info.bDeviceInfoValid) strNote = "answered, not read: see kxeye doctor";
         std::printf("%-5zu %-28s %-9s %-38s %-15s %-17s %-15s %-10s %-3u %-10s %-5s %s\n", i,
                     orDash(KxEyeFieldText(info.szDeviceName)).c_str(), orDash(vecIds[i].strSerial).c_str(),
                     orDash(KxEyeFieldText(info.szDeviceID)).c_str(), orDash(KxEyeFieldText(info.szIPAddress)).c_str(),
@@ -222,7 +239,7 @@ static void PrintSection(const ordered_json& j, const std::string& strIndent) {
 
 int KxEyeInfo(EKxEyeSource eSource, const std::string& strCamera, bool bJson) {
     CKxEyeSession session;
-    if (!session.Open(eSource, strCamera)) return c_nKxEyeExitFailure;
+    if (!session.Open(eSource, strCamera)) return KxEyeOpenFailed(session, bJson);
     IKxLaserEyeDevice* pDev = session.Device();
     const SKxNLEyeDeviceInfoEx& info = session.Info();
     ordered_json j;
@@ -352,7 +369,7 @@ bool KxEyeApplyRunSettings(IKxLaserEyeDevice* pDev, const SKxEyeRunSettings& run
 int KxEyeSet(EKxEyeSource eSource, const std::string& strCamera, const std::vector<SKxEyeSetting>& vecSettings,
              bool bJson) {
     CKxEyeSession session;
-    if (!session.Open(eSource, strCamera)) return c_nKxEyeExitFailure;
+    if (!session.Open(eSource, strCamera)) return KxEyeOpenFailed(session, bJson);
     ordered_json j;
     j["camera"] = KxEyeCameraJson(session);
     SKxEyeRunSettings run;
@@ -408,7 +425,7 @@ int KxEyeSnapshot(EKxEyeSource eSource, const std::string& strCamera, const std:
         return c_nKxEyeExitFailure;
     }
     CKxEyeSession session;
-    if (!session.Open(eSource, strCamera)) return c_nKxEyeExitFailure;
+    if (!session.Open(eSource, strCamera)) return KxEyeOpenFailed(session, bJson);
     IKxLaserEyeDevice* pDev = session.Device();
     ordered_json j;
     j["camera"] = KxEyeCameraJson(session);
@@ -420,7 +437,14 @@ int KxEyeSnapshot(EKxEyeSource eSource, const std::string& strCamera, const std:
     CKxEyeRef<IKxLaserEyeResultBlock> pBlock;
     const int32_t nDetect = pDev->Detect(pBlock.Out());
     if (nDetect != KX_OK || !pBlock) {
-        std::cerr << "kxeye: Detect failed: " << KxEyeFormatCode(nDetect != KX_OK ? nDetect : KX_E_NOT_FOUND) << "\n";
+        const int32_t nCode = nDetect != KX_OK ? nDetect : KX_E_NOT_FOUND;
+        std::cerr << "kxeye: Detect failed: " << KxEyeFormatCode(nCode) << "\n";
+        if (bJson) {
+            j["error"] = "Detect failed";
+            j["code"] = nCode;
+            j["meaning"] = KxEyeCodeMeaning(nCode);
+            PrintJson(j);
+        }
         return c_nKxEyeExitFailure;
     }
     CKxEyeOutputDir outDir(strOut);
@@ -607,10 +631,11 @@ private:
 
 int KxEyeMotor(EKxEyeSource eSource, const SKxEyeMotorOptions& opts) {
     CKxEyeSession session;
-    if (!session.Open(eSource, opts.strCamera)) return c_nKxEyeExitFailure;
+    if (!session.Open(eSource, opts.strCamera)) return KxEyeOpenFailed(session, opts.bJson);
     IKxSwingMotorDevice* pMotorRaw = nullptr;
     if (!session.Device()->GetSwingMotorDevice(&pMotorRaw) || !pMotorRaw) {
         std::fprintf(stderr, "kxeye: this camera has no swing motor: %s\n", KxEyeFormatCode(KX_E_NOT_SUPPORTED).c_str());
+        if (opts.bJson) PrintJson(ResultJson("motor " + opts.strAction, KX_E_NOT_SUPPORTED));
         return c_nKxEyeExitFailure;
     }
     CKxEyeRef<IKxSwingMotorDevice> pMotor(pMotorRaw);

@@ -428,7 +428,7 @@ int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts) {
     // the device is closed.
     CScanCallback callback(opts.nFormat, opts.sParam, nLimit);
     CKxEyeSession session;
-    if (!session.Open(eSource, opts.strCamera)) return c_nKxEyeExitFailure;
+    if (!session.Open(eSource, opts.strCamera)) return KxEyeOpenFailed(session, opts.bJson);
     IKxLaserEyeDevice* pDev = session.Device();
     ordered_json jResult;
     jResult["camera"] = KxEyeCameraJson(session);
