@@ -300,6 +300,54 @@ int FindEthernetCamera(EKxEyeSource eSource, const std::string& strCamera, std::
 
 std::string ReadableMeaning(int32_t nCode) { return KxEyeFormatCode(nCode); }
 
+struct SCameraFacts {
+    int nOpen = c_nOrEyeNotSupported;  // InitDevice's answer
+    uint32_t nCameraMtu = 0;           // of the camera's card, from its answer to the open; 0 unknown
+    int nLargeRead = c_nOrEyeNotSupported;  // a read whose answer is larger than the smallest MTU
+};
+
+// Opens the camera through its own card, by its address, as a camera object of the library, and
+// reads its product text and then a block large enough to need full-size packets.
+SCameraFacts AskCamera(const SKxNLEyeDeviceInfoEx& info) {
+    SCameraFacts f;
+    std::unique_ptr<IOrEyeCamera> pCamera(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
+    if (!pCamera) return f;
+    char szCard[16] = {};
+    std::snprintf(szCard, sizeof(szCard), "%s", IPText(info.sNetCardInfo.byIP).c_str());
+    pCamera->SetLocalIP(szCard, static_cast<int>(sizeof(szCard)));
+    static const uint8_t c_abyNone[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    if (std::memcmp(info.byDeviceID, c_abyNone, 8) != 0) pCamera->SelectDevice(info.byDeviceID);
+    char szConnect[64] = {};
+    std::snprintf(szConnect, sizeof(szConnect), "%s", KxEyeFieldText(info.szIPAddress).c_str());
+    f.nOpen = pCamera->InitDevice(1536, 2048, 0, 5, szConnect);
+    if (f.nOpen != c_nOrEyeOK) return f;
+    SOrEyeStreamCounters s{};
+    if (OrEyeGetStreamCounters(pCamera.get(), &s) == c_nOrEyeOK) f.nCameraMtu = s.nCameraMtu;
+    // 4 KiB in one answer: IPv4 cuts it into fragments as large as the camera's card takes.
+    std::vector<uint8_t> vecBlock(4096);
+    f.nLargeRead = pCamera->ReadStorage(c_nKxEyeDoctorReadAddress, vecBlock.data(), static_cast<unsigned>(vecBlock.size()));
+    if (f.nLargeRead != c_nOrEyeOK) {
+        // A camera object that saw no answer takes the camera for gone and would not let go of it
+        // when deleted, leaving it held for its heartbeat timeout: one small request first brings
+        // the session back, so that the camera is free for the next open.
+        char szProduct[17] = {};
+        pCamera->ReadProduct(2, szProduct, 16);
+    }
+    return f;
+}
+
+// Why an operation on a camera failed, when the camera says more on its own: held by another
+// program; "" when it does not.
+std::string HeldReason(const SKxNLEyeDeviceInfoEx& info) {
+    CKxEyeQuietCameraLibrary quiet;
+    const SCameraFacts f = AskCamera(info);
+    if (f.nOpen == c_nOrEyeAccessDenied)
+        return "the camera is held by another program, on this host or another (it refuses control with " +
+               KxEyeFormatCode(c_nOrEyeAccessDenied) +
+               "); end that program, or wait 3 s when it ended without letting go";
+    return std::string();
+}
+
 }  // namespace
 
 bool KxEyeParseIPv4(const std::string& strText, uint8_t abyIP[4]) {
@@ -510,7 +558,10 @@ int KxEyeNetConfig(EKxEyeSource eSource, const SKxEyeNetOptions& opts) {
         }
         const int32_t nRet = pConfig->SetIPAddress(&info, abyIP, nullptr, nullptr);
         if (nRet != KX_OK && nRet != KX_E_ARP_WRITE) {
-            std::fprintf(stderr, "kxeye: set-ip failed: %s\n", ReadableMeaning(nRet).c_str());
+            const std::string strHeld = HeldReason(info);
+            std::fprintf(stderr, "kxeye: set-ip failed: %s%s\n", ReadableMeaning(nRet).c_str(),
+                         strHeld.empty() ? "" : (": " + strHeld).c_str());
+            if (!strHeld.empty()) j["error"] = strHeld;
             return finish(nRet, c_nKxEyeExitFailure);
         }
         if (!opts.bJson)
@@ -536,7 +587,10 @@ int KxEyeNetConfig(EKxEyeSource eSource, const SKxEyeNetOptions& opts) {
         j["before"] = ordered_json{{"ip", KxEyeFieldText(info.szDestIP)}, {"mac", KxEyeFieldText(info.szDestMAC)}};
         const int32_t nRet = bBind ? pConfig->BindHostAddress(&info) : pConfig->ResetDestAddress(&info);
         if (nRet != KX_OK) {
-            std::fprintf(stderr, "kxeye: %s failed: %s\n", strOp.c_str(), ReadableMeaning(nRet).c_str());
+            const std::string strHeld = HeldReason(info);
+            std::fprintf(stderr, "kxeye: %s failed: %s%s\n", strOp.c_str(), ReadableMeaning(nRet).c_str(),
+                         strHeld.empty() ? "" : (": " + strHeld).c_str());
+            if (!strHeld.empty()) j["error"] = strHeld;
             return finish(nRet, c_nKxEyeExitFailure);
         }
         // What the camera holds now, from its own answer.
@@ -663,41 +717,6 @@ std::string CamName(const SKxNLEyeDeviceInfoEx& info) {
     return KxEyeFieldText(info.szIPAddress) + " (" + KxEyeFieldText(info.szMACAddress) + ")";
 }
 
-struct SCameraFacts {
-    int nOpen = c_nOrEyeNotSupported;  // InitDevice's answer
-    uint32_t nCameraMtu = 0;           // of the camera's card, from its answer to the open; 0 unknown
-    int nLargeRead = c_nOrEyeNotSupported;  // a read whose answer is larger than the smallest MTU
-};
-
-// Opens the camera through its own card, by its address, as a camera object of the library, and
-// reads its product text and then a block large enough to need full-size packets.
-SCameraFacts AskCamera(const SKxNLEyeDeviceInfoEx& info) {
-    SCameraFacts f;
-    std::unique_ptr<IOrEyeCamera> pCamera(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
-    if (!pCamera) return f;
-    char szCard[16] = {};
-    std::snprintf(szCard, sizeof(szCard), "%s", IPText(info.sNetCardInfo.byIP).c_str());
-    pCamera->SetLocalIP(szCard, static_cast<int>(sizeof(szCard)));
-    static const uint8_t c_abyNone[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    if (std::memcmp(info.byDeviceID, c_abyNone, 8) != 0) pCamera->SelectDevice(info.byDeviceID);
-    char szConnect[64] = {};
-    std::snprintf(szConnect, sizeof(szConnect), "%s", KxEyeFieldText(info.szIPAddress).c_str());
-    f.nOpen = pCamera->InitDevice(1536, 2048, 0, 5, szConnect);
-    if (f.nOpen != c_nOrEyeOK) return f;
-    SOrEyeStreamCounters s{};
-    if (OrEyeGetStreamCounters(pCamera.get(), &s) == c_nOrEyeOK) f.nCameraMtu = s.nCameraMtu;
-    // 4 KiB in one answer: IPv4 cuts it into fragments as large as the camera's card takes.
-    std::vector<uint8_t> vecBlock(4096);
-    f.nLargeRead = pCamera->ReadStorage(c_nKxEyeDoctorReadAddress, vecBlock.data(), static_cast<unsigned>(vecBlock.size()));
-    if (f.nLargeRead != c_nOrEyeOK) {
-        // A camera object that saw no answer takes the camera for gone and would not let go of it
-        // when deleted, leaving it held for its heartbeat timeout: one small request first brings
-        // the session back, so that the camera is free for the next open.
-        char szProduct[17] = {};
-        pCamera->ReadProduct(2, szProduct, 16);
-    }
-    return f;
-}
 
 }  // namespace
 
