@@ -1,6 +1,9 @@
 #include "kxeyehost.h"
 
+#include <elf.h>
+
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -147,12 +150,44 @@ std::string ShellWord(const std::string& str) {
     return strOut + "'";
 }
 
-// Where the loader finds a library without help: the system's own folders.
+// Where the loader finds a library without any help: the system's default folders.
 bool SystemLibraryFolder(const std::filesystem::path& dir) {
     const std::string s = dir.lexically_normal().string();
-    for (const char* psz : {"/lib", "/usr/lib", "/lib64", "/usr/lib64", "/usr/local/lib", "/lib/x86_64-linux-gnu",
-                            "/usr/lib/x86_64-linux-gnu", "/usr/local/lib/x86_64-linux-gnu"})
+    for (const char* psz : {"/lib", "/usr/lib", "/lib64", "/usr/lib64", "/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu"})
         if (s == psz) return true;
+    return false;
+}
+
+// Whether the program finds its libraries through a run path with $ORIGIN (an installed kxeye:
+// $ORIGIN/../lib), which the loader ignores once the file carries capabilities. Read from the
+// program file's dynamic section; false when it has no such path or cannot be read.
+bool RunPathUsesOrigin(const std::string& strProgram) {
+    std::ifstream in(strProgram, std::ios::binary);
+    Elf64_Ehdr eh{};
+    if (!in.read(reinterpret_cast<char*>(&eh), sizeof(eh)) || std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 ||
+        eh.e_ident[EI_CLASS] != ELFCLASS64 || eh.e_shentsize != sizeof(Elf64_Shdr) || eh.e_shnum > 4096)
+        return false;
+    std::vector<Elf64_Shdr> vecSections(eh.e_shnum);
+    in.seekg(static_cast<std::streamoff>(eh.e_shoff));
+    if (!in.read(reinterpret_cast<char*>(vecSections.data()),
+                 static_cast<std::streamsize>(vecSections.size() * sizeof(Elf64_Shdr))))
+        return false;
+    for (const Elf64_Shdr& sh : vecSections) {
+        if (sh.sh_type != SHT_DYNAMIC || sh.sh_link >= vecSections.size() || sh.sh_size > (1u << 20)) continue;
+        const Elf64_Shdr& strtab = vecSections[sh.sh_link];
+        if (strtab.sh_size > (1u << 24)) return false;
+        std::vector<Elf64_Dyn> vecDyn(sh.sh_size / sizeof(Elf64_Dyn));
+        std::string strStrings(strtab.sh_size, '\0');
+        in.seekg(static_cast<std::streamoff>(sh.sh_offset));
+        if (!in.read(reinterpret_cast<char*>(vecDyn.data()), static_cast<std::streamsize>(vecDyn.size() * sizeof(Elf64_Dyn))))
+            return false;
+        in.seekg(static_cast<std::streamoff>(strtab.sh_offset));
+        if (!in.read(&strStrings[0], static_cast<std::streamsize>(strStrings.size()))) return false;
+        for (const Elf64_Dyn& d : vecDyn) {
+            if ((d.d_tag != DT_RUNPATH && d.d_tag != DT_RPATH) || d.d_un.d_val >= strStrings.size()) continue;
+            if (std::string(strStrings.c_str() + d.d_un.d_val).find("$ORIGIN") != std::string::npos) return true;
+        }
+    }
     return false;
 }
 
@@ -178,9 +213,9 @@ std::string CapabilityFix() {
         return "run kxeye as root, or grant it the rights once: sudo setcap cap_net_admin,cap_net_raw+ep PATH-OF-KXEYE";
     std::string strFix = "sudo setcap cap_net_admin,cap_net_raw+ep " + ShellWord(strProgram);
     const std::filesystem::path dir = LoadedLibraryFolder();
-    if (!dir.empty() && !SystemLibraryFolder(dir)) {
-        // The loader takes no $ORIGIN, no LD_LIBRARY_PATH and no RUNPATH of a program with
-        // capabilities from outside its trusted folders: name the folder in ld.so.conf.d.
+    if (!dir.empty() && !SystemLibraryFolder(dir) && RunPathUsesOrigin(strProgram)) {
+        // The loader expands no $ORIGIN and reads no LD_LIBRARY_PATH for a program with
+        // capabilities: the folder goes into the loader's own list.
         strFix += " && echo " + ShellWord(dir.string()) +
                   " | sudo tee /etc/ld.so.conf.d/kxlasereye.conf && sudo ldconfig";
     }
