@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -423,6 +424,23 @@ TEST_F(KxEyeNetE2E, AddressRefusalsAndJsonOutcomes) {
     EXPECT_EQ(info.nExit, 0) << info.strErr;
     EXPECT_EQ(Json(info)["serial"], "VC000001");
     EXPECT_EQ(Kxeye({"info", "02:4b:58:00:00:10"}).nExit, 0);
+}
+
+// On a terminal the SDK's log lines (here the timestamp warnings of frames lost on a lossy link)
+// go above the live line, never glued to its end, and the summary counts the packets resent.
+TEST_F(KxEyeNetE2E, LogLinesGoAboveTheLiveLine) {
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "");
+    StartEmulator(c_pszLocalCamera, {"--drop", "0.3"});
+    std::string strOut;
+    const int nExit = m_pLab->Exec(m_host, "env KXEYE_VIRTUAL_CARDS='*' timeout 120 script -qec \"" +
+                                               std::string(KXEYE_PATH) + " scan 192.0.2.10 --frames 60 --out " + m_dir +
+                                               "/scan\" /dev/null",
+                                   &strOut);
+    EXPECT_EQ(nExit, 0) << strOut;
+    EXPECT_THAT(strOut, HasSubstr("[kx W]")) << "the lossy link makes the SDK warn";
+    EXPECT_FALSE(std::regex_search(strOut, std::regex("resent [0-9-]+ *\\[kx"))) << strOut;
+    EXPECT_TRUE(std::regex_search(strOut, std::regex("\r\x1b\\[K\\[kx W\\]"))) << strOut;
+    EXPECT_TRUE(std::regex_search(strOut, std::regex("packets resent: [1-9][0-9]*"))) << strOut;
 }
 
 }  // namespace

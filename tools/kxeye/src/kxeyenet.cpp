@@ -385,6 +385,51 @@ std::string KxEyeLiveLine(IOrEyeCamera* pCamera, uint64_t nFrames, uint64_t nFra
     return sz;
 }
 
+CKxEyeLiveLine::CKxEyeLiveLine(bool bTerminal) : m_bTerminal(bTerminal) {
+    const int nLevel = KxLogUtils::GetLogLevel();
+    if (m_bTerminal && nLevel > 0) {
+        KxLogUtils::SetLogCallback(&CKxEyeLiveLine::OnLog, this, nLevel);
+        m_bHooked = true;
+    }
+}
+
+CKxEyeLiveLine::~CKxEyeLiveLine() { End(); }
+
+void CKxEyeLiveLine::End() {
+    // Unhooked first: once SetLogCallback returns, no call of OnLog is still running.
+    if (m_bHooked) KxLogUtils::SetLogCallback(nullptr, nullptr, 0);
+    m_bHooked = false;
+    std::lock_guard<std::mutex> lock(m_mtx);
+    if (m_bShown) std::fprintf(stderr, "\n");
+    m_bShown = false;
+}
+
+void CKxEyeLiveLine::Update(const std::string& strText) {
+    if (!m_bTerminal) return;
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_strText = strText;
+    m_bShown = true;
+    std::fprintf(stderr, "\r\033[K%s", m_strText.c_str());
+    std::fflush(stderr);
+}
+
+void CKxEyeLiveLine::OnLog(int nLevel, const char* pszLine, void* pContext) {
+    CKxEyeLiveLine* p = static_cast<CKxEyeLiveLine*>(pContext);
+    static const char* const c_apszTags[] = {"[kx ?] ", "[kx E] ", "[kx W] ", "[kx S] ", "[kx D] "};
+    const char* pszTag = nLevel >= 1 && nLevel <= 4 ? c_apszTags[nLevel] : c_apszTags[0];
+    std::lock_guard<std::mutex> lock(p->m_mtx);
+    // The log line takes the live line's place, and the live line comes back below it.
+    std::fprintf(stderr, "%s%s%s\n", p->m_bShown ? "\r\033[K" : "", pszTag, pszLine);
+    if (p->m_bShown) std::fprintf(stderr, "%s", p->m_strText.c_str());
+    std::fflush(stderr);
+}
+
+int64_t KxEyePacketsResent(IOrEyeCamera* pCamera) {
+    SOrEyeStreamCounters s{};
+    if (pCamera == nullptr || OrEyeGetStreamCounters(pCamera, &s) != c_nOrEyeOK) return -1;
+    return static_cast<int64_t>(s.nPacketsResent);
+}
+
 int KxEyeProbe(const std::string& strAddress, bool bJson) {
     uint8_t abyIP[4];
     if (!KxEyeParseIPv4(strAddress, abyIP)) {
