@@ -711,6 +711,9 @@ TEST_F(KxEyeTool, EveryCommandThatPrintsResultsHasJson) {
     EXPECT_EQ(KxeyeJson({"codes"})[0]["name"], "KX_OK");
     const nlohmann::json info = KxeyeJson({"info", "0"});
     EXPECT_EQ(info["serial"], "VC000001");
+    // A local camera captures at its table's rate for the ROI, whatever it runs at now.
+    EXPECT_EQ(info["frameRateAtCapture"], info["frameRateForRoi"]);
+    EXPECT_TRUE(info["frameRate"].is_number());
     const nlohmann::json set = KxeyeJson({"set", "0", "exposure=300", "gain=43"}, 1);
     ASSERT_EQ(set["settings"].size(), 2u);
     EXPECT_EQ(set["settings"][1]["code"], -79945);

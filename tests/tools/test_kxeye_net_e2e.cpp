@@ -422,7 +422,14 @@ TEST_F(KxEyeNetE2E, AddressRefusalsAndJsonOutcomes) {
 
     const SRun info = Kxeye({"info", "192.0.2.10", "--json"});
     EXPECT_EQ(info.nExit, 0) << info.strErr;
-    EXPECT_EQ(Json(info)["serial"], "VC000001");
+    const nlohmann::json i = Json(info);
+    EXPECT_EQ(i["serial"], "VC000001");
+    // An Ethernet camera captures at its own rate, which a set frame-rate changes for later runs.
+    EXPECT_EQ(i["frameRateAtCapture"], i["frameRate"]) << i.dump(1);
+    EXPECT_EQ(Kxeye({"set", "192.0.2.10", "frame-rate=25"}).nExit, 0);
+    const nlohmann::json later = Json(Kxeye({"info", "192.0.2.10", "--json"}));
+    EXPECT_EQ(later["frameRate"], 25) << later.dump(1);
+    EXPECT_EQ(later["frameRateAtCapture"], 25);
     EXPECT_EQ(Kxeye({"info", "02:4b:58:00:00:10"}).nExit, 0);
 }
 

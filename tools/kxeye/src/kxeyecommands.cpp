@@ -17,6 +17,7 @@
 #include "kxeyecodes.h"
 #include "kxeyefile.h"
 #include "kxeyeoutput.h"
+#include "kxlaserinfo.h"
 #include "oreyeapi.h"
 
 #ifndef KXEYE_VERSION
@@ -286,6 +287,19 @@ int KxEyeInfo(EKxEyeSource eSource, const std::string& strCamera, bool bJson) {
     if (nTriggerCode == KX_OK) j["triggerMode"] = nTrigger;
     else j["triggerMode"] = CodeJson(nTriggerCode);
     if (nRoi == KX_OK) j["frameRateForRoi"] = TableFrameRate(sLeft, info.nDeviceFlags);
+    // The rate the camera runs at now (its information block), and the one a capture runs at:
+    // capture start puts a local camera on its table's rate for the ROI, and leaves an Ethernet
+    // camera's own rate alone (it keeps the last rate set, from any run).
+    uint8_t abyInfo[52] = {};
+    const int nInfo = pDev->GetCoreEye() ? pDev->GetCoreEye()->GetParam(54, abyInfo, sizeof(abyInfo))
+                                         : static_cast<int>(KX_E_NOT_SUPPORTED);
+    const int nCameraRate = KxLaserInfo::GetWord(abyInfo, KxLaserInfo::c_nWordFrameRate);
+    if (nInfo == 0) j["frameRate"] = nCameraRate;
+    else j["frameRate"] = CodeJson(nInfo);
+    const bool bLocal = (info.nDeviceFlags & 0x1) != 0;
+    if (bLocal && nRoi == KX_OK) j["frameRateAtCapture"] = TableFrameRate(sLeft, info.nDeviceFlags);
+    else if (!bLocal && nInfo == 0) j["frameRateAtCapture"] = nCameraRate;
+    else j["frameRateAtCapture"] = nullptr;
     j["denoise"] = pDev->IsDenoiseEnabled();
     int32_t nDynError = 0;
     const bool bDynamic = pDev->IsDynamicROIEnabled(&nDynError);
