@@ -1,6 +1,8 @@
 #include "kxeyehost.h"
 
+#if defined(__linux__)
 #include <elf.h>
+#endif
 
 #include <cstdlib>
 #include <cstring>
@@ -162,6 +164,10 @@ bool SystemLibraryFolder(const std::filesystem::path& dir) {
 // $ORIGIN/../lib), which the loader ignores once the file carries capabilities. Read from the
 // program file's dynamic section; false when it has no such path or cannot be read.
 bool RunPathUsesOrigin(const std::string& strProgram) {
+#if !defined(__linux__)
+    (void)strProgram;
+    return false;
+#else
     std::ifstream in(strProgram, std::ios::binary);
     Elf64_Ehdr eh{};
     if (!in.read(reinterpret_cast<char*>(&eh), sizeof(eh)) || std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 ||
@@ -189,6 +195,7 @@ bool RunPathUsesOrigin(const std::string& strProgram) {
         }
     }
     return false;
+#endif
 }
 
 // The folder of the SDK library the running program loaded, from the process's own mappings.
