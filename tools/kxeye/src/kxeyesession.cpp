@@ -246,7 +246,7 @@ bool CKxEyeSession::Open(EKxEyeSource eSource, const std::string& strCamera) {
                        ") answered but did not let itself be opened (another program holds it, a run that ended "
                        "just now still does, or the host cannot reach it on its card's subnet); kxeye doctor " +
                        KxEyeFieldText(m_sInfo.szMACAddress) +
-                       " tells which. set-ip, bind-host, reset-dest, online and probe work on it all the same";
+                       " tells which; set-ip, bind-host, reset-dest, online and probe still take it";
         return Fail(KX_E_NOT_FOUND, strText);
     }
     if (!KxKernel::KxCreateMemPool(m_pMemPool.Out()) ||
