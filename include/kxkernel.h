@@ -38,7 +38,8 @@ KXKERNEL_API void SetLogLevel(int nLevel);
 KXKERNEL_API int GetLogLevel();
 // File sink (appends); null or empty closes it. Also set by KXEYE_LOG_FILE.
 KXKERNEL_API bool SetLogFile(const char* pszPath);
-// Application sink: every line with level <= nLevel; null removes it.
+// Application sink: every line with level <= nLevel; null removes it. While it is set, the
+// stderr sink writes nothing (the lines are the application's to show); the file sink goes on.
 KXKERNEL_API void SetLogCallback(KxLogCallback pfn, void* pContext, int nLevel);
 // Reads KXEYE_LOG_LEVEL and KXEYE_LOG_FILE again (they are read once, at the first line).
 KXKERNEL_API void ReloadFromEnvironment();

@@ -3,9 +3,11 @@
 # point cloud and a PNG height map in the output folder (out/ or the first argument).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
+# Only what this job needs: the build tools and the libraries kxeye links (scripts/test.sh installs
+# the rest), and only kxeye and the libraries it loads are built.
+bash scripts/deps.sh main
 cmake --preset release >/dev/null
-cmake --build --preset release -j "${KX_JOBS:-2}"
+cmake --build --preset release -j "${KX_JOBS:-2}" --target kxeye
 OUT=${1:-out}
 mkdir -p "$OUT"
 # Local search only: the job never sends a search onto the host's networks.

@@ -78,6 +78,40 @@ TEST_F(LogTest, LongLineIsCutSafelyAndMarked) {
     EXPECT_EQ("...", lines[0].substr(lines[0].size() - 3));
 }
 
+// What stderr receives while fn runs, through a temporary file in place of descriptor 2.
+std::string StderrOf(void (*fn)()) {
+    char szPath[] = "/tmp/kxlog-stderr-XXXXXX";
+    const int fd = mkstemp(szPath);
+    if (fd < 0) return "(no temporary file)";
+    fflush(stderr);
+    const int nSaved = dup(2);
+    dup2(fd, 2);
+    fn();
+    fflush(stderr);
+    dup2(nSaved, 2);
+    close(nSaved);
+    close(fd);
+    const std::string str = ReadAll(szPath);
+    unlink(szPath);
+    return str;
+}
+
+// A callback routes the lines: stderr stays quiet while it is set, and speaks again after.
+TEST_F(LogTest, CallbackRoutesLinesAwayFromStderr) {
+    const std::string strWith = StderrOf([] {
+        KxLogUtils::SetLogLevel(c_nKxLogWarning);
+        KxLogCapture capture(c_nKxLogWarning);
+        KxLogUtils::PrintLog(c_nKxLogWarning, "routed warning");
+        EXPECT_TRUE(capture.HasLine(c_nKxLogWarning, "routed warning"));
+    });
+    EXPECT_EQ(strWith, "");
+    const std::string strAfter = StderrOf([] {
+        KxLogUtils::SetLogLevel(c_nKxLogWarning);
+        KxLogUtils::PrintLog(c_nKxLogWarning, "plain warning");
+    });
+    EXPECT_EQ(strAfter, "[kx W] plain warning\n");
+}
+
 TEST_F(LogTest, CallbackMayLogAgainWithoutDeadlock) {
     struct Ctx {
         int n;

@@ -711,6 +711,9 @@ TEST_F(KxEyeTool, EveryCommandThatPrintsResultsHasJson) {
     EXPECT_EQ(KxeyeJson({"codes"})[0]["name"], "KX_OK");
     const nlohmann::json info = KxeyeJson({"info", "0"});
     EXPECT_EQ(info["serial"], "VC000001");
+    // A local camera captures at its table's rate for the ROI, whatever it runs at now.
+    EXPECT_EQ(info["frameRateAtCapture"], info["frameRateForRoi"]);
+    EXPECT_TRUE(info["frameRate"].is_number());
     const nlohmann::json set = KxeyeJson({"set", "0", "exposure=300", "gain=43"}, 1);
     ASSERT_EQ(set["settings"].size(), 2u);
     EXPECT_EQ(set["settings"][1]["code"], -79945);
@@ -728,6 +731,47 @@ TEST_F(KxEyeTool, EveryCommandThatPrintsResultsHasJson) {
     const nlohmann::json move = KxeyeJson({"motor", "0", "move", "10"});
     EXPECT_EQ(move["code"], 0);
     EXPECT_TRUE(move["position"].is_number());
+    const nlohmann::json record = KxeyeJson({"record", "0", "--frames", "2", "--out", (m_dir / "r.kxrec").string()});
+    EXPECT_EQ(record["frames"], 2);
+    EXPECT_EQ(record["file"], (m_dir / "r.kxrec").string());
+    EXPECT_EQ(record["camera"]["serial"], "VC000001");
+}
+
+// What really happened, in the JSON too: a camera not found, an address no camera can take.
+// Nothing goes on the network: the refusals come before any search, and the local path holds
+// only the virtual cameras.
+TEST_F(KxEyeTool, FailuresCarryTheirCodeInJson) {
+    for (const std::vector<std::string>& vecArgs :
+         {std::vector<std::string>{"info", "7"}, std::vector<std::string>{"set", "7", "gain=100"},
+          std::vector<std::string>{"snapshot", "7", "--out", (m_dir / "s").string()},
+          std::vector<std::string>{"scan", "7", "--frames", "1", "--out", (m_dir / "s").string()},
+          std::vector<std::string>{"motor", "7", "status"},
+          std::vector<std::string>{"record", "7", "--frames", "1", "--out", (m_dir / "r.kxrec").string()}}) {
+        const nlohmann::json j = KxeyeJson(vecArgs, 1);
+        EXPECT_TRUE(j["camera"].is_null()) << vecArgs[0];
+        EXPECT_EQ(j["code"], -79964) << vecArgs[0];
+        EXPECT_EQ(j["meaning"], "not found, or the camera could not be read") << vecArgs[0];
+        EXPECT_THAT(j["error"].get<std::string>(), HasSubstr("no camera \"7\"")) << vecArgs[0];
+    }
+    const nlohmann::json refused = KxeyeJson({"set-ip", "0", "255.255.255.255"}, 2);
+    EXPECT_EQ(refused["code"], -69991);
+    EXPECT_EQ(refused["operation"], "set-ip");
+    EXPECT_TRUE(refused["refused"].is_string());
+    EXPECT_TRUE(KxeyeJson({"probe", "127.0.0.1"}, 2).is_array());
+    EXPECT_TRUE(KxeyeJson({"probe", "0.1.2.3"}, 2).empty());
+}
+
+// The in-process virtual cameras say so in every listing.
+TEST_F(KxEyeTool, VirtualCamerasAreMarkedInEveryListing) {
+    const nlohmann::json list = KxeyeJson({"list"});
+    ASSERT_GE(list.size(), 2u);
+    for (const nlohmann::json& r : list) {
+        EXPECT_EQ(r["virtual"], true) << r.dump();
+        EXPECT_EQ(r["source"], "local");
+    }
+    const SRun table = Kxeye({"list"});
+    EXPECT_THAT(table.strOut, HasSubstr("virtual (in this process, no hardware)"));
+    EXPECT_THAT(table.strOut, HasSubstr("virtual, test copy of 0"));
 }
 
 #ifdef MINIMAL_CAPTURE_PATH

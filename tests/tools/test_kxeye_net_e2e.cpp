@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -208,16 +209,18 @@ TEST_F(KxEyeNetE2E, DoctorFindsNothingWrongOnAHealthySetup) {
 }
 
 // One fault per scenario; the doctor names it with its verdict and the command that fixes it.
+using LabStep = std::function<void(kxtest::CNetLab&, const std::string& host, const std::string& cam)>;
 struct SDoctorCase {
     const char* pszName;
     const char* pszCamera;
-    std::function<void(kxtest::CNetLab&, const std::string& host, const std::string& cam)> layout;
+    LabStep layout;
     std::string strPrefix;       // before kxeye
     std::vector<std::string> vecArgs;
     const char* pszCheck;        // the check that names the fault
     const char* pszVerdict;
     const char* pszDetail;       // in its detail
     const char* pszFix;          // in its fix
+    LabStep after = nullptr;     // run once the emulator serves
 };
 
 TEST_F(KxEyeNetE2E, DoctorNamesEachFault) {
@@ -225,8 +228,10 @@ TEST_F(KxEyeNetE2E, DoctorNamesEachFault) {
         lab.Link(host, "eth0", "192.0.2.1/24", cam, "eth0", "");
     };
     const std::vector<SDoctorCase> vecCases = {
+        // The camera library reaches a camera off the card's subnet by broadcast, so it works; a
+        // warning, with the move that puts it where ping and routes reach it too.
         {"wrong subnet", c_pszForeignCamera, plain, "env KXEYE_VIRTUAL_CARDS='*'", {"doctor", "--json"},
-         "subnet of 203.0.113.50", "fail", "not on the subnet of card eth0", "kxeye set-ip 02:4b:58:00:00:40 192.0.2.2"},
+         "subnet of 203.0.113.50", "warn", "not on the subnet of card eth0", "kxeye set-ip 02:4b:58:00:00:40 192.0.2.2"},
         {"virtual card left out", c_pszLocalCamera, plain, "env -u KXEYE_VIRTUAL_CARDS", {"doctor", "--json"},
          "virtual cards", "fail", "eth0 (192.0.2.1/24)", "export KXEYE_VIRTUAL_CARDS=eth0"},
         {"reverse-path filter", c_pszForeignCamera,
@@ -258,6 +263,43 @@ TEST_F(KxEyeNetE2E, DoctorNamesEachFault) {
         {"missing privilege", c_pszLocalCamera, plain,
          "env KXEYE_VIRTUAL_CARDS='*' setpriv --inh-caps=-all --bounding-set=-net_admin", {"doctor", "--json"},
          "privilege for ARP pinning", "warn", "CAP_NET_ADMIN missing", "setcap cap_net_admin"},
+        // Another program streams from the camera: it answers the search but refuses a second host.
+        {"held by another program", c_pszLocalCamera, plain, "env KXEYE_VIRTUAL_CARDS='*'", {"doctor", "--json"},
+         "open 192.0.2.10", "fail", "held by another program", "end the program that uses the camera",
+         [this](kxtest::CNetLab& lab, const std::string& host, const std::string&) {
+             lab.Spawn(host, {"env", "KXEYE_VIRTUAL_CARDS=*", KXEYE_PATH, "scan", "192.0.2.10", "--seconds", "60",
+                              "--out", m_dir + "/holder"},
+                       m_dir + "/holder.log");
+             EXPECT_TRUE(kxtest::WaitFor(
+                 [&] { return kxtest::ReadFile(m_log).find("takes control") != std::string::npos; },
+                 std::chrono::milliseconds(10000)))
+                 << kxtest::ReadFile(m_log);
+         }},
+        // A camera replaced by another at the same address after set-ip pinned the old one.
+        {"stale pinned ARP entry", c_pszLocalCamera,
+         [](kxtest::CNetLab& lab, const std::string& host, const std::string& cam) {
+             lab.Link(host, "eth0", "192.0.2.1/24", cam, "eth0", "");
+             lab.Exec(host, "ip neigh replace 192.0.2.10 lladdr 02:4b:58:00:00:99 nud permanent dev eth0");
+         },
+         "env KXEYE_VIRTUAL_CARDS='*'", {"doctor", "--json"}, "ARP entry of 192.0.2.10", "fail",
+         "to 02:4b:58:00:00:99, but the camera that answers there is 02:4b:58:00:00:10", "ip neigh del 192.0.2.10 dev eth0"},
+        // The cable out: the card keeps its address, nothing answers.
+        {"no carrier", c_pszLocalCamera, plain, "env KXEYE_VIRTUAL_CARDS='*'", {"doctor", "--json"}, "link eth0", "fail",
+         "NO-CARRIER", "plug the cable into eth0",
+         [](kxtest::CNetLab& lab, const std::string&, const std::string& cam) { lab.Exec(cam, "ip link set eth0 down"); }},
+        // The host's card takes smaller packets than the camera's: its larger answers are lost.
+        {"host MTU below the camera's", c_pszLocalCamera,
+         [](kxtest::CNetLab& lab, const std::string& host, const std::string& cam) {
+             lab.Link(host, "eth0", "192.0.2.1/24", cam, "eth0", "");
+             lab.Exec(host, "ip link set eth0 mtu 1400");
+         },
+         "env KXEYE_VIRTUAL_CARDS='*'", {"doctor", "--json"}, "MTU eth0", "fail", "below the camera's",
+         "ip link set dev eth0 mtu 1500"},
+        // Two new cameras on one factory address: the second gets a move of its own.
+        {"duplicate factory address",
+         R"([{"ip": "192.0.2.10/24", "mac": "02:4b:58:00:00:10"}, {"ip": "192.0.2.10/24", "mac": "02:4b:58:00:00:11"}])",
+         plain, "env KXEYE_VIRTUAL_CARDS='*'", {"doctor", "--json"}, "duplicate address", "fail",
+         "2 cameras answer at 192.0.2.10", "kxeye set-ip 02:4b:58:00:00:11 192.0.2.2"},
     };
     for (const SDoctorCase& c : vecCases) {
         SCOPED_TRACE(c.pszName);
@@ -267,6 +309,7 @@ TEST_F(KxEyeNetE2E, DoctorNamesEachFault) {
         m_cam = m_pLab->AddNamespace("cam");
         c.layout(*m_pLab, m_host, m_cam);
         StartEmulator(c.pszCamera);
+        if (c.after) c.after(*m_pLab, m_host, m_cam);
         const SRun run = Kxeye(c.vecArgs, c.strPrefix);
         const nlohmann::json j = Json(run);
         const std::vector<nlohmann::json> vecChecks = Checks(j, c.pszCheck);
@@ -279,6 +322,132 @@ TEST_F(KxEyeNetE2E, DoctorNamesEachFault) {
         EXPECT_EQ(run.nExit, std::string(c.pszVerdict) == "fail" ? 1 : 0);
         EXPECT_GE(j["failures"].get<int>() + j["warnings"].get<int>(), 1);
     }
+}
+
+// Cameras on one foreign factory address: each gets its own move, to two different addresses,
+// so that following both fixes does not make the second refused.
+TEST_F(KxEyeNetE2E, DoctorGivesDuplicateCamerasDistinctMoves) {
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "");
+    StartEmulator(R"([{"ip": "203.0.113.50/24", "mac": "02:4b:58:00:00:40"},
+                      {"ip": "203.0.113.50/24", "mac": "02:4b:58:00:00:41"}])");
+    const SRun run = Kxeye({"doctor", "--json"});
+    EXPECT_EQ(run.nExit, 1) << run.strErr;
+    const nlohmann::json j = Json(run);
+    std::vector<std::string> vecFixes;
+    for (const nlohmann::json& c : j["checks"])
+        if (c["fix"].is_string() && c["fix"].get<std::string>().rfind("kxeye set-ip", 0) == 0)
+            vecFixes.push_back(c["fix"]);
+    ASSERT_EQ(vecFixes.size(), 2u) << j.dump(1);
+    EXPECT_NE(vecFixes[0].substr(vecFixes[0].rfind(' ')), vecFixes[1].substr(vecFixes[1].rfind(' '))) << j.dump(1);
+    EXPECT_EQ(Checks(j, "duplicate address").size(), 1u) << j.dump(1);
+}
+
+// A camera held by another program: listed as the Ethernet camera it is (read or not), and set-ip
+// hands it to the SDK, whose code is reported with the reason, instead of calling it no Ethernet
+// camera.
+TEST_F(KxEyeNetE2E, AHeldCameraIsStillAnEthernetCamera) {
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "");
+    StartEmulator(c_pszLocalCamera);
+    m_pLab->Spawn(m_host, {"env", "KXEYE_VIRTUAL_CARDS=*", KXEYE_PATH, "scan", "192.0.2.10", "--seconds", "60", "--out",
+                           m_dir + "/holder"},
+                  m_dir + "/holder.log");
+    ASSERT_TRUE(kxtest::WaitFor([&] { return kxtest::ReadFile(m_log).find("takes control") != std::string::npos; },
+                                std::chrono::milliseconds(10000)))
+        << kxtest::ReadFile(m_log);
+    const nlohmann::json list = Json(Kxeye({"--source", "ethernet", "list", "--json"}));
+    ASSERT_EQ(list.size(), 1u) << list.dump(1);
+    EXPECT_EQ(list[0]["valid"], false);
+    EXPECT_EQ(list[0]["source"], "ethernet");
+    EXPECT_EQ(list[0]["virtual"], false);
+    EXPECT_EQ(list[0]["card"]["name"], "eth0");
+    EXPECT_EQ(list[0]["wireId"], "4b58024b58000010");
+
+    const SRun move = Kxeye({"set-ip", "02:4b:58:00:00:10", "192.0.2.20", "--json"});
+    EXPECT_EQ(move.nExit, 1);
+    EXPECT_THAT(move.strErr, ::testing::Not(HasSubstr("not an Ethernet camera")));
+    const nlohmann::json j = Json(move);
+    EXPECT_EQ(j["camera"]["mac"], "02:4b:58:00:00:10") << j.dump(1);
+    // The camera answers the SDK's request with the code of a host that holds no session; the tool
+    // asks the camera why and names the holder.
+    EXPECT_EQ(j["code"], -10002) << j.dump(1);
+    EXPECT_THAT(j["error"].get<std::string>(), HasSubstr("held by another program")) << j.dump(1);
+
+    // info by address searches Ethernet by itself, and says why it cannot open the camera.
+    const SRun info = Kxeye({"info", "192.0.2.10", "--json"});
+    EXPECT_EQ(info.nExit, 1);
+    const nlohmann::json i = Json(info);
+    EXPECT_TRUE(i["camera"].is_null());
+    EXPECT_EQ(i["code"], -79964);
+    EXPECT_THAT(i["error"].get<std::string>(), HasSubstr("could not be read during the search"));
+}
+
+// Address refusals and the JSON of what really happened: a subnet's broadcast or network address
+// is a usage error for set-ip and probe (nothing is sent), an address in use is refused with no
+// SDK code, a camera not found still gets its JSON, and an address finds the camera by itself.
+TEST_F(KxEyeNetE2E, AddressRefusalsAndJsonOutcomes) {
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "");
+    StartEmulator(c_pszLocalCamera);
+    struct SCase {
+        std::vector<std::string> vecArgs;
+        int nExit;
+    };
+    for (const SCase& c : std::vector<SCase>{{{"set-ip", "0", "192.0.2.255"}, 2},
+                                             {{"set-ip", "0", "192.0.2.0"}, 2},
+                                             {{"probe", "192.0.2.255"}, 2},
+                                             {{"probe", "192.0.2.0"}, 2},
+                                             {{"probe", "0.0.0.7"}, 2}}) {
+        const SRun run = Kxeye(c.vecArgs);
+        EXPECT_EQ(run.nExit, c.nExit) << c.vecArgs[0] << " " << c.vecArgs.back() << run.strErr;
+        EXPECT_THAT(run.strErr, HasSubstr("a camera's address ("));
+    }
+    const SRun edge = Kxeye({"set-ip", "0", "192.0.2.255", "--json"});
+    EXPECT_EQ(edge.nExit, 2);
+    const nlohmann::json e = Json(edge);
+    EXPECT_EQ(e["code"], -69991) << e.dump(1);
+    EXPECT_THAT(e["refused"].get<std::string>(), HasSubstr("the broadcast address of 192.0.2.0/24 on eth0"));
+    EXPECT_EQ(Json(Kxeye({"--source", "ethernet", "list", "--json"}))[0]["ip"], "192.0.2.10") << "nothing moved";
+
+    const SRun taken = Kxeye({"set-ip", "0", "192.0.2.1", "--json", "--force"});
+    EXPECT_EQ(taken.nExit, 1) << "the host's own address, even with --force";
+    const nlohmann::json t = Json(taken);
+    EXPECT_TRUE(t["code"].is_null()) << t.dump(1);
+    EXPECT_THAT(t["refused"].get<std::string>(), HasSubstr("this host's own address"));
+    EXPECT_THAT(t["meaning"].get<std::string>(), HasSubstr("refused by kxeye"));
+
+    const SRun gone = Kxeye({"online", "02:4b:58:00:00:77", "--json"});
+    EXPECT_EQ(gone.nExit, 1);
+    const nlohmann::json g = Json(gone);
+    EXPECT_EQ(g["online"], false) << g.dump(1);
+    EXPECT_EQ(g["code"], -79964);
+
+    const SRun info = Kxeye({"info", "192.0.2.10", "--json"});
+    EXPECT_EQ(info.nExit, 0) << info.strErr;
+    const nlohmann::json i = Json(info);
+    EXPECT_EQ(i["serial"], "VC000001");
+    // An Ethernet camera captures at its own rate, which a set frame-rate changes for later runs.
+    EXPECT_EQ(i["frameRateAtCapture"], i["frameRate"]) << i.dump(1);
+    EXPECT_EQ(Kxeye({"set", "192.0.2.10", "frame-rate=25"}).nExit, 0);
+    const nlohmann::json later = Json(Kxeye({"info", "192.0.2.10", "--json"}));
+    EXPECT_EQ(later["frameRate"], 25) << later.dump(1);
+    EXPECT_EQ(later["frameRateAtCapture"], 25);
+    EXPECT_EQ(Kxeye({"info", "02:4b:58:00:00:10"}).nExit, 0);
+}
+
+// On a terminal the SDK's log lines (here the timestamp warnings of frames lost on a lossy link)
+// go above the live line, never glued to its end, and the summary counts the packets resent.
+TEST_F(KxEyeNetE2E, LogLinesGoAboveTheLiveLine) {
+    m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "");
+    StartEmulator(c_pszLocalCamera, {"--drop", "0.3"});
+    std::string strOut;
+    const int nExit = m_pLab->Exec(m_host, "env KXEYE_VIRTUAL_CARDS='*' timeout 120 script -qec \"" +
+                                               std::string(KXEYE_PATH) + " scan 192.0.2.10 --frames 60 --out " + m_dir +
+                                               "/scan\" /dev/null",
+                                   &strOut);
+    EXPECT_EQ(nExit, 0) << strOut;
+    EXPECT_THAT(strOut, HasSubstr("[kx W]")) << "the lossy link makes the SDK warn";
+    EXPECT_FALSE(std::regex_search(strOut, std::regex("resent [0-9-]+ *\\[kx"))) << strOut;
+    EXPECT_TRUE(std::regex_search(strOut, std::regex("\r\x1b\\[K\\[kx W\\]"))) << strOut;
+    EXPECT_TRUE(std::regex_search(strOut, std::regex("packets resent: [1-9][0-9]*"))) << strOut;
 }
 
 }  // namespace

@@ -98,7 +98,9 @@ void VPrintLog(int nLevel, const char* pszFormat, va_list args) {
     SLogState& st = State();
     std::lock_guard<std::recursive_mutex> lock(st.mutex);
     ReadEnvLocked(st);
-    if (nLevel <= st.nStderrLevel) {
+    // An application that sets a callback takes the lines into its own logger: stderr stays
+    // quiet meanwhile and speaks again once the callback is removed.
+    if (st.pfnCallback == NULL && nLevel <= st.nStderrLevel) {
         fprintf(stderr, "%s%s\n", LevelTag(nLevel), szLine);
     }
     if (st.pFile != NULL) {

@@ -22,6 +22,7 @@
 #include "kxeyecodes.h"
 #include "kxeyefile.h"
 #include "kxeyeoutput.h"
+#include "kxlaserinfo.h"
 #include "oreyeapi.h"
 
 #ifndef KXEYE_VERSION
@@ -45,6 +46,18 @@ ordered_json KxEyeCameraJson(const CKxEyeSession& session) {
     return j;
 }
 
+int KxEyeOpenFailed(const CKxEyeSession& session, bool bJson) {
+    if (bJson) {
+        ordered_json j;
+        j["camera"] = nullptr;
+        j["error"] = session.FailureText();
+        j["code"] = session.FailureCode();
+        j["meaning"] = KxEyeCodeMeaning(session.FailureCode());
+        KxEyePrintJson(j);
+    }
+    return c_nKxEyeExitFailure;
+}
+
 static std::string ResolutionText(const SKxVideoResolution& res) {
     return std::to_string(res.nFrameWidth) + "x" + std::to_string(res.nFrameHeight);
 }
@@ -65,9 +78,12 @@ static ordered_json RecordJson(size_t nIndex, const SKxNLEyeDeviceInfoEx& info) 
     j["flags"] = info.nDeviceFlags;
     j["productInfo"] = KxEyeFieldText(info.szProductInfo);
     j["connectText"] = KxEyeFieldText(info.szConnectText);
-    // The Ethernet side: where the camera streams to and the host card it answered through.
-    const bool bEthernet = (info.nDeviceFlags & 0x2) != 0;
+    // The Ethernet side: where the camera streams to and the host card it answered through. A
+    // camera that answered but could not be read has no flags; its network facts still say
+    // where it is.
+    const bool bEthernet = KxEyeIsEthernet(info);
     j["source"] = bEthernet ? "ethernet" : "local";
+    j["virtual"] = KxEyeIsVirtual(info);
     j["destIp"] = TextOrNull(bEthernet ? KxEyeFieldText(info.szDestIP) : std::string());
     j["destMac"] = TextOrNull(bEthernet ? KxEyeFieldText(info.szDestMAC) : std::string());
     if (bEthernet) {
@@ -145,8 +161,10 @@ int KxEyeList(EKxEyeSource eSource, bool bJson) {
         const SKxNLEyeDeviceInfoEx& info = vecInfos[i];
         auto orDash = [](const std::string& s) { return s.empty() ? std::string("-") : s; };
         const int nOf = KxEyeTestCopyOf(vecInfos, i);
-        const std::string strNote = nOf >= 0 ? "test copy of " + std::to_string(nOf) : "";
-        const bool bEthernet = (info.nDeviceFlags & 0x2) != 0;
+        const bool bEthernet = KxEyeIsEthernet(info);
+        std::string strNote = bEthernet ? "" : "virtual (in this process, no hardware)";
+        if (nOf >= 0) strNote = "virtual, test copy of " + std::to_string(nOf);
+        if (bEthernet && !info.bDeviceInfoValid) strNote = "answered, not read: see kxeye doctor";
         std::printf("%-5zu %-28s %-9s %-38s %-15s %-17s %-15s %-10s %-3u %-10s %-5s %s\n", i,
                     orDash(KxEyeFieldText(info.szDeviceName)).c_str(), orDash(vecIds[i].strSerial).c_str(),
                     orDash(KxEyeFieldText(info.szDeviceID)).c_str(), orDash(KxEyeFieldText(info.szIPAddress)).c_str(),
@@ -255,7 +273,7 @@ static void PrintSection(const ordered_json& j, const std::string& strIndent) {
 
 int KxEyeInfo(EKxEyeSource eSource, const std::string& strCamera, bool bJson) {
     CKxEyeSession session;
-    if (!session.Open(eSource, strCamera)) return c_nKxEyeExitFailure;
+    if (!session.Open(eSource, strCamera)) return KxEyeOpenFailed(session, bJson);
     IKxLaserEyeDevice* pDev = session.Device();
     const SKxNLEyeDeviceInfoEx& info = session.Info();
     ordered_json j;
@@ -302,6 +320,19 @@ int KxEyeInfo(EKxEyeSource eSource, const std::string& strCamera, bool bJson) {
     if (nTriggerCode == KX_OK) j["triggerMode"] = nTrigger;
     else j["triggerMode"] = CodeJson(nTriggerCode);
     if (nRoi == KX_OK) j["frameRateForRoi"] = TableFrameRate(sLeft, info.nDeviceFlags);
+    // The rate the camera runs at now (its information block), and the one a capture runs at:
+    // capture start puts a local camera on its table's rate for the ROI, and leaves an Ethernet
+    // camera's own rate alone (it keeps the last rate set, from any run).
+    uint8_t abyInfo[52] = {};
+    const int nInfo = pDev->GetCoreEye() ? pDev->GetCoreEye()->GetParam(54, abyInfo, sizeof(abyInfo))
+                                         : static_cast<int>(KX_E_NOT_SUPPORTED);
+    const int nCameraRate = KxLaserInfo::GetWord(abyInfo, KxLaserInfo::c_nWordFrameRate);
+    if (nInfo == 0) j["frameRate"] = nCameraRate;
+    else j["frameRate"] = CodeJson(nInfo);
+    const bool bLocal = (info.nDeviceFlags & 0x1) != 0;
+    if (bLocal && nRoi == KX_OK) j["frameRateAtCapture"] = TableFrameRate(sLeft, info.nDeviceFlags);
+    else if (!bLocal && nInfo == 0) j["frameRateAtCapture"] = nCameraRate;
+    else j["frameRateAtCapture"] = nullptr;
     j["denoise"] = pDev->IsDenoiseEnabled();
     int32_t nDynError = 0;
     const bool bDynamic = pDev->IsDynamicROIEnabled(&nDynError);
@@ -385,7 +416,7 @@ bool KxEyeApplyRunSettings(IKxLaserEyeDevice* pDev, const SKxEyeRunSettings& run
 int KxEyeSet(EKxEyeSource eSource, const std::string& strCamera, const std::vector<SKxEyeSetting>& vecSettings,
              bool bJson) {
     CKxEyeSession session;
-    if (!session.Open(eSource, strCamera)) return c_nKxEyeExitFailure;
+    if (!session.Open(eSource, strCamera)) return KxEyeOpenFailed(session, bJson);
     ordered_json j;
     j["camera"] = KxEyeCameraJson(session);
     SKxEyeRunSettings run;
@@ -441,7 +472,7 @@ int KxEyeSnapshot(EKxEyeSource eSource, const std::string& strCamera, const std:
         return c_nKxEyeExitFailure;
     }
     CKxEyeSession session;
-    if (!session.Open(eSource, strCamera)) return c_nKxEyeExitFailure;
+    if (!session.Open(eSource, strCamera)) return KxEyeOpenFailed(session, bJson);
     IKxLaserEyeDevice* pDev = session.Device();
     ordered_json j;
     j["camera"] = KxEyeCameraJson(session);
@@ -453,7 +484,14 @@ int KxEyeSnapshot(EKxEyeSource eSource, const std::string& strCamera, const std:
     CKxEyeRef<IKxLaserEyeResultBlock> pBlock;
     const int32_t nDetect = pDev->Detect(pBlock.Out());
     if (nDetect != KX_OK || !pBlock) {
-        std::cerr << "kxeye: Detect failed: " << KxEyeFormatCode(nDetect != KX_OK ? nDetect : KX_E_NOT_FOUND) << "\n";
+        const int32_t nCode = nDetect != KX_OK ? nDetect : KX_E_NOT_FOUND;
+        std::cerr << "kxeye: Detect failed: " << KxEyeFormatCode(nCode) << "\n";
+        if (bJson) {
+            j["error"] = "Detect failed";
+            j["code"] = nCode;
+            j["meaning"] = KxEyeCodeMeaning(nCode);
+            PrintJson(j);
+        }
         return c_nKxEyeExitFailure;
     }
     CKxEyeOutputDir outDir(strOut);
@@ -640,10 +678,11 @@ private:
 
 int KxEyeMotor(EKxEyeSource eSource, const SKxEyeMotorOptions& opts) {
     CKxEyeSession session;
-    if (!session.Open(eSource, opts.strCamera)) return c_nKxEyeExitFailure;
+    if (!session.Open(eSource, opts.strCamera)) return KxEyeOpenFailed(session, opts.bJson);
     IKxSwingMotorDevice* pMotorRaw = nullptr;
     if (!session.Device()->GetSwingMotorDevice(&pMotorRaw) || !pMotorRaw) {
         std::fprintf(stderr, "kxeye: this camera has no swing motor: %s\n", KxEyeFormatCode(KX_E_NOT_SUPPORTED).c_str());
+        if (opts.bJson) PrintJson(ResultJson("motor " + opts.strAction, KX_E_NOT_SUPPORTED));
         return c_nKxEyeExitFailure;
     }
     CKxEyeRef<IKxSwingMotorDevice> pMotor(pMotorRaw);

@@ -31,6 +31,9 @@ using ordered_json = nlohmann::ordered_json;
 void KxEyePrintJson(const ordered_json& j);
 // The opened camera as the commands' JSON shows it: index, name, serial.
 ordered_json KxEyeCameraJson(const CKxEyeSession& session);
+// With bJson, the JSON of a command whose camera could not be opened: {"camera": null, "error",
+// "code", "meaning"}. Answers the exit status (1).
+int KxEyeOpenFailed(const CKxEyeSession& session, bool bJson);
 
 // Settings of "set" and the swing motor's sweep options, applied to one run of a capture
 // command before it captures.

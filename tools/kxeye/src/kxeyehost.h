@@ -21,6 +21,10 @@ int64_t RpFilterAll();
 // The card's MTU in bytes; -1 when unknown.
 int64_t CardMtu(const std::string& strCard);
 
+// The card's link: "up", "down" (switched off: ip link set dev CARD up), "no-carrier" (switched
+// on, no link: no cable, or nothing live at the other end), or "" when unknown.
+std::string LinkState(const std::string& strCard);
+
 // net.core.rmem_max: the largest receive buffer a socket gets without CAP_NET_ADMIN; -1 unknown.
 int64_t ReceiveBufferMax();
 
@@ -36,6 +40,16 @@ int HasCapability(int nCapability);
 // Whether net.ipv4.ping_group_range admits the process's group (echo without CAP_NET_RAW):
 // 1 yes, 0 no, -1 unknown.
 int PingGroupAdmits();
+
+// The real path of the running program (/proc/self/exe), "" when unknown.
+std::string ProgramPath();
+
+// The command that grants the program the rights to pin ARP entries and to ping, for this very
+// file. The loader ignores $ORIGIN for a program with file capabilities, so the command also
+// names the folder of the libraries beside it for the loader when they are not in a system
+// folder: without that, the program would no longer start ("error while loading shared
+// libraries").
+std::string CapabilityFix();
 
 }  // namespace KxEyeHost
 

@@ -26,6 +26,8 @@ namespace {
 const int64_t c_nStreamReceiveBuffer = 64 * 1024 * 1024;
 // IPv4 and UDP headers and the stream header in front of every stream payload.
 const int64_t c_nStreamOverhead = 28 + 32;
+// The parameter page: every camera has it, and reading it changes nothing.
+const unsigned c_nKxEyeDoctorReadAddress = 0x3FF000;
 // At or below this MTU the camera falls back to 512-byte payloads, which do not fit.
 const int64_t c_nSmallestStreamMtu = c_nStreamOverhead + 64 + 1;
 
@@ -178,9 +180,30 @@ void PrintHit(const ordered_json& j) {
                 j["card"].is_null() ? "-" : j["card"].get<std::string>().c_str());
 }
 
-// Addresses no camera can take.
-bool SpecialAddress(const uint8_t* p) {
-    return ToNumber(p) == 0 || ToNumber(p) == 0xFFFFFFFFu || p[0] == 127 || p[0] >= 224;
+// Addresses no camera can take: "this network" (0.x.x.x), loopback, multicast and reserved
+// (224 and above, the broadcast 255.255.255.255 among them).
+bool SpecialAddress(const uint8_t* p) { return p[0] == 0 || p[0] == 127 || p[0] >= 224; }
+
+// The network or broadcast address of a subnet of one of the host's cards (prefixes up to /30,
+// which have both), as "the broadcast address of 192.0.2.0/24 on eth0"; "" when it is none.
+std::string SubnetEdge(const uint8_t* pbyIP) {
+    std::vector<SKxNetCardRow> vecCards;
+    if (!KxPlatformNetBackend()->ListCards(vecCards)) return std::string();
+    const uint32_t n = ToNumber(pbyIP);
+    for (const SKxNetCardRow& c : vecCards) {
+        for (const SKxNetCardAddress& a : c.vecAddresses) {
+            const uint32_t nMask = ToNumber(a.byMask);
+            if (PrefixLength(a.byMask) > 30 || nMask == 0) continue;
+            const uint32_t nNet = ToNumber(a.byIP) & nMask;
+            if ((n & nMask) != nNet) continue;
+            if (n != nNet && n != (nNet | ~nMask)) continue;
+            uint8_t abyNet[4];
+            FromNumber(nNet, abyNet);
+            return std::string(n == nNet ? "the network address" : "the broadcast address") + " of " + IPText(abyNet) +
+                   "/" + std::to_string(PrefixLength(a.byMask)) + " on " + c.strName;
+        }
+    }
+    return std::string();
 }
 
 bool IsOwnAddress(const uint8_t* pbyIP) {
@@ -206,8 +229,6 @@ std::string ArpEntry(uint32_t nIndex, const uint8_t* pbyIP, bool* pbStatic, std:
     return std::string();
 }
 
-const char* const c_pszCapabilityFix = "run kxeye as root, or once: sudo setcap cap_net_admin,cap_net_raw+ep "
-                                       "\"$(command -v kxeye)\"";
 
 // Reports the host's ARP entry for the camera after a change: pinned or why not.
 ordered_json ReportArp(const SKxNetCardInfo& card, const uint8_t* pbyIP, const std::string& strWantedMAC, bool bJson) {
@@ -230,7 +251,7 @@ ordered_json ReportArp(const SKxNetCardInfo& card, const uint8_t* pbyIP, const s
             std::fprintf(stderr,
                          "kxeye: warning: the ARP entry %s -> %s was not pinned: writing the host's ARP table needs "
                          "CAP_NET_ADMIN (%s); until then the host finds the camera by ARP as usual\n",
-                         IPText(pbyIP).c_str(), strWantedMAC.c_str(), c_pszCapabilityFix);
+                         IPText(pbyIP).c_str(), strWantedMAC.c_str(), KxEyeHost::CapabilityFix().c_str());
         else
             std::fprintf(stderr, "kxeye: warning: the ARP entry %s -> %s was not pinned\n", IPText(pbyIP).c_str(),
                          strWantedMAC.c_str());
@@ -248,25 +269,84 @@ ordered_json RecordBrief(int nIndex, const SKxNLEyeDeviceInfoEx& info) {
     return j;
 }
 
-// An Ethernet camera of the search, chosen like every CAMERA argument; -1 with a message.
-int FindEthernetCamera(EKxEyeSource eSource, const std::string& strCamera, std::vector<SKxNLEyeDeviceInfoEx>& vecInfos) {
-    if (!KxEyeSearch(eSource, vecInfos)) return -1;
+// An Ethernet camera of the search, chosen like every CAMERA argument; -1 with a message, the
+// message in strError and its code in nCode. A camera that answered the search but could not
+// be read is an Ethernet camera all the same: its record keeps its addresses and card.
+int FindEthernetCamera(EKxEyeSource eSource, const std::string& strCamera, std::vector<SKxNLEyeDeviceInfoEx>& vecInfos,
+                       std::string& strError, int32_t& nCode) {
+    if (!KxEyeSearch(eSource, vecInfos)) {
+        strError = "could not create a device enumerator";
+        nCode = KX_E_NO_CAMERA;
+        return -1;
+    }
     int nIndex = KxEyeSelect(vecInfos, strCamera);
     if (nIndex < 0) nIndex = KxEyeSelectByIdentity(vecInfos, strCamera, nullptr);
     if (nIndex < 0) {
-        std::cerr << "kxeye: no camera \"" << strCamera << "\" among " << vecInfos.size()
-                  << " found (give an index, a device ID, a MAC or an IP address; see kxeye list, and kxeye doctor "
-                     "when a camera is missing)\n";
+        strError = "no camera \"" + strCamera + "\" among " + std::to_string(vecInfos.size()) +
+                   " found (give an index, a device ID, a MAC or an IP address; see kxeye list, and kxeye doctor "
+                   "when a camera is missing)";
+        nCode = KX_E_NOT_FOUND;
+        std::cerr << "kxeye: " << strError << "\n";
         return -1;
     }
-    if ((vecInfos[static_cast<size_t>(nIndex)].nDeviceFlags & 0x2) == 0) {
-        std::cerr << "kxeye: camera " << nIndex << " is not an Ethernet camera\n";
+    if (!KxEyeIsEthernet(vecInfos[static_cast<size_t>(nIndex)])) {
+        strError = "camera " + std::to_string(nIndex) + " is a virtual camera of this process, not an Ethernet camera";
+        nCode = KX_E_NOT_SUPPORTED;
+        std::cerr << "kxeye: " << strError << "\n";
         return -1;
     }
     return nIndex;
 }
 
 std::string ReadableMeaning(int32_t nCode) { return KxEyeFormatCode(nCode); }
+
+struct SCameraFacts {
+    int nOpen = c_nOrEyeNotSupported;  // InitDevice's answer
+    uint32_t nCameraMtu = 0;           // of the camera's card, from its answer to the open; 0 unknown
+    int nLargeRead = c_nOrEyeNotSupported;  // a read whose answer is larger than the smallest MTU
+};
+
+// Opens the camera through its own card, by its address, as a camera object of the library, and
+// reads its product text and then a block large enough to need full-size packets.
+SCameraFacts AskCamera(const SKxNLEyeDeviceInfoEx& info) {
+    SCameraFacts f;
+    std::unique_ptr<IOrEyeCamera> pCamera(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
+    if (!pCamera) return f;
+    char szCard[16] = {};
+    std::snprintf(szCard, sizeof(szCard), "%s", IPText(info.sNetCardInfo.byIP).c_str());
+    pCamera->SetLocalIP(szCard, static_cast<int>(sizeof(szCard)));
+    static const uint8_t c_abyNone[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    if (std::memcmp(info.byDeviceID, c_abyNone, 8) != 0) pCamera->SelectDevice(info.byDeviceID);
+    char szConnect[64] = {};
+    std::snprintf(szConnect, sizeof(szConnect), "%s", KxEyeFieldText(info.szIPAddress).c_str());
+    f.nOpen = pCamera->InitDevice(1536, 2048, 0, 5, szConnect);
+    if (f.nOpen != c_nOrEyeOK) return f;
+    SOrEyeStreamCounters s{};
+    if (OrEyeGetStreamCounters(pCamera.get(), &s) == c_nOrEyeOK) f.nCameraMtu = s.nCameraMtu;
+    // 4 KiB in one answer: IPv4 cuts it into fragments as large as the camera's card takes.
+    std::vector<uint8_t> vecBlock(4096);
+    f.nLargeRead = pCamera->ReadStorage(c_nKxEyeDoctorReadAddress, vecBlock.data(), static_cast<unsigned>(vecBlock.size()));
+    if (f.nLargeRead != c_nOrEyeOK) {
+        // A camera object that saw no answer takes the camera for gone and would not let go of it
+        // when deleted, leaving it held for its heartbeat timeout: one small request first brings
+        // the session back, so that the camera is free for the next open.
+        char szProduct[17] = {};
+        pCamera->ReadProduct(2, szProduct, 16);
+    }
+    return f;
+}
+
+// Why an operation on a camera failed, when the camera says more on its own: held by another
+// program; "" when it does not.
+std::string HeldReason(const SKxNLEyeDeviceInfoEx& info) {
+    CKxEyeQuietCameraLibrary quiet;
+    const SCameraFacts f = AskCamera(info);
+    if (f.nOpen == c_nOrEyeAccessDenied)
+        return "the camera is held by another program, on this host or another (it refuses control with " +
+               KxEyeFormatCode(c_nOrEyeAccessDenied) +
+               "); end that program, or wait 3 s when it ended without letting go";
+    return std::string();
+}
 
 }  // namespace
 
@@ -305,17 +385,66 @@ std::string KxEyeLiveLine(IOrEyeCamera* pCamera, uint64_t nFrames, uint64_t nFra
     return sz;
 }
 
+CKxEyeLiveLine::CKxEyeLiveLine(bool bTerminal) : m_bTerminal(bTerminal) {
+    const int nLevel = KxLogUtils::GetLogLevel();
+    if (m_bTerminal && nLevel > 0) {
+        KxLogUtils::SetLogCallback(&CKxEyeLiveLine::OnLog, this, nLevel);
+        m_bHooked = true;
+    }
+}
+
+CKxEyeLiveLine::~CKxEyeLiveLine() { End(); }
+
+void CKxEyeLiveLine::End() {
+    // Unhooked first: once SetLogCallback returns, no call of OnLog is still running.
+    if (m_bHooked) KxLogUtils::SetLogCallback(nullptr, nullptr, 0);
+    m_bHooked = false;
+    std::lock_guard<std::mutex> lock(m_mtx);
+    if (m_bShown) std::fprintf(stderr, "\n");
+    m_bShown = false;
+}
+
+void CKxEyeLiveLine::Update(const std::string& strText) {
+    if (!m_bTerminal) return;
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_strText = strText;
+    m_bShown = true;
+    std::fprintf(stderr, "\r\033[K%s", m_strText.c_str());
+    std::fflush(stderr);
+}
+
+void CKxEyeLiveLine::OnLog(int nLevel, const char* pszLine, void* pContext) {
+    CKxEyeLiveLine* p = static_cast<CKxEyeLiveLine*>(pContext);
+    static const char* const c_apszTags[] = {"[kx ?] ", "[kx E] ", "[kx W] ", "[kx S] ", "[kx D] "};
+    const char* pszTag = nLevel >= 1 && nLevel <= 4 ? c_apszTags[nLevel] : c_apszTags[0];
+    std::lock_guard<std::mutex> lock(p->m_mtx);
+    // The log line takes the live line's place, and the live line comes back below it.
+    std::fprintf(stderr, "%s%s%s\n", p->m_bShown ? "\r\033[K" : "", pszTag, pszLine);
+    if (p->m_bShown) std::fprintf(stderr, "%s", p->m_strText.c_str());
+    std::fflush(stderr);
+}
+
+int64_t KxEyePacketsResent(IOrEyeCamera* pCamera) {
+    SOrEyeStreamCounters s{};
+    if (pCamera == nullptr || OrEyeGetStreamCounters(pCamera, &s) != c_nOrEyeOK) return -1;
+    return static_cast<int64_t>(s.nPacketsResent);
+}
+
 int KxEyeProbe(const std::string& strAddress, bool bJson) {
     uint8_t abyIP[4];
     if (!KxEyeParseIPv4(strAddress, abyIP)) {
         std::cerr << "kxeye: probe: \"" << strAddress << "\" is not an IPv4 address\n";
         return c_nKxEyeExitUsage;
     }
-    // These would turn the probe into a broadcast search.
-    if (SpecialAddress(abyIP) || IsOwnAddress(abyIP)) {
-        std::cerr << "kxeye: probe: " << strAddress
-                  << " is not a camera's address (a broadcast, special or own address); use kxeye --source ethernet "
-                     "list to search\n";
+    // These would turn the probe into a broadcast search, or ask the host itself.
+    std::string strWhy;
+    if (SpecialAddress(abyIP)) strWhy = "a broadcast, loopback, multicast or reserved address";
+    else if (IsOwnAddress(abyIP)) strWhy = "this host's own address";
+    else strWhy = SubnetEdge(abyIP);
+    if (!strWhy.empty()) {
+        std::cerr << "kxeye: probe: " << strAddress << " is not a camera's address (" << strWhy
+                  << "); use kxeye --source ethernet list to search\n";
+        if (bJson) KxEyePrintJson(ordered_json::array());
         return c_nKxEyeExitUsage;
     }
     std::vector<SHit> vecHits;
@@ -349,9 +478,18 @@ int KxEyeNetConfig(EKxEyeSource eSource, const SKxEyeNetOptions& opts) {
             std::cerr << "kxeye: set-ip: \"" << opts.strValue << "\" is not an IPv4 address\n";
             return c_nKxEyeExitUsage;
         }
-        if (SpecialAddress(abyIP)) {
-            std::cerr << "kxeye: set-ip: " << opts.strValue
-                      << " cannot be a camera's address (0.0.0.0, broadcast, loopback or multicast)\n";
+        // A typo of .255 for .25 would put the camera where nothing reaches it.
+        std::string strWhy;
+        if (SpecialAddress(abyIP)) strWhy = "0.x.x.x, loopback, multicast, reserved or the broadcast 255.255.255.255";
+        else if (!opts.bForce) strWhy = SubnetEdge(abyIP);
+        if (!strWhy.empty()) {
+            const std::string strText = opts.strValue + " cannot be a camera's address (" + strWhy + ")";
+            std::cerr << "kxeye: set-ip: " << strText
+                      << (SpecialAddress(abyIP) ? "" : "; give --force if the camera's own subnet is another") << "\n";
+            if (opts.bJson)
+                KxEyePrintJson(ordered_json{{"camera", nullptr}, {"operation", strOp}, {"after", opts.strValue},
+                                            {"refused", strText}, {"code", KX_E_BAD_ADDRESS},
+                                            {"meaning", KxEyeCodeMeaning(KX_E_BAD_ADDRESS)}});
             return c_nKxEyeExitUsage;
         }
     } else if (strOp == "set-mac") {
@@ -370,8 +508,19 @@ int KxEyeNetConfig(EKxEyeSource eSource, const SKxEyeNetOptions& opts) {
     }
 
     std::vector<SKxNLEyeDeviceInfoEx> vecInfos;
-    const int nIndex = FindEthernetCamera(eSource, opts.strCamera, vecInfos);
-    if (nIndex < 0) return c_nKxEyeExitFailure;
+    std::string strFindError;
+    int32_t nFindCode = KX_OK;
+    const int nIndex = FindEthernetCamera(eSource, opts.strCamera, vecInfos, strFindError, nFindCode);
+    if (nIndex < 0) {
+        if (opts.bJson) {
+            ordered_json j{{"camera", nullptr}, {"operation", strOp}, {"error", strFindError}};
+            if (strOp == "online") j["online"] = false;
+            j["code"] = nFindCode;
+            j["meaning"] = KxEyeCodeMeaning(nFindCode);
+            KxEyePrintJson(j);
+        }
+        return c_nKxEyeExitFailure;
+    }
     const SKxNLEyeDeviceInfoEx info = vecInfos[static_cast<size_t>(nIndex)];
     const SKxNetCardInfo& card = info.sNetCardInfo;
     const std::string strCardIP = IPText(card.byIP);
@@ -386,6 +535,14 @@ int KxEyeNetConfig(EKxEyeSource eSource, const SKxEyeNetOptions& opts) {
     auto finish = [&](int32_t nCode, int nExit) {
         j["code"] = nCode;
         j["meaning"] = KxEyeCodeMeaning(nCode);
+        if (opts.bJson) KxEyePrintJson(j);
+        return nExit;
+    };
+    // kxeye itself refused: no SDK call was made, so there is no code; the meaning says why.
+    auto refuse = [&](const std::string& strWhy, int nExit) {
+        j["refused"] = strWhy;
+        j["code"] = nullptr;
+        j["meaning"] = "refused by kxeye, nothing sent: " + strWhy;
         if (opts.bJson) KxEyePrintJson(j);
         return nExit;
     };
@@ -425,26 +582,31 @@ int KxEyeNetConfig(EKxEyeSource eSource, const SKxEyeNetOptions& opts) {
             std::fprintf(stderr, "kxeye: warning: %s is not a free host address of the subnet of card %s\n",
                          strNew.c_str(), CardText(card).c_str());
         }
+        // The host's own address is never a camera's, --force or not.
+        if (IsOwnAddress(abyIP)) {
+            std::fprintf(stderr, "kxeye: %s is in use (it is this host's own address); nothing changed\n", strNew.c_str());
+            return refuse("in use: it is this host's own address", c_nKxEyeExitFailure);
+        }
         // Two devices on one address cut both off: look before moving.
         if (!opts.bForce) {
             std::vector<SHit> vecHits;
             Probe(abyIP, strCardIP, vecHits);
             const bool bCanPing = KxEyeHost::HasCapability(KxEyeHost::c_nCapNetRaw) == 1 || KxEyeHost::PingGroupAdmits() == 1;
             const bool bPing = vecHits.empty() && bCanPing && KxNetworkUtils::PingHost(abyIP, 1);
-            if (!vecHits.empty() || bPing || IsOwnAddress(abyIP)) {
-                const char* pszWhy = !vecHits.empty() ? "a camera answers there"
-                                     : bPing           ? "it answers a ping"
-                                                       : "it is this host's own address";
+            if (!vecHits.empty() || bPing) {
+                const char* pszWhy = !vecHits.empty() ? "a camera answers there" : "it answers a ping";
                 std::fprintf(stderr, "kxeye: %s is in use (%s); nothing changed. Give --force to move the camera "
                                      "anyway\n",
                              strNew.c_str(), pszWhy);
-                j["refused"] = std::string("in use: ") + pszWhy;
-                return finish(KX_OK, c_nKxEyeExitFailure);
+                return refuse(std::string("in use: ") + pszWhy, c_nKxEyeExitFailure);
             }
         }
         const int32_t nRet = pConfig->SetIPAddress(&info, abyIP, nullptr, nullptr);
         if (nRet != KX_OK && nRet != KX_E_ARP_WRITE) {
-            std::fprintf(stderr, "kxeye: set-ip failed: %s\n", ReadableMeaning(nRet).c_str());
+            const std::string strHeld = HeldReason(info);
+            std::fprintf(stderr, "kxeye: set-ip failed: %s%s\n", ReadableMeaning(nRet).c_str(),
+                         strHeld.empty() ? "" : (": " + strHeld).c_str());
+            if (!strHeld.empty()) j["error"] = strHeld;
             return finish(nRet, c_nKxEyeExitFailure);
         }
         if (!opts.bJson)
@@ -470,7 +632,10 @@ int KxEyeNetConfig(EKxEyeSource eSource, const SKxEyeNetOptions& opts) {
         j["before"] = ordered_json{{"ip", KxEyeFieldText(info.szDestIP)}, {"mac", KxEyeFieldText(info.szDestMAC)}};
         const int32_t nRet = bBind ? pConfig->BindHostAddress(&info) : pConfig->ResetDestAddress(&info);
         if (nRet != KX_OK) {
-            std::fprintf(stderr, "kxeye: %s failed: %s\n", strOp.c_str(), ReadableMeaning(nRet).c_str());
+            const std::string strHeld = HeldReason(info);
+            std::fprintf(stderr, "kxeye: %s failed: %s%s\n", strOp.c_str(), ReadableMeaning(nRet).c_str(),
+                         strHeld.empty() ? "" : (": " + strHeld).c_str());
+            if (!strHeld.empty()) j["error"] = strHeld;
             return finish(nRet, c_nKxEyeExitFailure);
         }
         // What the camera holds now, from its own answer.
@@ -490,8 +655,12 @@ int KxEyeNetConfig(EKxEyeSource eSource, const SKxEyeNetOptions& opts) {
     const std::string strNewMAC = MACText(abyMAC);
     j["before"] = strOldMAC;
     j["after"] = strNewMAC;
+    // A camera that could not be read cannot be opened either: the session says why.
     CKxEyeSession session;
-    if (!session.Open(eSource, opts.strCamera)) return finish(KX_E_NOT_OPEN, c_nKxEyeExitFailure);
+    if (!session.Open(eSource, opts.strCamera)) {
+        j["error"] = session.FailureText();
+        return finish(session.FailureCode(), c_nKxEyeExitFailure);
+    }
     const int32_t nRet = pConfig->SetDeviceMACAddress(session.Device(), abyMAC);
     session.Close();
     if (nRet != KX_OK) {
@@ -593,10 +762,13 @@ std::string CamName(const SKxNLEyeDeviceInfoEx& info) {
     return KxEyeFieldText(info.szIPAddress) + " (" + KxEyeFieldText(info.szMACAddress) + ")";
 }
 
+
 }  // namespace
 
 int KxEyeDoctor(EKxEyeSource eSource, const SKxEyeDoctorOptions& opts) {
     CDoctor doc;
+    // The doctor says what went wrong itself; the camera library's warnings would repeat it.
+    CKxEyeQuietCameraLibrary quiet;
 
     // Cards: the ones the search goes through, and the virtual ones it leaves out.
     std::list<SKxNetCardInfo> lstCards;
@@ -620,8 +792,9 @@ int KxEyeDoctor(EKxEyeSource eSource, const SKxEyeDoctorOptions& opts) {
     {
         std::string strListed;
         for (const SKxNetCardInfo& c : lstCards) strListed += (strListed.empty() ? "" : ", ") + CardText(c);
+        // No card searched: no camera can be found, whatever else is right.
         if (lstCards.empty())
-            doc.Add("cards", vecLeftOut.empty() ? "fail" : "warn", "no card is searched through",
+            doc.Add("cards", "fail", "no card is searched through",
                     vecLeftOut.empty() ? "give the host a card with an IPv4 address on the cameras' network" : "");
         else
             doc.Add("cards", "ok", "searched through " + strListed);
@@ -633,12 +806,31 @@ int KxEyeDoctor(EKxEyeSource eSource, const SKxEyeDoctorOptions& opts) {
     KxEyeSearch(eSource, vecInfos);
     const int64_t nDropsAfter = KxEyeHost::ReversePathDrops();
     const int64_t nDrops = nDropsBefore >= 0 && nDropsAfter >= nDropsBefore ? nDropsAfter - nDropsBefore : 0;
+    // Every camera that answered, read or not: a record without flags still carries its address,
+    // MAC and card.
     std::vector<size_t> vecEth;
     for (size_t i = 0; i < vecInfos.size(); ++i) {
-        if (vecInfos[i].nDeviceFlags & 0x2) vecEth.push_back(i);
+        if (KxEyeIsEthernet(vecInfos[i])) vecEth.push_back(i);
         uint8_t aby[4];
         if (KxEyeParseIPv4(KxEyeFieldText(vecInfos[i].szIPAddress), aby)) setUsed.insert(ToNumber(aby));
     }
+
+    // The camera asked about: found by the search, else probed at its address. A camera that is
+    // not there is said once; the other cameras are then left alone, since they were not asked about.
+    int nChosen = -1;
+    bool bChosenMissing = false;
+    if (!opts.strCamera.empty()) {
+        nChosen = KxEyeSelect(vecInfos, opts.strCamera);
+        if (nChosen >= 0 && !KxEyeIsEthernet(vecInfos[static_cast<size_t>(nChosen)])) nChosen = -1;
+        bChosenMissing = nChosen < 0;
+    }
+    auto asked = [&](size_t i) { return opts.strCamera.empty() || static_cast<int>(i) == nChosen; };
+
+    // What each camera says when asked on its own, through its card: opened (or why not), the MTU
+    // of its card, whether a large answer comes through.
+    std::map<size_t, SCameraFacts> mapFacts;
+    for (size_t i : vecEth)
+        if (asked(i)) mapFacts[i] = AskCamera(vecInfos[i]);
 
     if (!vecLeftOut.empty()) {
         std::string strNames, strList;
@@ -675,14 +867,88 @@ int KxEyeDoctor(EKxEyeSource eSource, const SKxEyeDoctorOptions& opts) {
         }
     }
 
-    // Cameras: each one on its card's subnet.
+    // Each card's link: an address stays on a card without a cable, and nothing answers.
+    for (const SKxNetCardInfo& c : lstCards) {
+        const std::string strName = KxEyeFieldText(c.szDescription);
+        const std::string strLink = KxEyeHost::LinkState(strName);
+        if (strLink == "down")
+            doc.Add("link " + strName, "fail", "the card is switched off (state DOWN): nothing goes through it",
+                    "ip link set dev " + strName + " up");
+        else if (strLink == "no-carrier")
+            doc.Add("link " + strName, "fail",
+                    "no link (NO-CARRIER): no cable in the card, or the camera or switch at the other end is off",
+                    "plug the cable into " + strName + " and power the camera; ethtool " + strName +
+                        " says \"Link detected: yes\" once the link is up");
+        else if (strLink == "up")
+            doc.Add("link " + strName, "ok", "link up");
+    }
+
+    // Cameras: how many answered, then each on its own.
+    size_t nUnread = 0;
+    for (size_t i : vecEth) nUnread += vecInfos[i].bDeviceInfoValid ? 0 : 1;
     if (vecEth.empty()) {
         doc.Add("cameras", lstCards.empty() || !vecLeftOut.empty() || nDrops > 0 ? "fail" : "warn",
                 "no Ethernet camera answered the search",
                 "kxeye probe ADDRESS   (when broadcasts are filtered on the way, and the camera's address is known)");
     } else {
-        doc.Add("cameras", "ok", std::to_string(vecEth.size()) + " found");
+        doc.Add("cameras", "ok",
+                std::to_string(vecEth.size()) + " found" +
+                    (nUnread ? ", " + std::to_string(nUnread) + " of them could not be read (below)" : std::string()));
     }
+    if (bChosenMissing) {
+        uint8_t aby[4];
+        if (KxEyeParseIPv4(opts.strCamera, aby)) {
+            // An address that the search did not find: still probe it.
+            std::vector<SHit> vecHits;
+            const int nCode = Probe(aby, std::string(), vecHits);
+            std::string strDetail = "answers a unicast probe but not the search: broadcasts are filtered on the way, "
+                                    "or its card is left out";
+            if (vecHits.empty())
+                strDetail = "not found by the search, and no answer to a unicast probe" +
+                            (nCode != c_nOrEyeOK ? " (" + KxEyeFormatCode(nCode) + ")" : std::string()) +
+                            ": no camera is there, or it is off or unplugged";
+            doc.Add("probe " + opts.strCamera, vecHits.empty() ? "fail" : "warn", strDetail,
+                    vecHits.empty() ? "kxeye --source ethernet list   (what answers at all)" : "kxeye probe " + opts.strCamera);
+        } else {
+            doc.Add("camera " + opts.strCamera, "fail",
+                    "not among the " + std::to_string(vecEth.size()) + " Ethernet camera(s) found",
+                    "kxeye --source ethernet list");
+        }
+    }
+
+    // Two cameras on one address (a factory address, twice): the host reaches one of them. Every
+    // one but the first gets a move of its own, each to another free address.
+    std::map<std::string, std::vector<size_t>> mapByIP;
+    for (size_t i : vecEth) {
+        std::vector<size_t>& vec = mapByIP[KxEyeFieldText(vecInfos[i].szIPAddress)];
+        bool bSameCamera = false;  // the same camera through a second card
+        for (size_t k : vec)
+            bSameCamera = bSameCamera || KxEyeFieldText(vecInfos[k].szMACAddress) == KxEyeFieldText(vecInfos[i].szMACAddress);
+        if (!bSameCamera) vec.push_back(i);
+    }
+    std::set<size_t> setMoved;  // cameras already given a set-ip fix
+    for (const auto& entry : mapByIP) {
+        if (entry.second.size() < 2) continue;
+        std::string strMACs;
+        for (size_t i : entry.second) strMACs += (strMACs.empty() ? "" : ", ") + KxEyeFieldText(vecInfos[i].szMACAddress);
+        for (size_t k = 1; k < entry.second.size(); ++k) {
+            const SKxNLEyeDeviceInfoEx& info = vecInfos[entry.second[k]];
+            const std::string strFree = FreeAddress(info.sNetCardInfo, setUsed);
+            if (!strFree.empty()) {
+                uint8_t aby[4];
+                KxEyeParseIPv4(strFree, aby);
+                setUsed.insert(ToNumber(aby));
+            }
+            setMoved.insert(entry.second[k]);
+            doc.Add("duplicate address " + CamName(info), "fail",
+                    std::to_string(entry.second.size()) + " cameras answer at " + entry.first + " (" + strMACs +
+                        "): the host reaches only one of them",
+                    "kxeye set-ip " + KxEyeFieldText(info.szMACAddress) + " " + (strFree.empty() ? "ADDRESS" : strFree));
+        }
+    }
+
+    // Each camera on its card's subnet. Off it, the library still speaks to it by broadcast, so a
+    // camera that was read works; one that was not cannot be opened that way either.
     for (size_t i : vecEth) {
         const SKxNLEyeDeviceInfoEx& info = vecInfos[i];
         const SKxNetCardInfo& card = info.sNetCardInfo;
@@ -690,12 +956,28 @@ int KxEyeDoctor(EKxEyeSource eSource, const SKxEyeDoctorOptions& opts) {
         KxEyeParseIPv4(KxEyeFieldText(info.szIPAddress), abyIP);
         if (SameSubnet(abyIP, card.byIP, card.byMask)) {
             doc.Add("subnet of " + CamName(info), "ok", "on the subnet of card " + CardText(card));
-        } else {
-            const std::string strFree = FreeAddress(card, setUsed);
-            doc.Add("subnet of " + CamName(info), "fail",
-                    "not on the subnet of card " + CardText(card) + ": the host cannot reach it to open it",
-                    "kxeye set-ip " + KxEyeFieldText(info.szMACAddress) + " " + (strFree.empty() ? "ADDRESS" : strFree));
+            continue;
         }
+        std::string strFix;
+        if (!setMoved.count(i)) {
+            const std::string strFree = FreeAddress(card, setUsed);
+            if (!strFree.empty()) {
+                uint8_t aby[4];
+                KxEyeParseIPv4(strFree, aby);
+                setUsed.insert(ToNumber(aby));
+            }
+            strFix = "kxeye set-ip " + KxEyeFieldText(info.szMACAddress) + " " + (strFree.empty() ? "ADDRESS" : strFree);
+            setMoved.insert(i);
+        }
+        if (info.bDeviceInfoValid)
+            doc.Add("subnet of " + CamName(info), "warn",
+                    "not on the subnet of card " + CardText(card) +
+                        ": the camera library reaches it by broadcast through the card, but ping, routes and a strict "
+                        "reverse-path filter do not",
+                    strFix);
+        else
+            doc.Add("subnet of " + CamName(info), "fail",
+                    "not on the subnet of card " + CardText(card) + ": the host cannot reach it to open it", strFix);
     }
 
     // Reverse-path filter of each listed card.
@@ -719,16 +1001,31 @@ int KxEyeDoctor(EKxEyeSource eSource, const SKxEyeDoctorOptions& opts) {
         }
     }
 
-    // MTU of each listed card against the stream's packets.
+    // MTU of each listed card against the stream's packets and against the cameras behind it: a
+    // camera's answers are as large as its own card takes, and the host's card drops what is larger.
     for (const SKxNetCardInfo& c : lstCards) {
         const std::string strName = KxEyeFieldText(c.szDescription);
         const int64_t nMtu = KxEyeHost::CardMtu(strName);
         if (nMtu < 0) continue;
+        std::string strLarger;
+        uint32_t nLargest = 0;
+        for (const auto& f : mapFacts) {
+            const SKxNLEyeDeviceInfoEx& info = vecInfos[f.first];
+            if (info.sNetCardInfo.nIndex != c.nIndex || f.second.nCameraMtu <= nMtu) continue;
+            strLarger += (strLarger.empty() ? "" : ", ") + CamName(info) + " MTU " + std::to_string(f.second.nCameraMtu);
+            nLargest = std::max(nLargest, f.second.nCameraMtu);
+        }
         if (nMtu < c_nSmallestStreamMtu)
             doc.Add("MTU " + strName, "fail",
                     "MTU " + std::to_string(nMtu) + ": stream packets of at least " + std::to_string(512 + c_nStreamOverhead) +
                         " bytes do not fit",
                     "ip link set dev " + strName + " mtu 1500");
+        else if (!strLarger.empty())
+            doc.Add("MTU " + strName, "fail",
+                    "MTU " + std::to_string(nMtu) + ", below the camera's (" + strLarger +
+                        "): its answers larger than " + std::to_string(nMtu) +
+                        " bytes are dropped, so reads fail with -10030 (camera offline)",
+                    "ip link set dev " + strName + " mtu " + std::to_string(nLargest));
         else
             doc.Add("MTU " + strName, "ok",
                     "MTU " + std::to_string(nMtu) + ": stream packets up to " + std::to_string(nMtu) + " bytes (" +
@@ -758,7 +1055,7 @@ int KxEyeDoctor(EKxEyeSource eSource, const SKxEyeDoctorOptions& opts) {
                 nAdmin == 0 ? "CAP_NET_ADMIN missing: set-ip and set-mac move the camera but cannot pin its address "
                               "in the host's ARP table"
                             : "unknown whether CAP_NET_ADMIN is held",
-                c_pszCapabilityFix);
+                KxEyeHost::CapabilityFix());
     const int nRaw = KxEyeHost::HasCapability(KxEyeHost::c_nCapNetRaw);
     const int nGroup = KxEyeHost::PingGroupAdmits();
     const bool bCanPing = nRaw == 1 || nGroup == 1;
@@ -768,59 +1065,106 @@ int KxEyeDoctor(EKxEyeSource eSource, const SKxEyeDoctorOptions& opts) {
         doc.Add("privilege for ping", "warn", "neither CAP_NET_RAW nor net.ipv4.ping_group_range: no ping of cameras",
                 "sysctl -w net.ipv4.ping_group_range=\"0 2147483647\"");
 
-    // The chosen camera, or every camera found: ping and unicast probe.
-    int nChosen = -1;
-    if (!opts.strCamera.empty()) {
-        nChosen = KxEyeSelect(vecInfos, opts.strCamera);
-        if (nChosen < 0) {
-            uint8_t aby[4];
-            // An address that the search did not find: still probe it.
-            if (KxEyeParseIPv4(opts.strCamera, aby)) {
-                std::vector<SHit> vecHits;
-                const int nCode = Probe(aby, std::string(), vecHits);
-                doc.Add("probe " + opts.strCamera, vecHits.empty() ? "fail" : "warn",
-                        vecHits.empty() ? "no answer to a unicast probe (" + KxEyeFormatCode(nCode) + ")"
-                                        : "answers a unicast probe but not the search: broadcasts are filtered on the "
-                                          "way, or its card is left out",
-                        vecHits.empty() ? "" : "kxeye probe " + opts.strCamera);
-            } else {
-                doc.Add("camera " + opts.strCamera, "fail", "not among the " + std::to_string(vecInfos.size()) +
-                                                               " camera(s) found");
+    // Each camera asked about: the host's ARP entry for it, whether it answers a ping and a unicast
+    // probe, and whether it lets itself be opened.
+    for (size_t i : vecEth) {
+        if (!asked(i)) continue;
+        const SKxNLEyeDeviceInfoEx& info = vecInfos[i];
+        const SKxNetCardInfo& card = info.sNetCardInfo;
+        const std::string strIP = KxEyeFieldText(info.szIPAddress);
+        const std::string strMAC = KxEyeFieldText(info.szMACAddress);
+        const std::string strCard = KxEyeFieldText(card.szDescription);
+        uint8_t abyIP[4] = {};
+        KxEyeParseIPv4(strIP, abyIP);
+        const bool bOnSubnet = SameSubnet(abyIP, card.byIP, card.byMask);
+        const bool bDuplicate = mapByIP[strIP].size() > 1;
+        // An entry that sends the host's packets for the address to another MAC: a camera replaced
+        // by another at the same address, after set-ip pinned the old one.
+        bool bStaleArp = false;
+        if (bOnSubnet && !bDuplicate) {
+            bool bStatic = false;
+            std::string strEntryMAC;
+            const std::string strEntry = ArpEntry(card.nIndex, abyIP, &bStatic, &strEntryMAC);
+            if (!strEntry.empty() && strEntryMAC != strMAC) {
+                bStaleArp = bStatic;
+                doc.Add("ARP entry of " + CamName(info), bStatic ? "fail" : "warn",
+                        "the host's ARP entry " + strEntry + " on " + strCard + " sends its packets for " + strIP +
+                            " to " + strEntryMAC + ", but the camera that answers there is " + strMAC +
+                            (bStatic ? ": pinned, it never changes by itself (a camera replaced after set-ip pinned "
+                                       "the old one)"
+                                     : ": the host learns the new MAC again soon"),
+                        "ip neigh del " + strIP + " dev " + strCard);
+            } else if (!strEntry.empty()) {
+                doc.Add("ARP entry of " + CamName(info), "ok", strEntry + " on " + strCard);
             }
         }
-    }
-    for (size_t i : vecEth) {
-        if (nChosen >= 0 && static_cast<size_t>(nChosen) != i) continue;
-        const SKxNLEyeDeviceInfoEx& info = vecInfos[i];
-        uint8_t abyIP[4] = {};
-        KxEyeParseIPv4(KxEyeFieldText(info.szIPAddress), abyIP);
-        if (!SameSubnet(abyIP, info.sNetCardInfo.byIP, info.sNetCardInfo.byMask)) continue;  // said above
-        std::vector<SHit> vecHits;
-        Probe(abyIP, IPText(info.sNetCardInfo.byIP), vecHits);
-        const bool bPing = bCanPing && KxNetworkUtils::PingHost(abyIP, 1);
-        std::string strVerdict = "ok", strDetail;
-        if (vecHits.empty()) {
-            strVerdict = "fail";
-            strDetail = "no answer to a unicast probe";
-        } else if (!bCanPing) {
-            strDetail = "answers a unicast probe (ping not tried: no right to)";
-        } else if (!bPing) {
-            strVerdict = "warn";
-            strDetail = "answers a unicast probe but not a ping: ICMP is filtered on the way";
-        } else {
-            strDetail = "answers a ping and a unicast probe";
+        if (bOnSubnet) {
+            std::vector<SHit> vecHits;
+            Probe(abyIP, IPText(card.byIP), vecHits);
+            const bool bPing = bCanPing && KxNetworkUtils::PingHost(abyIP, 1);
+            std::string strVerdict = "ok", strDetail;
+            if (vecHits.empty()) {
+                strVerdict = "fail";
+                strDetail = bStaleArp ? "no answer to a unicast probe: the host sends it to the MAC of the pinned entry"
+                                      : "no answer to a unicast probe";
+            } else if (!bCanPing) {
+                strDetail = "answers a unicast probe (ping not tried: no right to)";
+            } else if (!bPing) {
+                strVerdict = "warn";
+                strDetail = "answers a unicast probe but not a ping: ICMP is filtered on the way";
+            } else {
+                strDetail = "answers a ping and a unicast probe";
+            }
+            doc.Add("reach " + CamName(info), strVerdict, strDetail,
+                    vecHits.empty() ? (bStaleArp ? "ip neigh del " + strIP + " dev " + strCard : "kxeye probe " + strIP)
+                                    : "");
         }
-        doc.Add("reach " + CamName(info), strVerdict, strDetail,
-                vecHits.empty() ? "kxeye probe " + KxEyeFieldText(info.szIPAddress) : "");
+        // Opened on its own, as the search and every command open it.
+        const SCameraFacts& facts = mapFacts[i];
+        const std::string strName = "open " + CamName(info);
+        if (facts.nOpen == c_nOrEyeOK && facts.nLargeRead == c_nOrEyeOK) {
+            doc.Add(strName, "ok",
+                    std::string(info.bDeviceInfoValid ? "read by the search; " : "not read by the search, but now; ") +
+                        "opens and answers" +
+                        (facts.nCameraMtu ? " (camera MTU " + std::to_string(facts.nCameraMtu) + ")" : std::string()));
+        } else if (facts.nOpen == c_nOrEyeAccessDenied) {
+            doc.Add(strName, "fail",
+                    "held by another program, on this host or another: the camera refuses control to a second one "
+                    "(-10008, access denied); it lets go when that program closes it, or 3 s after that program "
+                    "stopped answering (a crashed run)",
+                    "end the program that uses the camera, then kxeye doctor " + strMAC);
+        } else if (facts.nOpen != c_nOrEyeOK) {
+            std::string strWhy = "it does not answer requests sent to it";
+            std::string strFix = "kxeye probe " + strIP;
+            if (bStaleArp) {
+                strWhy = "the host sends its requests to the MAC of the pinned ARP entry";
+                strFix = "ip neigh del " + strIP + " dev " + strCard;
+            } else if (!bOnSubnet) {
+                strWhy = "it is not on the subnet of card " + strCard;
+                strFix = "";  // the subnet check above names the move
+            } else if (bDuplicate) {
+                strWhy = "another camera answers at the same address";
+                strFix = "";
+            }
+            doc.Add(strName, "fail",
+                    std::string(info.bDeviceInfoValid ? "read by the search, " : "could not be read by the search, ") +
+                        "and opening it fails with " + KxEyeFormatCode(facts.nOpen) + ": " + strWhy,
+                    strFix);
+        } else {
+            doc.Add(strName, "fail",
+                    "opens, but a larger answer does not come through (" + KxEyeFormatCode(facts.nLargeRead) +
+                        "): packets are lost on the way, or a card between takes smaller ones",
+                    "ip link set dev " + strCard + " mtu 1500");
+        }
     }
 
     // A short stream of the chosen camera: frames and packets lost or resent.
-    if (nChosen >= 0 && (vecInfos[static_cast<size_t>(nChosen)].nDeviceFlags & 0x2)) {
+    if (nChosen >= 0) {
         const SKxNLEyeDeviceInfoEx& info = vecInfos[static_cast<size_t>(nChosen)];
         CKxEyeSession session;
         std::string strName = "stream of " + CamName(info);
         if (!session.Open(eSource, opts.strCamera)) {
-            doc.Add(strName, "fail", "the camera could not be opened");
+            doc.Add(strName, "fail", "the camera could not be opened: " + session.FailureText());
         } else {
             CFrameCounter counter;
             const int32_t nStart = session.Device()->StartCapture(0, &counter, nullptr);
@@ -881,7 +1225,7 @@ int KxEyeDoctor(EKxEyeSource eSource, const SKxEyeDoctorOptions& opts) {
                 }
             }
         }
-    } else {
+    } else if (!bChosenMissing) {
         doc.Add("stream", "skip", "give a camera (kxeye doctor CAMERA) to measure a short stream");
     }
 

@@ -3,6 +3,8 @@
 #ifndef KXEYENET_H
 #define KXEYENET_H
 
+#include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "kxeyesession.h"
@@ -31,6 +33,32 @@ int KxEyeDoctor(EKxEyeSource eSource, const SKxEyeDoctorOptions& opts);
 // The live line of a capture: frames, rate, MiB/s of frame data (nFrameBytes each), frames lost
 // and, for an Ethernet camera, the packets its stream had resent ("-" for other cameras).
 std::string KxEyeLiveLine(IOrEyeCamera* pCamera, uint64_t nFrames, uint64_t nFrameBytes, uint64_t nLost, double dElapsed);
+
+// The live line on a terminal (stderr), kept up to date by Update. While it is shown, the SDK's
+// log lines are taken through the kernel's log callback (at the stderr sink's level) and printed
+// above it, each on a line of its own, with the live line drawn again below. Off a terminal it
+// shows nothing and leaves the log lines alone.
+class CKxEyeLiveLine {
+public:
+    explicit CKxEyeLiveLine(bool bTerminal);
+    ~CKxEyeLiveLine();  // ends the line and gives the log lines back to stderr
+    CKxEyeLiveLine(const CKxEyeLiveLine&) = delete;
+    CKxEyeLiveLine& operator=(const CKxEyeLiveLine&) = delete;
+    void Update(const std::string& strText);
+    void End();
+
+private:
+    static void OnLog(int nLevel, const char* pszLine, void* pContext);
+    std::mutex m_mtx;
+    std::string m_strText;
+    bool m_bTerminal;
+    bool m_bShown = false;
+    bool m_bHooked = false;
+};
+
+// The packets a camera's stream had resent so far; -1 for a camera without stream counters (the
+// local path's).
+int64_t KxEyePacketsResent(IOrEyeCamera* pCamera);
 
 // Strict IPv4 text: four decimal octets 0 to 255.
 bool KxEyeParseIPv4(const std::string& strText, uint8_t abyIP[4]);

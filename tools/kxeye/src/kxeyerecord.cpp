@@ -87,24 +87,25 @@ private:
     std::deque<SQueuedFrame> m_dqFrames;
 };
 
-// Reads the header fields from the opened camera; false with a message on stderr.
-bool ReadHeader(IKxLaserEyeDevice* pDev, IOrEyeCamera* pCamera, bool bImages, KxEyeRecording::SHeader& h) {
+// Reads the header fields from the opened camera; false with the reason and its code.
+bool ReadHeader(IKxLaserEyeDevice* pDev, IOrEyeCamera* pCamera, bool bImages, KxEyeRecording::SHeader& h,
+                std::string& strError, int32_t& nCode) {
     std::memset(&h, 0, sizeof(h));
     h.nHwVersion = pDev->GetHWVersion();
     const int32_t nRes = pDev->GetVideoResolution(&h.nWidth, &h.nHeight);
     if (nRes != KX_OK) {
-        std::cerr << "kxeye: GetVideoResolution failed: " << KxEyeFormatCode(nRes) << "\n";
+        strError = "GetVideoResolution failed: " + KxEyeFormatCode(nCode = nRes);
         return false;
     }
     h.nFlags = bImages ? KxEyeRecording::c_nFlagImages : 0;
     const int nInfo = pCamera->GetParam(54, h.abyInfo, static_cast<int>(KxEyeRecording::c_nInfoBytes));
     if (nInfo != c_nOrEyeOK) {
-        std::cerr << "kxeye: the camera's information block cannot be read: " << KxEyeFormatCode(nInfo) << "\n";
+        strError = "the camera's information block cannot be read: " + KxEyeFormatCode(nCode = nInfo);
         return false;
     }
     const int32_t nQ = pDev->GetQMatrix(h.adQ);
     if (nQ != KX_OK) {
-        std::cerr << "kxeye: GetQMatrix failed: " << KxEyeFormatCode(nQ) << "\n";
+        strError = "GetQMatrix failed: " + KxEyeFormatCode(nCode = nQ);
         return false;
     }
     const int nPage = pCamera->ReadStorage(KxEyeRecording::c_nParamPageAddress, h.abyParamPage,
@@ -122,7 +123,7 @@ bool ReadHeader(IKxLaserEyeDevice* pDev, IOrEyeCamera* pCamera, bool bImages, Kx
 
 CLI::App* KxEyeAddRecordCommand(CLI::App& app, SKxEyeRecordOptions& opts) {
     CLI::App* pRecord = app.add_subcommand("record", "write raw frames and what decoding them needs to a recording file");
-    pRecord->add_option("camera", opts.strCamera, "camera: index in the list, device ID or IP address")->required();
+    pRecord->add_option("camera", opts.strCamera, "camera: index in the list, serial number, device ID, connect text, IP address or MAC")->required();
     pRecord->add_option("--out", opts.strOut, "recording file to write")->required();
     CLI::Option* pFrames = pRecord->add_option("--frames", opts.nFrames, "number of frames")->check(CLI::Range(1, 1000000));
     CLI::Option* pSeconds =
@@ -131,14 +132,27 @@ CLI::App* KxEyeAddRecordCommand(CLI::App& app, SKxEyeRecordOptions& opts) {
     pRecord->add_flag("--images", opts.bImages, "also record the left and right images");
     pRecord->add_option("--timeout", opts.dTimeout, "give up after this many seconds without a frame (default 5)")
         ->check(CLI::PositiveNumber);
+    pRecord->add_flag("--json", opts.bJson, "print the result as JSON (one schema per command, see docs/kxeye.md)");
     return pRecord;
 }
 
 int KxEyeRecord(EKxEyeSource eSource, const SKxEyeRecordOptions& opts) {
-    if (opts.nFrames <= 0 && !(opts.dSeconds > 0)) {
-        std::cerr << "kxeye: record needs --frames N or --seconds S\n";
-        return c_nKxEyeExitUsage;
-    }
+    // With --json every outcome is one object on stdout: the file and its facts, or the reason
+    // nothing was written with the code behind it (null when no SDK or camera call failed).
+    ordered_json j;
+    j["camera"] = nullptr;
+    j["file"] = nullptr;
+    auto fail = [&](const std::string& strText, int nExit, const int32_t* pnCode = nullptr) {
+        std::cerr << "kxeye: " << strText << "\n";
+        if (opts.bJson) {
+            j["error"] = strText;
+            j["code"] = pnCode ? ordered_json(*pnCode) : ordered_json(nullptr);
+            j["meaning"] = pnCode ? ordered_json(KxEyeCodeMeaning(*pnCode)) : ordered_json(nullptr);
+            KxEyePrintJson(j);
+        }
+        return nExit;
+    };
+    if (opts.nFrames <= 0 && !(opts.dSeconds > 0)) return fail("record needs --frames N or --seconds S", c_nKxEyeExitUsage);
     // The file is written under a temporary name beside the target, so a failed or cut-off
     // recording never takes the target's name; opened before capture, so an unwritable place
     // is found at once.
@@ -149,43 +163,43 @@ int KxEyeRecord(EKxEyeSource eSource, const SKxEyeRecordOptions& opts) {
     h.nWidth = 64;
     h.nHeight = 256;
     std::string strError;
-    if (!writer.Open(temp.Path(), h, strError)) {
-        std::cerr << "kxeye: " << strError << "\n";
-        return c_nKxEyeExitFailure;
-    }
+    if (!writer.Open(temp.Path(), h, strError)) return fail(strError, c_nKxEyeExitFailure);
 
     CKxEyeSession session;
-    if (!session.Open(eSource, opts.strCamera)) return c_nKxEyeExitFailure;
-    IKxLaserEyeDevice* pDev = session.Device();
-    IOrEyeCamera* pCamera = pDev->GetCoreEye();
-    if (pCamera == nullptr) {
-        std::cerr << "kxeye: the device has no camera object\n";
+    if (!session.Open(eSource, opts.strCamera)) {
+        const int32_t nCode = session.FailureCode();
+        if (opts.bJson) {
+            j["error"] = session.FailureText();
+            j["code"] = nCode;
+            j["meaning"] = KxEyeCodeMeaning(nCode);
+            KxEyePrintJson(j);
+        }
         return c_nKxEyeExitFailure;
     }
+    j["camera"] = KxEyeCameraJson(session);
+    IKxLaserEyeDevice* pDev = session.Device();
+    IOrEyeCamera* pCamera = pDev->GetCoreEye();
+    if (pCamera == nullptr) return fail("the device has no camera object", c_nKxEyeExitFailure);
     if (opts.bImages) {
         pDev->SetDebugMode(true);
         const int32_t nApply = pDev->ApplyDebugMode();
-        if (nApply != KX_OK) {
-            std::cerr << "kxeye: images cannot be switched on: " << KxEyeFormatCode(nApply) << "\n";
-            return c_nKxEyeExitFailure;
-        }
+        if (nApply != KX_OK)
+            return fail("images cannot be switched on: " + KxEyeFormatCode(nApply), c_nKxEyeExitFailure, &nApply);
     }
-    if (!ReadHeader(pDev, pCamera, opts.bImages, h)) return c_nKxEyeExitFailure;
+    int32_t nHeaderCode = KX_OK;
+    if (!ReadHeader(pDev, pCamera, opts.bImages, h, strError, nHeaderCode))
+        return fail(strError, c_nKxEyeExitFailure, &nHeaderCode);
     uint32_t nImageW = 0, nImageH = 0;
     if (opts.bImages) {
         SKxNLROIRect sLeft{}, sRight{};
         const int32_t nRoi = pDev->GetDetectROI(&sLeft, &sRight);
-        if (nRoi != KX_OK || sLeft.right <= sLeft.left || sLeft.bottom <= sLeft.top) {
-            std::cerr << "kxeye: the detection window cannot be read: " << KxEyeFormatCode(nRoi) << "\n";
-            return c_nKxEyeExitFailure;
-        }
+        if (nRoi != KX_OK || sLeft.right <= sLeft.left || sLeft.bottom <= sLeft.top)
+            return fail("the detection window cannot be read: " + KxEyeFormatCode(nRoi), c_nKxEyeExitFailure, &nRoi);
         nImageW = static_cast<uint32_t>(sLeft.right - sLeft.left);
         nImageH = static_cast<uint32_t>(sLeft.bottom - sLeft.top);
     }
-    if (!writer.Open(temp.Path(), h, strError)) {  // again, now with the camera's header
-        std::cerr << "kxeye: " << strError << "\n";
-        return c_nKxEyeExitFailure;
-    }
+    if (!writer.Open(temp.Path(), h, strError))  // again, now with the camera's header
+        return fail(strError, c_nKxEyeExitFailure);
 
     // Frames straight from the camera, every one it streams: its frame callback hands each
     // buffer to this thread, which writes it and gives it back. The device's own frame function
@@ -195,8 +209,8 @@ int KxEyeRecord(EKxEyeSource eSource, const SKxEyeRecordOptions& opts) {
     const int nStream = pCamera->EnableStream(1);
     if (nStream != c_nOrEyeOK) {
         pCamera->SetFrameCallback(0, nullptr, nullptr);
-        std::cerr << "kxeye: the stream cannot be switched on: " << KxEyeFormatCode(nStream) << "\n";
-        return c_nKxEyeExitFailure;
+        const int32_t nCode = nStream;
+        return fail("the stream cannot be switched on: " + KxEyeFormatCode(nStream), c_nKxEyeExitFailure, &nCode);
     }
     struct sigaction sa{}, saOld{};
     sa.sa_handler = OnRecordInterrupt;
@@ -215,6 +229,7 @@ int KxEyeRecord(EKxEyeSource eSource, const SKxEyeRecordOptions& opts) {
     bool bFirst = true;
     auto tFirst = tStart;
     int nExit = c_nKxEyeExitOk;
+    std::string strLoopError;
     while (!g_bRecordInterrupted) {
         if (opts.nFrames > 0 ? writer.Frames() >= static_cast<uint64_t>(opts.nFrames)
                              : std::chrono::steady_clock::now() >= tEnd)
@@ -222,14 +237,16 @@ int KxEyeRecord(EKxEyeSource eSource, const SKxEyeRecordOptions& opts) {
         SQueuedFrame f;
         if (!queue.Pop(f, tWait)) {
             if (g_bRecordInterrupted) break;
-            std::cerr << "kxeye: no frame within " << opts.dTimeout << " s\n";
+            char sz[64];
+            std::snprintf(sz, sizeof(sz), "%g", opts.dTimeout);
+            strLoopError = std::string("no frame within ") + sz + " s";
             nExit = c_nKxEyeExitFailure;
             break;
         }
         const uint64_t nExpected = 2ull * nImage + c_nOrEyeLaserBytes;
         bool bWritten = false;
         if (f.nLength != nExpected) {
-            std::cerr << "kxeye: a frame of " << f.nLength << " bytes, expected " << nExpected << "\n";
+            strLoopError = "a frame of " + std::to_string(f.nLength) + " bytes, expected " + std::to_string(nExpected);
         } else {
             const auto tNow = f.tArrived;
             if (bFirst) tFirst = tNow;
@@ -238,7 +255,7 @@ int KxEyeRecord(EKxEyeSource eSource, const SKxEyeRecordOptions& opts) {
                 std::chrono::duration_cast<std::chrono::microseconds>(tNow - tFirst).count());
             bWritten = writer.Add(nHostUs, nImageW, nImageH, nImage ? f.pData : nullptr,
                                   nImage ? f.pData + nImage : nullptr, f.pData + 2 * nImage, strError);
-            if (!bWritten) std::cerr << "kxeye: " << temp.Path() << ": " << strError << "\n";
+            if (!bWritten) strLoopError = temp.Path() + ": " + strError;
         }
         pCamera->ReleaseFrameBuffer(f.nBufferId);
         if (!bWritten) {
@@ -255,26 +272,30 @@ int KxEyeRecord(EKxEyeSource eSource, const SKxEyeRecordOptions& opts) {
     sigaction(SIGTERM, &saOldTerm, nullptr);
     session.Close();
 
-    if (nExit != c_nKxEyeExitOk) return nExit;
-    if (writer.Frames() == 0) {
-        std::cerr << "kxeye: no frame recorded; nothing written\n";
-        return c_nKxEyeExitFailure;
-    }
-    if (!writer.Finish(strError)) {
-        std::cerr << "kxeye: " << temp.Path() << ": " << strError << "\n";
-        return c_nKxEyeExitFailure;
-    }
+    if (nExit != c_nKxEyeExitOk) return fail(strLoopError, nExit);
+    if (writer.Frames() == 0) return fail("no frame recorded; nothing written", c_nKxEyeExitFailure);
+    if (!writer.Finish(strError)) return fail(temp.Path() + ": " + strError, c_nKxEyeExitFailure);
     std::error_code ec;
     std::filesystem::rename(temp.Path(), opts.strOut, ec);
-    if (ec) {
-        std::cerr << "kxeye: cannot rename " << temp.Path() << " to " << opts.strOut << ": " << ec.message() << "\n";
-        return c_nKxEyeExitFailure;
-    }
+    if (ec) return fail("cannot rename " + temp.Path() + " to " + opts.strOut + ": " + ec.message(), c_nKxEyeExitFailure);
     temp.Keep();
     const uintmax_t nBytes = std::filesystem::file_size(opts.strOut, ec);
-    std::printf("recording: %s (%u frames, %ju bytes)\n", opts.strOut.c_str(), writer.Frames(), ec ? uintmax_t(0) : nBytes);
-    std::printf("hardware version: %u\nsensor: %u x %u\nimages: %s\n", h.nHwVersion, h.nWidth, h.nHeight,
-                opts.bImages ? "yes" : "no");
+    if (opts.bJson) {
+        j["file"] = opts.strOut;
+        j["frames"] = writer.Frames();
+        j["bytes"] = ec ? uintmax_t(0) : nBytes;
+        j["hardwareVersion"] = h.nHwVersion;
+        j["width"] = h.nWidth;
+        j["height"] = h.nHeight;
+        j["images"] = opts.bImages;
+        j["interrupted"] = g_bRecordInterrupted.load();
+        KxEyePrintJson(j);
+    } else {
+        std::printf("recording: %s (%u frames, %ju bytes)\n", opts.strOut.c_str(), writer.Frames(),
+                    ec ? uintmax_t(0) : nBytes);
+        std::printf("hardware version: %u\nsensor: %u x %u\nimages: %s\n", h.nHwVersion, h.nWidth, h.nHeight,
+                    opts.bImages ? "yes" : "no");
+    }
     if (g_bRecordInterrupted) {
         // As scan: the file is complete, with the frames captured until the interrupt.
         std::cerr << "kxeye: interrupted; the recording holds the frames captured so far\n";

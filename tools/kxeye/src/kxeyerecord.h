@@ -17,6 +17,7 @@ struct SKxEyeRecordOptions {
     double dSeconds = 0;
     bool bImages = false;      // also record the left and right images
     double dTimeout = 5.0;     // seconds without a frame before giving up
+    bool bJson = false;        // the outcome as one JSON object instead of the text
 };
 
 // Adds the "record" subcommand; its arguments land in opts.

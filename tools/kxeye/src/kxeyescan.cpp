@@ -428,7 +428,7 @@ int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts) {
     // the device is closed.
     CScanCallback callback(opts.nFormat, opts.sParam, nLimit);
     CKxEyeSession session;
-    if (!session.Open(eSource, opts.strCamera)) return c_nKxEyeExitFailure;
+    if (!session.Open(eSource, opts.strCamera)) return KxEyeOpenFailed(session, opts.bJson);
     IKxLaserEyeDevice* pDev = session.Device();
     ordered_json jResult;
     jResult["camera"] = KxEyeCameraJson(session);
@@ -447,6 +447,7 @@ int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts) {
     }
 
     const bool bTerminal = isatty(STDERR_FILENO) != 0;
+    CKxEyeLiveLine liveLine(bTerminal);
 
     IKxSignal* pFinish = nullptr;
     const int32_t nStart = pDev->StartCapture(0, &callback, opts.sRun.strSwing == "on" ? &pFinish : nullptr);
@@ -482,12 +483,11 @@ int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts) {
         if (bTerminal && tNow - tLastProgress >= std::chrono::milliseconds(250)) {
             tLastProgress = tNow;
             // A scan takes the laser part of each frame only.
-            std::fprintf(stderr, "\r%s   ",
-                         KxEyeLiveLine(pDev->GetCoreEye(), nWritten, c_nOrEyeLaserBytes, progress.nLost, dElapsed).c_str());
+            liveLine.Update(KxEyeLiveLine(pDev->GetCoreEye(), nWritten, c_nOrEyeLaserBytes, progress.nLost, dElapsed));
         }
     }
     const double dWall = std::chrono::duration<double>(Clock::now() - tStart).count();
-    if (bTerminal) std::fprintf(stderr, "\n");
+    liveLine.End();
     callback.Stop();
     const int32_t nStop = pDev->StopCapture();
     // Profiles queued before the stop are part of the scan.
@@ -510,6 +510,9 @@ int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts) {
     ordered_json& j = jResult;
     sink.Summary(j, dWall);
     j["framesLost"] = callback.Progress().nLost;
+    // Ethernet only: the packets the camera sent again on the host's request (null elsewhere).
+    const int64_t nResent = KxEyePacketsResent(pDev->GetCoreEye());
+    j["packetsResent"] = nResent >= 0 ? ordered_json(nResent) : ordered_json(nullptr);
     j["interrupted"] = bInterrupted;
     j["stalled"] = bStalled;
     const bool bText = !opts.bJson;
@@ -517,6 +520,7 @@ int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts) {
         if (!bText) return;
         std::printf("frames: %llu\n", static_cast<unsigned long long>(j["frames"].get<uint64_t>()));
         std::printf("frames lost: %llu\n", static_cast<unsigned long long>(j["framesLost"].get<uint64_t>()));
+        if (nResent >= 0) std::printf("packets resent: %lld\n", static_cast<long long>(nResent));
         std::printf("mean rate: %.1f frames/s\n", j["meanRate"].get<double>());
         std::printf("points per frame: %.1f (min %llu, max %llu)\n", j["pointsPerFrame"]["mean"].get<double>(),
                     static_cast<unsigned long long>(j["pointsPerFrame"]["min"].get<uint64_t>()),

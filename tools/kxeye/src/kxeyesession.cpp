@@ -35,8 +35,44 @@ int32_t KxEyeSearchFlags(EKxEyeSource eSource) {
     return c_nKxSearchLocal;
 }
 
+bool KxEyeIsEthernet(const SKxNLEyeDeviceInfoEx& info) {
+    return (info.nDeviceFlags & 0x2) != 0 || (info.nNetInfoValid != 0 && !KxEyeFieldText(info.szMACAddress).empty());
+}
+
+bool KxEyeIsVirtual(const SKxNLEyeDeviceInfoEx& info) { return !KxEyeIsEthernet(info); }
+
+bool KxEyeNamesNetworkCamera(const std::string& strCamera) {
+    // Four dotted numbers, or six pairs of hex digits with ':' or '-' between.
+    int nDots = 0;
+    bool bDigits = !strCamera.empty();
+    for (char c : strCamera) {
+        if (c == '.') ++nDots;
+        else if (!std::isdigit(static_cast<unsigned char>(c))) bDigits = false;
+    }
+    if (bDigits && nDots == 3) return true;
+    if (strCamera.size() != 17) return false;
+    for (size_t i = 0; i < strCamera.size(); ++i) {
+        const char c = strCamera[i];
+        if (i % 3 == 2 ? (c != ':' && c != '-') : !std::isxdigit(static_cast<unsigned char>(c))) return false;
+    }
+    return true;
+}
+
+CKxEyeQuietCameraLibrary::CKxEyeQuietCameraLibrary()
+    : m_nSaved(static_cast<int>(Orvik::utilSystem::Logger::getLogLevel())) {
+    if (m_nSaved == Orvik::utilSystem::LogLevel_Warning) {
+        Orvik::utilSystem::Logger::setLogLevel(Orvik::utilSystem::LogLevel_Error);
+        m_bChanged = true;
+    }
+}
+
+CKxEyeQuietCameraLibrary::~CKxEyeQuietCameraLibrary() {
+    if (m_bChanged) Orvik::utilSystem::Logger::setLogLevel(static_cast<Orvik::utilSystem::LogLevel>(m_nSaved));
+}
+
 bool KxEyeSearch(EKxEyeSource eSource, std::vector<SKxNLEyeDeviceInfoEx>& vecInfos) {
     vecInfos.clear();
+    CKxEyeQuietCameraLibrary quiet;
     CKxEyeRef<IKxEyeDeviceEnumrator> pEnum;
     if (!KxCreateLaserEyeDeviceEnumrator(pEnum.Out()) || !pEnum) {
         std::cerr << "kxeye: could not create a device enumerator\n";
@@ -81,6 +117,7 @@ int KxEyeTestCopyOf(const std::vector<SKxNLEyeDeviceInfoEx>& vecInfos, size_t nI
 SKxEyeIdentity KxEyeReadIdentity(const SKxNLEyeDeviceInfoEx& info) {
     SKxEyeIdentity id;
     if (!info.bDeviceInfoValid || info.eDeviceType != KX_DEVICE_TYPE_LASER_EYE) return id;
+    CKxEyeQuietCameraLibrary quiet;
     CKxEyeRef<IKxLaserEyeDevice> pDevice;
     if (!KxCreateLaserEyeDevice(&info, nullptr, nullptr, pDevice.Out()) || !pDevice) return id;
     pDevice->Open(0);  // a failed read of the stored parameter block still leaves it usable
@@ -152,7 +189,7 @@ int KxEyeSelect(const std::vector<SKxNLEyeDeviceInfoEx>& vecInfos, const std::st
     // The identifier an Ethernet camera answers the search with, as 16 hex digits (probe's wireId).
     if (strCamera.size() == 16) {
         for (size_t i = 0; i < vecInfos.size(); ++i) {
-            if ((vecInfos[i].nDeviceFlags & 0x2) == 0) continue;
+            if (!KxEyeIsEthernet(vecInfos[i])) continue;
             if (Upper(KxEyeWireID(vecInfos[i])) == Upper(strCamera)) return static_cast<int>(i);
         }
     }
@@ -177,33 +214,47 @@ void CKxEyeSession::Close() {
     m_pMemPool.Reset();
 }
 
+bool CKxEyeSession::Fail(int32_t nCode, const std::string& strText) {
+    m_nFailureCode = nCode;
+    m_strFailure = strText;
+    std::cerr << "kxeye: " << strText << "\n";
+    return false;
+}
+
 bool CKxEyeSession::Open(EKxEyeSource eSource, const std::string& strCamera) {
     std::vector<SKxNLEyeDeviceInfoEx> vecInfos;
-    if (!KxEyeSearch(eSource, vecInfos)) return false;
+    if (!KxEyeSearch(eSource, vecInfos)) return Fail(KX_E_NO_CAMERA, "could not create a device enumerator");
     int nIndex = KxEyeSelect(vecInfos, strCamera);
     if (nIndex < 0) nIndex = KxEyeSelectByIdentity(vecInfos, strCamera, &m_sIdentity);
     if (nIndex < 0) {
-        std::cerr << "kxeye: no camera \"" << strCamera << "\" among " << vecInfos.size()
-                  << " found (give an index, a serial number, a device ID, a connect text or an IP address; "
-                     "see kxeye list)\n";
-        return false;
+        // Only what was searched was looked at: say so when that left Ethernet out.
+        const std::string strWhere = eSource == EKxEyeSource::Local
+                                         ? " on the local path, which holds the virtual cameras only (--source "
+                                           "ethernet or all searches the network)"
+                                         : "";
+        return Fail(KX_E_NOT_FOUND, "no camera \"" + strCamera + "\" among " + std::to_string(vecInfos.size()) +
+                                        " found" + strWhere +
+                                        "; give an index, a serial number, a device ID, a connect text, an IP address "
+                                        "or a MAC (see kxeye list)");
     }
     m_nIndex = nIndex;
     m_sInfo = vecInfos[static_cast<size_t>(nIndex)];
     if (!m_sInfo.bDeviceInfoValid) {
-        std::cerr << "kxeye: camera " << nIndex << " could not be read during the search\n";
-        return false;
+        std::string strText = "camera " + std::to_string(nIndex) + " could not be read during the search";
+        if (KxEyeIsEthernet(m_sInfo))
+            strText += ": " + KxEyeFieldText(m_sInfo.szIPAddress) + " (" + KxEyeFieldText(m_sInfo.szMACAddress) +
+                       ") answered but did not let itself be opened (another program holds it, a run that ended "
+                       "just now still does, or the host cannot reach it on its card's subnet); kxeye doctor " +
+                       KxEyeFieldText(m_sInfo.szMACAddress) +
+                       " tells which; set-ip, bind-host, reset-dest, online and probe still take it";
+        return Fail(KX_E_NOT_FOUND, strText);
     }
     if (!KxKernel::KxCreateMemPool(m_pMemPool.Out()) ||
-        !KxKernel::KxCreateSurfacePool(m_pSurfacePool.Out())) {
-        std::cerr << "kxeye: could not create the memory pools\n";
-        return false;
-    }
+        !KxKernel::KxCreateSurfacePool(m_pSurfacePool.Out()))
+        return Fail(KX_E_NO_CAMERA, "could not create the memory pools");
     if (!KxCreateLaserEyeDevice(&m_sInfo, m_pSurfacePool.Get(), m_pMemPool.Get(), m_pDevice.Out()) ||
-        !m_pDevice) {
-        std::cerr << "kxeye: could not create the device\n";
-        return false;
-    }
+        !m_pDevice)
+        return Fail(KX_E_NO_CAMERA, "could not create the device");
     const int32_t nOpen = m_pDevice->Open(0);
     if (nOpen != KX_OK) {
         // Open reports a failed read of the device's stored parameter block although the camera
@@ -212,9 +263,8 @@ bool CKxEyeSession::Open(EKxEyeSource eSource, const std::string& strCamera) {
         const bool bCameraCode = nOpen <= -10000 && nOpen > -11000;
         const bool bUsable = bCameraCode && m_pDevice->IsOpen() && m_pDevice->GetLaserThres(&nThres) == KX_OK;
         if (!bUsable) {
-            std::cerr << "kxeye: open failed: " << KxEyeFormatCode(nOpen) << "\n";
             Close();
-            return false;
+            return Fail(nOpen, "open failed: " + KxEyeFormatCode(nOpen));
         }
         std::cerr << "kxeye: warning: open answered " << KxEyeFormatCode(nOpen)
                   << "; the camera answers, going on\n";

@@ -55,6 +55,31 @@ std::string KxEyeFieldText(const char (&szField)[N]) {
 enum class EKxEyeSource { Local, Ethernet, All };
 int32_t KxEyeSearchFlags(EKxEyeSource eSource);
 
+// An Ethernet camera by its network facts: the Ethernet flag, or the address, MAC and card that
+// every Ethernet search answer carries (a camera that answered but could not be read has no flags
+// at all, yet it is the same camera on the same card).
+bool KxEyeIsEthernet(const SKxNLEyeDeviceInfoEx& info);
+// A camera of the local access path: a virtual camera inside this process, no hardware.
+bool KxEyeIsVirtual(const SKxNLEyeDeviceInfoEx& info);
+// Whether a CAMERA text can only name an Ethernet camera: an IPv4 address or a MAC.
+bool KxEyeNamesNetworkCamera(const std::string& strCamera);
+
+// While it lives, the camera library's warnings stay off stderr (its errors still show), unless a
+// more talkative level was asked for. For the brief opens a command makes besides its own (the
+// search reads each camera, list reads each identity) and for the doctor, which reports what
+// went wrong itself: each open would repeat the same warning, such as the receive buffer's.
+class CKxEyeQuietCameraLibrary {
+public:
+    CKxEyeQuietCameraLibrary();
+    ~CKxEyeQuietCameraLibrary();
+    CKxEyeQuietCameraLibrary(const CKxEyeQuietCameraLibrary&) = delete;
+    CKxEyeQuietCameraLibrary& operator=(const CKxEyeQuietCameraLibrary&) = delete;
+
+private:
+    int m_nSaved;
+    bool m_bChanged = false;
+};
+
 // Runs one search; false (with a message on stderr) when no enumerator could be created.
 bool KxEyeSearch(EKxEyeSource eSource, std::vector<SKxNLEyeDeviceInfoEx>& vecInfos);
 
@@ -101,14 +126,22 @@ public:
     const SKxNLEyeDeviceInfoEx& Info() const { return m_sInfo; }
     int Index() const { return m_nIndex; }
     const SKxEyeIdentity& Identity() const { return m_sIdentity; }
+    // Why Open answered false: the code (KX_E_NOT_FOUND when no camera matched or the camera
+    // could not be read during the search) and the message printed.
+    int32_t FailureCode() const { return m_nFailureCode; }
+    const std::string& FailureText() const { return m_strFailure; }
 
 private:
+    bool Fail(int32_t nCode, const std::string& strText);
+
     CKxEyeRef<IKxMemPool> m_pMemPool;
     CKxEyeRef<IKxSurfacePool> m_pSurfacePool;
     CKxEyeRef<IKxLaserEyeDevice> m_pDevice;
     SKxNLEyeDeviceInfoEx m_sInfo{};
     int m_nIndex = -1;
     SKxEyeIdentity m_sIdentity;
+    int32_t m_nFailureCode = KX_OK;
+    std::string m_strFailure;
 };
 
 #endif

@@ -117,7 +117,8 @@ int Run(int argc, char** argv) {
     pList->add_flag("--json", bJson, pszJson);
 
     std::string strCamera;
-    const char* pszCameraHelp = "camera: index in the list, serial number, device ID, connect text or IP address";
+    const char* pszCameraHelp = "camera: index in the list, serial number, device ID, connect text, IP address or MAC "
+                                "(an address or MAC searches Ethernet)";
     CLI::App* pInfo = app.add_subcommand("info", "open a camera and show its versions, parameters and motor");
     pInfo->add_option("camera", strCamera, pszCameraHelp)->required();
     pInfo->add_flag("--json", bJson, pszJson);
@@ -295,8 +296,16 @@ int Run(int argc, char** argv) {
     // Only what is asked for goes on the network: the network commands search Ethernet unless
     // --source says otherwise; every other command searches the local path unless told.
     const bool bSourceGiven = app.get_option("--source")->count() > 0;
-    const EKxEyeSource eSource =
-        bNetCommand && !bSourceGiven ? EKxEyeSource::Ethernet : mapSources.at(strSource);
+    // A camera named by its IPv4 address or MAC can only be an Ethernet camera: the search goes
+    // there by itself (the local path's virtual cameras have neither).
+    std::string strNamed;
+    if (pInfo->parsed() || pSet->parsed() || pSnapshot->parsed()) strNamed = strCamera;
+    else if (pScan->parsed()) strNamed = scan.strCamera;
+    else if (pMotor->parsed()) strNamed = motor.strCamera;
+    else if (pRecord->parsed()) strNamed = record.strCamera;
+    const bool bNetworkCamera = !strNamed.empty() && KxEyeNamesNetworkCamera(strNamed);
+    const EKxEyeSource eSource = (bNetCommand || bNetworkCamera) && !bSourceGiven ? EKxEyeSource::Ethernet
+                                                                                   : mapSources.at(strSource);
     std::string strConfigError;
     if (eSource != EKxEyeSource::Ethernet && !pCodes->parsed() && !pProbe->parsed() &&
         !KxEyeCheckVirtualCameras(strConfigError)) {
