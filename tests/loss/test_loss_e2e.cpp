@@ -247,6 +247,71 @@ TEST_F(LossE2E, MuteWithReconnectOnResumesTheCapture) {
     EXPECT_EQ(std::make_pair(321, 77), CameraSettings());
 }
 
+// The camera's link set down mid-capture and up again 1.5 s later. Reconnect off: a clean state
+// and one event 4. Reconnect on: the capture resumes with the settings back.
+TEST_F(LossE2E, LinkDownAndUpWithReconnectOffAndOn) {
+    Start();
+    kxtest::CInNetns in(m_host);
+    ASSERT_NO_FATAL_FAILURE(OpenAndCapture());
+    for (bool bReconnect : {false, true}) {
+        SCOPED_TRACE(bReconnect ? "reconnect on" : "reconnect off");
+        ASSERT_EQ(0, Re()->EnableReconnect(bReconnect, 200, 30000));
+        ASSERT_EQ(0, m_pDevice->StartCapture(0, &m_frames, nullptr));
+        const size_t nStart = m_frames.Count();
+        ASSERT_TRUE(WaitFor([&] { return m_frames.Count() >= nStart + 20; }, 10s));
+        const size_t nLossesBefore = m_pEvents->Count(c_nKxEventOffline);
+        ASSERT_EQ(0, m_pLab->Exec(m_cam, "ip link set eth0 down"));
+        ASSERT_TRUE(WaitFor([&] { return m_pEvents->Count(c_nKxEventOffline) > nLossesBefore; }, 5s));
+        std::this_thread::sleep_for(1500ms);
+        ASSERT_EQ(0, m_pLab->Exec(m_cam, "ip link set eth0 up"));
+        if (!bReconnect) {
+            EXPECT_EQ(KX_E_OFFLINE, m_pDevice->SetGap(1));
+            EXPECT_EQ(KX_E_OFFLINE, m_pDevice->StopCapture());
+            EXPECT_FALSE(m_pDevice->IsCapturing());
+            m_pDevice->Close();
+            // The camera lets go of the old session after its heartbeat (1 s): until then -10008.
+            ASSERT_TRUE(WaitFor([&] {
+                if (m_pDevice->Open(0) == 0) return true;
+                m_pDevice->Close();
+                return false;
+            }, 10s));
+            ASSERT_EQ(0, m_pDevice->SetFrameRate(100));
+            continue;
+        }
+        ASSERT_TRUE(WaitFor([&] { return m_pEvents->Seen(c_nKxEventReconnected); }, 15s)) << ReadFile(m_log);
+        const size_t nBack = m_frames.Count();
+        ASSERT_TRUE(WaitFor([&] { return m_frames.Count() >= nBack + 10; }, 10s));
+        EXPECT_EQ(0, m_pDevice->StopCapture());
+        EXPECT_EQ(std::make_pair(321, 77), CameraSettings());
+    }
+}
+
+// Reconnect off: a muted camera gives one event 4 and the offline answers; after the mute the
+// device stays offline until Close and Open.
+TEST_F(LossE2E, MuteWithReconnectOffStaysOfflineUntilReopened) {
+    Start();
+    kxtest::CInNetns in(m_host);
+    ASSERT_NO_FATAL_FAILURE(OpenAndCapture());
+    ASSERT_EQ(0, m_pDevice->StartCapture(0, &m_frames, nullptr));
+    ASSERT_TRUE(WaitFor([&] { return m_frames.Count() >= 20; }, 10s));
+    ASSERT_NO_FATAL_FAILURE(Fault("mute on"));
+    ASSERT_TRUE(WaitFor([&] { return m_pEvents->Seen(c_nKxEventOffline); }, 5s));
+    ASSERT_NO_FATAL_FAILURE(Fault("mute off"));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(KX_E_OFFLINE, m_pDevice->SetExpose(0, 100));
+    EXPECT_FALSE(m_pDevice->CheckOnline());
+    EXPECT_EQ(KX_E_OFFLINE, m_pDevice->StopCapture());
+    m_pDevice->Close();
+    EXPECT_FALSE(m_pDevice->IsCapturing());
+    ASSERT_TRUE(WaitFor([&] {
+        if (m_pDevice->Open(0) == 0) return true;
+        m_pDevice->Close();
+        return false;
+    }, 10s));
+    EXPECT_EQ(0, m_pDevice->SetExpose(0, 100));
+    EXPECT_EQ(1u, m_pEvents->Count(c_nKxEventOffline));
+}
+
 // Reconnect on, but the camera never comes back: after the bound the device gives up with
 // c_nKxEventReconnectFailed and stays offline; StopCapture and Close still end the capture.
 TEST_F(LossE2E, ReconnectGivesUpAfterItsBound) {

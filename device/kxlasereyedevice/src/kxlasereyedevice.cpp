@@ -234,6 +234,7 @@ int32_t CKxLaserEyeDevice::Open(int32_t /*nReserved*/) {
     // are how an application takes a lost camera back.
     m_bOffline.store(false);
     m_bFrameEventOff = false;
+    m_bOpenComplete = false;
     std::atomic_ref<CKxCameraHolder*>(m_pCameraHolder).store(new CKxCameraHolder(pCamera));
     std::atomic_ref<IOrEyeCamera*>(pICoreEye).store(pCamera);
 
@@ -317,6 +318,7 @@ int32_t CKxLaserEyeDevice::Open(int32_t /*nReserved*/) {
     pCamera->SetFrameCallback(1, &CKxLaserEyeDevice::FrameEventThunk, this);
     pCamera->SetOption(0, 5000);
     pCamera->SetOptionEx(0, 5000, 2);
+    m_bOpenComplete = true;
     return nStorageResult;
 }
 

@@ -330,6 +330,8 @@ public:
     // StopCapture could not switch the stream of a live camera off: the frame-event function was
     // unregistered so that no frame reaches a stopped application; StartCapture registers it again.
     bool m_bFrameEventOff = false;
+    // Open went through to its last step (only the stored block's read may have failed).
+    bool m_bOpenComplete = false;
 
     // Reconnecting (off by default). m_bReconnecting: a loss is being worked on; every thread
     // but the reconnect thread then gets KX_E_OFFLINE from the validity check.

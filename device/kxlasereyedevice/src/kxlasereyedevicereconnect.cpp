@@ -185,7 +185,7 @@ int32_t CKxLaserEyeDevice::ReconnectAttempt() {
     Close();
     int32_t nResult = Open(0);
     // Open answers a failed read of the stored parameter block although the camera works.
-    if (nResult != KX_OK && IsOpen() && !m_bOffline.load()) {
+    if (nResult != KX_OK && m_bOpenComplete && IsOpen() && !m_bOffline.load()) {
         SKxLaserEyeProperties sScratch{};
         uint32_t nMask = 0;
         if (ReadLaserInfo(sScratch, nMask) == KX_OK) nResult = KX_OK;
