@@ -56,7 +56,9 @@ protected:
     }
     // Writes one fault command; never blocks, even when the emulator is gone.
     void Fault(const std::string& strLine) {
-        const int fd = open(m_strFifo.c_str(), O_WRONLY | O_NONBLOCK);
+        // The emulator opens its FIFO on a thread of its own, just after it starts serving.
+        int fd = -1;
+        WaitFor([&] { return (fd = open(m_strFifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }, std::chrono::milliseconds(3000));
         ASSERT_GE(fd, 0) << "no reader on " << m_strFifo;
         const std::string s = strLine + "\n";
         EXPECT_EQ(write(fd, s.data(), s.size()), static_cast<ssize_t>(s.size()));

@@ -105,7 +105,9 @@ protected:
         return StartEmulator(c_pszCamera, args);
     }
     void Fault(const std::string& strLine) {
-        const int fd = open(m_strFifo.c_str(), O_WRONLY | O_NONBLOCK);
+        // The emulator opens its FIFO on a thread of its own, just after it starts serving.
+        int fd = -1;
+        WaitFor([&] { return (fd = open(m_strFifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }, std::chrono::milliseconds(3000));
         ASSERT_GE(fd, 0);
         const std::string s = strLine + "\n";
         EXPECT_EQ(write(fd, s.data(), s.size()), static_cast<ssize_t>(s.size()));
@@ -402,4 +404,16 @@ TEST_F(ScanLossE2E, ReconnectWaitsForTheCameraAndGoesOn) {
     EXPECT_NE(strOut.find("\"lost\": false"), std::string::npos) << strOut;
 }
 
+}  // namespace
+
+namespace {
+// The camera's refusal while another host holds it is explained by `kxeye codes` (no network).
+TEST(KxeyeCodes, AccessDeniedIsExplained) {
+    std::string strOut;
+    ASSERT_EQ(0, kxtest::NetlabShell(std::string(KXEYE_PATH) + " codes", &strOut));
+    EXPECT_NE(strOut.find("-10008"), std::string::npos) << strOut;
+    EXPECT_NE(strOut.find("controlled by another program or host; if one just ended, try again in 3 s"),
+              std::string::npos)
+        << strOut;
+}
 }  // namespace
