@@ -131,10 +131,12 @@ void CKxLaserEyeDevice::ReconnectThread() {
             lock.unlock();
             const int32_t nResult = ReconnectAttempt();
             lock.lock();
-            if (nResult == KX_OK) {
+            if (nResult != KX_OK) {
+                m_sReconnect.nLastError = nResult;
+            } else if (!m_bCancelTry && !m_bReconnectQuit) {
                 bDone = true;
             } else {
-                m_sReconnect.nLastError = nResult;
+                break;  // back, but the application closed the device or switched this off meanwhile
             }
         }
         if (bDone) {
