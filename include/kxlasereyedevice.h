@@ -32,6 +32,11 @@ static const int32_t c_nKxEventTriggerOn = 15;
 static const int32_t c_nKxEventTriggerOff = 16;
 static const int32_t c_nKxEventStreamResume = 17;
 static const int32_t c_nKxEventSwingMoving = 22;
+// Raised only with reconnecting switched on (IKxLaserEyeDeviceReconnect): the device took its
+// camera back (re-opened, settings written back, capture resumed); GetReconnectState tells the
+// frames missed. And: it stopped trying (the bound passed); it stays offline.
+static const int32_t c_nKxEventReconnected = 30;
+static const int32_t c_nKxEventReconnectFailed = 31;
 
 // Application interface: device events, called on the camera library's thread.
 class IKxDeviceEventHandler : public IKxUnknown {
@@ -255,6 +260,41 @@ public:
     virtual int32_t SetEncodeMode(int32_t nMode) = 0;                               // 88
     virtual int32_t GetEncodeMode() = 0;                                            // 89
     virtual int32_t SetPulsePerRound(uint32_t nPulses) = 0;                         // 90
+};
+
+// State of reconnecting after a loss (IKxLaserEyeDeviceReconnect::GetReconnectState).
+struct SKxReconnectState {
+    uint32_t nState;           // 0 online (or reconnecting off), 1 lost and trying, 2 gave up
+    uint32_t nLosses;          // losses seen since reconnecting was switched on
+    uint32_t nReconnects;      // of them, taken back
+    uint32_t nAttempts;        // re-open attempts of the current (or last) loss
+    int32_t nLastError;        // code of the last failed attempt, 0 if none
+    uint32_t nOutageMs;        // last loss: from the loss to the capture resumed (or re-opened)
+    uint64_t nFramesMissed;    // last loss: frames the camera made that never arrived
+    uint64_t nFramesMissedAll; // all losses
+};
+static_assert(sizeof(SKxReconnectState) == 40, "SKxReconnectState is 40 bytes");
+
+// Getting a lost camera back by itself, slots 91 to 94; off by default, and nothing changes
+// while it is off. Reached like IKxLaserEyeDeviceEx, with a static_cast of the device pointer:
+//     IKxLaserEyeDeviceReconnect* pRe = static_cast<IKxLaserEyeDeviceReconnect*>(pDevice);
+//     pRe->EnableReconnect(true, 500, 0);
+// On a loss the device raises event 4 as always, then tries to open the camera again every
+// nIntervalMs on a thread of its own. When the camera answers it re-opens, writes back every
+// parameter the application set, resumes the capture it had (same data callback) and raises
+// c_nKxEventReconnected. Operations answer KX_E_OFFLINE meanwhile. A StopCapture meanwhile
+// ends the capture (it is not resumed) but not the trying; Close, CancelReconnect and
+// EnableReconnect(false) end the trying.
+class IKxLaserEyeDeviceReconnect : public IKxLaserEyeDeviceEx {
+public:
+    // nIntervalMs between attempts (0: 500 ms); nGiveUpMs: stop trying after that long and
+    // raise c_nKxEventReconnectFailed (0: never). 0, or -79000 never.
+    virtual int32_t EnableReconnect(bool bOn, uint32_t nIntervalMs, uint32_t nGiveUpMs) = 0;  // 91
+    virtual bool IsReconnectEnabled() = 0;                                                   // 92
+    // The state above; -79000 for a null pointer.
+    virtual int32_t GetReconnectState(SKxReconnectState* pState) = 0;                         // 93
+    // Ends the trying of the current loss at once (the device stays offline). 0.
+    virtual int32_t CancelReconnect() = 0;                                                   // 94
 };
 
 // Swing motor of version 8 cameras.

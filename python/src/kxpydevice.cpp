@@ -338,7 +338,19 @@ void BindDevice(py::module_& m) {
         }, py::arg("timeout") = py::none(), "Next block, or None when none arrives within the timeout (seconds).")
         .def("stop", &PyStream::Close, "Stops the capture; queued blocks are released.")
         .def("__enter__", [](py::object self) { return self; })
-        .def("__exit__", [](PyStream& s, py::args) { s.Close(); })
+        .def("__exit__", [](PyStream& s, py::object excType, py::object, py::object) {
+            // Leaving the block because of an error: that error is the one the caller sees, never
+            // one of the stop on top of it (a lost camera).
+            if (excType.is_none()) {
+                s.Close();
+                return;
+            }
+            try {
+                s.Close();
+            } catch (py::error_already_set&) {
+            } catch (const std::exception&) {
+            }
+        })
         .def_readwrite("timeout", &PyStream::m_dTimeout)
         .def_property_readonly("received", [](PyStream& s) { return s.m_sink->Received(); },
                                "Blocks the device delivered to this stream.")
@@ -358,11 +370,52 @@ void BindDevice(py::module_& m) {
             if (!d.Dev()->IsOpen()) Check(Unlocked([&] { return d.Dev()->Open(0); }));
             return self;
         })
-        .def("__exit__", [](PyDevice& d, py::args) {
-            d.Stop();
+        .def("__exit__", [](PyDevice& d, py::object excType, py::object, py::object) {
+            // As for a stream: an error leaving the block is never hidden behind one of the stop.
+            try {
+                d.Stop();
+            } catch (py::error_already_set&) {
+                if (excType.is_none()) {
+                    py::gil_scoped_release release;
+                    d.Dev()->Close();
+                    throw;
+                }
+            } catch (const std::exception&) {
+                if (excType.is_none()) {
+                    py::gil_scoped_release release;
+                    d.Dev()->Close();
+                    throw;
+                }
+            }
             py::gil_scoped_release release;
             d.Dev()->Close();
         })
+        .def("enable_reconnect", [](PyDevice& d, bool bOn, double dInterval, double dGiveUp) {
+            IKxLaserEyeDeviceReconnect* pRe = static_cast<IKxLaserEyeDeviceReconnect*>(d.Dev());
+            Check(Unlocked([&] {
+                return pRe->EnableReconnect(bOn, static_cast<uint32_t>(dInterval * 1000.0),
+                                            static_cast<uint32_t>(dGiveUp * 1000.0));
+            }));
+        }, py::arg("on") = true, py::arg("interval") = 0.5, py::arg("give_up") = 0.0,
+           "Lets the device take a lost camera back by itself: it tries every `interval` seconds (for at most "
+           "`give_up` seconds, 0 for ever), writes back the settings made, resumes the capture. Off by default.")
+        .def_property_readonly("reconnect_enabled", [](PyDevice& d) {
+            return static_cast<IKxLaserEyeDeviceReconnect*>(d.Dev())->IsReconnectEnabled();
+        })
+        .def_property_readonly("reconnect_state", [](PyDevice& d) {
+            SKxReconnectState st{};
+            Check(static_cast<IKxLaserEyeDeviceReconnect*>(d.Dev())->GetReconnectState(&st));
+            py::dict r;
+            r["state"] = st.nState == 0 ? "online" : st.nState == 1 ? "trying" : "gave up";
+            r["losses"] = st.nLosses;
+            r["reconnects"] = st.nReconnects;
+            r["attempts"] = st.nAttempts;
+            r["last_error"] = st.nLastError;
+            r["outage_ms"] = st.nOutageMs;
+            r["frames_missed"] = st.nFramesMissed;
+            r["frames_missed_all"] = st.nFramesMissedAll;
+            return r;
+        }, "Losses, reconnects and frames missed (dict).")
         .def_property_readonly("is_open", [](PyDevice& d) { return d.Dev()->IsOpen(); })
         .def_property_readonly("online", [](PyDevice& d) {
             py::gil_scoped_release release;

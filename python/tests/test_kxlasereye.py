@@ -338,3 +338,32 @@ def test_exit_with_a_capture_running(start):
     r = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
     assert r.returncode == 0, r.stderr
     assert "frames True" in r.stdout
+
+
+def test_reconnect_is_off_by_default_and_reachable(device):
+    assert not device.reconnect_enabled
+    assert device.reconnect_state["state"] == "online"
+    assert device.reconnect_state["losses"] == 0
+    device.enable_reconnect(True, interval=0.2, give_up=5)
+    assert device.reconnect_enabled
+    device.enable_reconnect(False)
+    assert not device.reconnect_enabled
+
+
+def test_leaving_with_blocks_after_a_loss_keeps_the_loops_error():
+    # The camera answers its stream switch with "offline": the device is lost inside the blocks,
+    # and leaving them raises nothing on top of the error the block itself raised.
+    code = "\n".join([
+        "import kxlasereye as kx",
+        "try:",
+        "    with kx.Device(kx.list_devices()[0]) as d:",
+        "        with d.stream() as s:",
+        "            next(s)",
+        "except kx.KxError as e:",
+        "    print('error', e.code, e.__context__ is None)",
+    ])
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path),
+               KXEYE_VIRTUAL_CAMERAS='{"count": 1, "defaults": {"faults": [{"op": "EnableStream", "code": -10030}]}}')
+    r = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert "error -10030 True" in r.stdout, r.stdout + r.stderr

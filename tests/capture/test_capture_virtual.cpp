@@ -6,9 +6,11 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 #include "capture_harness.h"
+#include "kxkernel_testsupport.h"
 #include "oreyeapi_testsupport.h"
 
 using namespace CaptureTest;
@@ -105,36 +107,74 @@ TEST_P(VirtualCapture, OfflineCameraEndsInOfflineAnswers) {
     ASSERT_EQ(0, dev->StartCapture(0, &rec, nullptr));
     ASSERT_TRUE(WaitFor([&] { return rec.Count() >= 2; }, 10000));
     ctl->SetOffline(true);
-    // The stream's event 7 reaches the handler as event 4.
+    // The stream's event 7 reaches the handler as event 4, and the device is offline from then on.
     ASSERT_TRUE(WaitFor([&] {
         for (int32_t e : events.Codes())
             if (e == 4) return true;
         return false;
     }));
     IKxLaserEyeResultBlock* pBlock = nullptr;
-    EXPECT_EQ(KX_E_CAMERA_OFFLINE, dev->GetLaserResult(&pBlock, 200));
     EXPECT_EQ(KX_E_OFFLINE, dev->GetLaserResult(&pBlock, 200));
     EXPECT_EQ(KX_E_OFFLINE, dev->StopCapture());
     ctl->SetOffline(false);
     EXPECT_EQ(KX_E_OFFLINE, dev->SetFrameRate(100));
 }
 
-// A camera that vanished mid-stream refuses the stream-off, so StopCapture fails and the device
-// still counts as capturing, also after Close; once the camera is back, a re-opened device starts
-// from idle and streams again instead of only swapping its callback.
+// The camera lost mid-capture ("-10030 from now on"): one event 4 and one "Device Is Offline",
+// then every operation answers KX_E_OFFLINE at once, without a camera call or a log line per
+// call; StopCapture and Close end the capture all the same; Close and Open take the camera back.
+TEST_P(VirtualCapture, LossLeavesACleanStateAndCloseOpenTakesTheCameraBack) {
+    ASSERT_EQ(0, dev->StartCapture(0, &rec, nullptr));
+    ASSERT_TRUE(WaitFor([&] { return rec.Count() >= 2; }, 10000));
+    KxLogCapture log;
+    ctl->SetOffline(true);
+    ASSERT_TRUE(WaitFor([&] { return !events.Codes().empty(); }));
+    SKxNLROIRect roi{0, 512, 0, 256};
+    uint8_t abyData[16] = {};
+    const std::vector<std::pair<const char*, std::function<int32_t()>>> ops = {
+        {"SetExpose", [&] { return dev->SetExpose(0, 100); }},
+        {"SetLaserThres", [&] { return dev->SetLaserThres(10); }},
+        {"SetDetectROI", [&] { return dev->SetDetectROI(&roi, &roi); }},
+        {"SetFrameRate", [&] { return dev->SetFrameRate(50); }},
+        {"SetTriggerMode", [&] { return dev->SetTriggerMode(0); }},
+        {"SetCameraGain", [&] { return dev->SetCameraGain(0, 100); }},
+        {"ReadCustomData", [&] { return dev->ReadCustomData(0, abyData, sizeof abyData); }},
+        {"StartCapture", [&] { return dev->StartCapture(0, &rec, nullptr); }},
+        {"Detect", [&] { IKxLaserEyeResultBlock* p = nullptr; return dev->Detect(&p); }},
+    };
+    for (int nRound = 0; nRound < 3; ++nRound)
+        for (const auto& op : ops) EXPECT_EQ(KX_E_OFFLINE, op.second()) << op.first;
+    EXPECT_FALSE(dev->CheckOnline());
+    EXPECT_TRUE(dev->IsCapturing());  // until the application stops it
+    EXPECT_EQ(KX_E_OFFLINE, dev->StopCapture());
+    EXPECT_FALSE(dev->IsCapturing());
+    EXPECT_EQ(KX_E_OFFLINE, dev->StopCapture());
+    EXPECT_EQ(std::vector<int32_t>{4}, events.Codes());
+    EXPECT_EQ(std::vector<std::string>{"Device Is Offline"}, log.Lines(c_nKxLogError));
+    dev->Close();
+    EXPECT_FALSE(dev->IsCapturing());
+    ctl->SetOffline(false);
+    ASSERT_EQ(0, dev->Open(0));
+    rec.ReleaseHeld();
+    const size_t nBefore = rec.Count();
+    ASSERT_EQ(0, dev->StartCapture(0, &rec, nullptr));
+    EXPECT_TRUE(WaitFor([&] { return rec.Count() >= nBefore + 5; }, 10000));
+    EXPECT_EQ(0, dev->StopCapture());
+}
+
+// A camera that vanished mid-stream cannot be told to stop: StopCapture answers the offline
+// code but ends the capture all the same, also without it Close does; once the camera is back, a
+// re-opened device starts from idle and streams again instead of only swapping its callback.
 TEST_P(VirtualCapture, ReopenAfterAFailedStopCaptureStreamsAgain) {
     ASSERT_EQ(0, dev->StartCapture(0, &rec, nullptr));
     ASSERT_TRUE(WaitFor([&] { return rec.Count() >= 2; }, 10000));
     ctl->SetOffline(true);
-    ASSERT_TRUE(WaitFor([&] {
-        for (int32_t e : events.Codes())
-            if (e == 4) return true;
-        return false;
-    }));
-    EXPECT_NE(0, dev->StopCapture());
-    EXPECT_TRUE(dev->IsCapturing());
+    ASSERT_TRUE(WaitFor([&] { return !events.Codes().empty(); }));
+    EXPECT_EQ(KX_E_OFFLINE, dev->StopCapture());
+    EXPECT_FALSE(dev->IsCapturing());
     dev->Close();
-    EXPECT_TRUE(dev->IsCapturing());
+    EXPECT_FALSE(dev->IsOpen());
+    EXPECT_FALSE(dev->IsCapturing());
     ctl->SetOffline(false);
     ASSERT_EQ(0, dev->Open(0));
     EXPECT_FALSE(dev->IsCapturing());
@@ -143,6 +183,64 @@ TEST_P(VirtualCapture, ReopenAfterAFailedStopCaptureStreamsAgain) {
     ASSERT_EQ(0, dev->StartCapture(0, &rec, nullptr));
     EXPECT_TRUE(WaitFor([&] { return rec.Count() >= nBefore + 5; }, 10000));
     EXPECT_EQ(0, dev->StopCapture());
+}
+
+// Reconnecting on, the camera lost mid-capture ("-10030 from now on") and back a moment later:
+// one event 4, KX_E_OFFLINE meanwhile, then the device opens it again, writes the exposure,
+// threshold and frame rate back, resumes the capture into the same callback and raises event 30
+// with the frames missed; the frame index goes on with that gap.
+TEST_P(VirtualCapture, ReconnectTakesTheCameraBackAndResumes) {
+    IKxLaserEyeDeviceReconnect* re = static_cast<IKxLaserEyeDeviceReconnect*>(dev);
+    EXPECT_FALSE(re->IsReconnectEnabled());
+    ASSERT_EQ(0, dev->SetExpose(0, 345));
+    ASSERT_EQ(0, dev->SetLaserThres(66));
+    ASSERT_EQ(0, re->EnableReconnect(true, 50, 0));
+    ASSERT_EQ(0, dev->StartCapture(0, &rec, nullptr));
+    ASSERT_TRUE(WaitFor([&] { return rec.Count() >= 5; }, 10000));
+    ctl->SetOffline(true);
+    ASSERT_TRUE(WaitFor([&] { return !events.Codes().empty(); }));
+    EXPECT_EQ(KX_E_OFFLINE, dev->SetGap(1));
+    const size_t nAtLoss = rec.Count();
+    ctl->Reset();  // the camera comes back as it starts: its settings gone
+    ctl->SetOffline(false);
+    ASSERT_TRUE(WaitFor([&] {
+        for (int32_t e : events.Codes())
+            if (e == c_nKxEventReconnected) return true;
+        return false;
+    }, 10000));
+    ASSERT_TRUE(WaitFor([&] { return rec.Count() >= nAtLoss + 5; }, 10000));
+    EXPECT_TRUE(dev->IsCapturing());
+    SKxReconnectState st{};
+    ASSERT_EQ(0, re->GetReconnectState(&st));
+    EXPECT_EQ(1u, st.nLosses);
+    EXPECT_EQ(1u, st.nReconnects);
+    EXPECT_EQ(0u, st.nState);
+    ASSERT_EQ(0, dev->StopCapture());
+    const std::vector<Seen> seen = rec.Frames();
+    if (GetParam().nVersion >= 3) {
+        EXPECT_EQ(seen[nAtLoss].nIndex - seen[nAtLoss - 1].nIndex, st.nFramesMissed + 1);
+    }
+    EXPECT_EQ((std::vector<int32_t>{c_nKxEventOffline, c_nKxEventReconnected}), events.Codes());
+    std::vector<uint8_t> v;
+    ASSERT_TRUE(ctl->GetLastParam(48, &v));  // the threshold, written back
+    ASSERT_EQ(2u, v.size());
+    EXPECT_EQ(66, v[0] | v[1] << 8);
+    ASSERT_TRUE(ctl->GetLastRegister(1, 0, &v));  // the exposure register
+    ASSERT_EQ(4u, v.size());
+    EXPECT_EQ(345, v[2] | v[3] << 8);
+    ASSERT_EQ(0, re->EnableReconnect(false, 0, 0));
+}
+
+// Close of a capturing device whose camera is lost ends the capture: IsCapturing is false after it.
+TEST_P(VirtualCapture, CloseAfterALossEndsTheCapture) {
+    ASSERT_EQ(0, dev->StartCapture(0, &rec, nullptr));
+    ASSERT_TRUE(WaitFor([&] { return rec.Count() >= 2; }, 10000));
+    ctl->SetOffline(true);
+    ASSERT_TRUE(WaitFor([&] { return !events.Codes().empty(); }));
+    dev->Close();
+    EXPECT_FALSE(dev->IsOpen());
+    EXPECT_FALSE(dev->IsCapturing());
+    ctl->SetOffline(false);
 }
 
 // Close and Open on one thread while another calls operations that reach the camera: an

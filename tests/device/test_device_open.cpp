@@ -295,7 +295,8 @@ TEST_F(OpenTest, ReopeningNeverMovesOrGrowsTheCompensationTable) {
     EXPECT_EQ(10.0f, m_pDevice->m_pCompensate->Entries()[0].fTo);
 }
 
-TEST_F(OpenTest, CloseWhileCapturingStopsTheStreamAndKeepsTheFlags) {
+// Close ends the capture whatever the camera answers to the stream-off: IsCapturing is false.
+TEST_F(OpenTest, CloseWhileCapturingStopsTheStreamAndEndsTheCapture) {
     CreateOpen();
     m_pDevice->m_bCapturing = true;
     EXPECT_CALL(*m_pCamera, EnableStream(0)).WillOnce(Return(c_nOrEyeIoError));
@@ -305,7 +306,7 @@ TEST_F(OpenTest, CloseWhileCapturingStopsTheStreamAndKeepsTheFlags) {
     EXPECT_TRUE(log.HasLine(c_nKxLogState, "Close Device"));
     EXPECT_FALSE(m_pDevice->IsOpen());
     EXPECT_EQ(nullptr, m_pDevice->GetCoreEye());
-    EXPECT_TRUE(m_pDevice->IsCapturing());
+    EXPECT_FALSE(m_pDevice->IsCapturing());
     m_pDevice->Close();  // closing twice is harmless
 }
 

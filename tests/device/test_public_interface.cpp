@@ -60,3 +60,23 @@ TEST_F(PublicDevice, StopDeviceEndsACapture) {
     pEx->Close();
     EXPECT_EQ(-79988, pEx->StopDevice());  // not open
 }
+
+// Slots 91 to 94 (getting a lost camera back), reached the same way; off by default.
+TEST_F(PublicDevice, ReconnectSlotsReachTheirOperations) {
+    IKxLaserEyeDeviceReconnect* pRe = static_cast<IKxLaserEyeDeviceReconnect*>(m_pDevice);
+    EXPECT_FALSE(pRe->IsReconnectEnabled());
+    SKxReconnectState st;
+    st.nState = 7;
+    EXPECT_EQ(0, pRe->GetReconnectState(&st));
+    EXPECT_EQ(0u, st.nState);
+    EXPECT_EQ(0u, st.nLosses);
+    EXPECT_EQ(-79000, pRe->GetReconnectState(nullptr));
+    EXPECT_EQ(0, pRe->EnableReconnect(true, 100, 1000));
+    EXPECT_TRUE(pRe->IsReconnectEnabled());
+    EXPECT_EQ(0, pRe->CancelReconnect());
+    EXPECT_EQ(0, pRe->EnableReconnect(false, 0, 0));
+    EXPECT_FALSE(pRe->IsReconnectEnabled());
+    // The base slots still answer through the same pointer.
+    EXPECT_EQ(8u, pRe->GetHWVersion());
+    EXPECT_EQ(1, pRe->GetEncodeMode());
+}

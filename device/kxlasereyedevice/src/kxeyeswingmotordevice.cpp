@@ -186,6 +186,9 @@ template <class Op>
 int32_t CKxEyeSwingMotorDevice::CameraCall(bool bSettle, Op op) {
     IKxLaserEyeDevice* pDevice = pIEyeDevice;
     if (pDevice == nullptr) return KX_E_NOT_OPEN;
+    // A lost camera is not asked: the device's validity code (not open, offline) at once.
+    const int32_t nValid = pDevice->GetVideoResolution(nullptr, nullptr);
+    if (nValid != 0) return nValid;
     CDeviceLock lock(pDevice);
     if (pDevice->IsCapturing()) {
         KxLogUtils::PrintLog(c_nKxLogError, "Capturing");
@@ -321,6 +324,9 @@ int32_t CKxEyeSwingMotorDevice::ToPulses(float fUnits) const {
 int32_t CKxEyeSwingMotorDevice::EnableSwing(bool bOn, bool bWithDynamicROI) {
     IKxLaserEyeDevice* pDevice = pIEyeDevice;
     if (pDevice == nullptr) return KX_E_NOT_OPEN;
+    // A lost camera is not asked: the device's validity code (not open, offline) at once.
+    const int32_t nValid = pDevice->GetVideoResolution(nullptr, nullptr);
+    if (nValid != 0) return nValid;
     CDeviceLock lock(pDevice);
     if (pDevice->IsCapturing()) {
         KxLogUtils::PrintLog(c_nKxLogError, "Capturing");
@@ -674,6 +680,9 @@ int32_t CKxEyeSwingMotorDevice::SetWorkDistanceRange(double dNear, double dFar) 
     IKxLaserEyeDevice* pDevice = pIEyeDevice;
     if (pDevice == nullptr) return KX_E_NOT_OPEN;
     // Held across the ROI and the distance so that a capture cannot start between them.
+    // A lost camera is not asked: the device's validity code (not open, offline) at once.
+    const int32_t nValid = pDevice->GetVideoResolution(nullptr, nullptr);
+    if (nValid != 0) return nValid;
     CDeviceLock lock(pDevice);
     if (pDevice->IsCapturing()) {
         KxLogUtils::PrintLog(c_nKxLogError, "%s Capturing", "CKxEyeSwingMotorDevice::SetWorkDistanceRange");

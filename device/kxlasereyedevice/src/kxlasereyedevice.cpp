@@ -36,6 +36,7 @@ CKxLaserEyeDevice::CKxLaserEyeDevice(const SKxNLEyeDeviceInfoEx& info, IKxSurfac
 }
 
 CKxLaserEyeDevice::~CKxLaserEyeDevice() {
+    StopReconnectThread();
     Close();
     if (m_pISurfacePool) m_pISurfacePool->Release();
     if (m_pIMemPool) m_pIMemPool->Release();
@@ -55,6 +56,8 @@ int32_t CKxLaserEyeDevice::CheckValid() const {
     if (std::atomic_ref<IOrEyeCamera*>(const_cast<IOrEyeCamera*&>(pICoreEye)).load() == nullptr)
         return KX_E_NOT_OPEN;
     if (m_bOffline.load()) return KX_E_OFFLINE;
+    // While the device takes a lost camera back, only its reconnect thread reaches the camera.
+    if (m_bReconnecting.load() && !OnReconnectThread()) return KX_E_OFFLINE;
     return KX_OK;
 }
 
@@ -227,6 +230,11 @@ int32_t CKxLaserEyeDevice::Open(int32_t /*nReserved*/) {
     // failed on a vanished camera left it set: kept, it would make the next StartCapture only swap
     // the callback and answer success with the stream off.
     m_bCapturing.store(false);
+    // A new camera object: a loss of the previous one (offline) is over with it. Close and Open
+    // are how an application takes a lost camera back.
+    m_bOffline.store(false);
+    m_bFrameEventOff = false;
+    m_bOpenComplete = false;
     std::atomic_ref<CKxCameraHolder*>(m_pCameraHolder).store(new CKxCameraHolder(pCamera));
     std::atomic_ref<IOrEyeCamera*>(pICoreEye).store(pCamera);
 
@@ -310,17 +318,46 @@ int32_t CKxLaserEyeDevice::Open(int32_t /*nReserved*/) {
     pCamera->SetFrameCallback(1, &CKxLaserEyeDevice::FrameEventThunk, this);
     pCamera->SetOption(0, 5000);
     pCamera->SetOptionEx(0, 5000, 2);
+    m_bOpenComplete = true;
     return nStorageResult;
 }
 
 void CKxLaserEyeDevice::Close() {
+    if (m_bReconnecting.load() && !OnReconnectThread()) {
+        // The application closes a device that is being taken back: the trying ends, and the
+        // attempt under way (it holds the device mutex) finishes before this Close goes on.
+        CancelReconnect();
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        m_bReconnecting = false;
+        m_bOffline = true;
+        CloseCamera();
+        return;
+    }
+    CloseCamera();
+}
+
+void CKxLaserEyeDevice::CloseCamera() {
     if (!IsOpen()) return;
     IOrEyeCamera* pCamera = pICoreEye;
+    // A lost camera is not asked anything: on the Ethernet path each call would wait for the
+    // camera's silence again.
+    const bool bOffline = m_bOffline.load();
     bool bStreamOff = false;
-    if (m_bCapturing.load()) {
-        pCamera->EnableStream(0);
+    // Close always ends the capture, whatever the camera answers: IsCapturing is false after it.
+    if (m_bCapturing.exchange(false)) {
+        if (!bOffline) pCamera->EnableStream(0);
         bStreamOff = true;
         KxLogUtils::PrintLog(c_nKxLogState, "Close Device");
+        IKxSignal* pSignal = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(m_frameStateMutex);
+            pSignal = m_pISignalFinish;
+            m_pISignalFinish = nullptr;
+        }
+        if (pSignal) {
+            pSignal->NotifyStop();  // a thread waiting for the sweep's end must not wait for ever
+            pSignal->Release();
+        }
     }
     if (m_pSwingDevice) {
         // An application may still hold the motor: cut it off from this device first.
@@ -333,7 +370,7 @@ void CKxLaserEyeDevice::Close() {
         // Blocks kept by the application keep the camera object alive past this Close: it must
         // never call into this device again, nor go on filling buffers.
         pCamera->SetFrameCallback(0, nullptr, nullptr);
-        if (!bStreamOff) pCamera->EnableStream(0);
+        if (!bStreamOff && !bOffline) pCamera->EnableStream(0);
     }
     {
         // Under the leaf lock: a transfer adding its reference (AcquireCameraHolder) either
@@ -422,6 +459,26 @@ void CKxLaserEyeDevice::RaiseEvent(int32_t nEvent) {
     if (pHandler == nullptr) return;
     pHandler->OnDeviceEvent(this, nEvent);
     pHandler->Release();
+}
+
+void CKxLaserEyeDevice::SetOffline() {
+    // An attempt of the reconnect thread that failed: the loss was told already.
+    if (m_bReconnecting.load()) {
+        m_bOffline.store(true);
+        return;
+    }
+    if (m_bOffline.exchange(true)) return;
+    KxLogUtils::PrintLog(c_nKxLogError, "Device Is Offline");
+    {
+        std::lock_guard<std::mutex> lock(m_mtxReconnect);
+        if (m_bReconnectOn && IsOpen()) {
+            m_bResumeWanted = m_bCapturing.load();
+            m_bReconnecting = true;
+            m_bLossPending = true;
+            m_cvReconnect.notify_all();
+        }
+    }
+    RaiseEvent(c_nKxEventOffline);
 }
 
 void CKxLaserEyeDevice::NotifyEvent() { RaiseEvent(c_nKxEventNotify); }

@@ -6,8 +6,13 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -78,7 +83,24 @@ struct SKxLaserEyeProperties {
 };
 
 
-class CKxLaserEyeDevice : public IKxLaserEyeDeviceEx {
+// Settings the application made, written back after a reconnect in this order.
+enum EKxSetting {
+    c_eSetROI = 1,
+    c_eSetFrameRate,
+    c_eSetExpose,
+    c_eSetGain,
+    c_eSetThres,
+    c_eSetTrigger,
+    c_eSetTriggerN,
+    c_eSetGap,
+    c_eSetDenoise,
+    c_eSetAccelerator,
+    c_eSetDynamicROI,
+    c_eSetBitMode,
+    c_eSetImageMode
+};
+
+class CKxLaserEyeDevice : public IKxLaserEyeDeviceReconnect {
 public:
     CKxLaserEyeDevice(const SKxNLEyeDeviceInfoEx& info, IKxSurfacePool* pSurfacePool,
                       IKxMemPool* pMemPool);
@@ -180,7 +202,33 @@ public:
     int32_t GetEncodeMode() override;
     int32_t SetPulsePerRound(uint32_t nPulses) override;
 
+    // IKxLaserEyeDeviceReconnect (91 to 94), kxlasereyedevicereconnect.cpp
+    int32_t EnableReconnect(bool bOn, uint32_t nIntervalMs, uint32_t nGiveUpMs) override;
+    bool IsReconnectEnabled() override;
+    int32_t GetReconnectState(SKxReconnectState* pState) override;
+    int32_t CancelReconnect() override;
+
     // ---- internal operations shared by the sources ----
+    // Keeps a setting the application made (the last one per key), to be written back after a
+    // reconnect; answers nResult unchanged and keeps nothing when it is not 0.
+    template <class Fn>
+    int32_t Remember(EKxSetting eKey, int32_t nResult, Fn fn) {
+        if (nResult == 0) RememberSetting(eKey, std::function<int32_t(CKxLaserEyeDevice&)>(fn));
+        return nResult;
+    }
+    void RememberSetting(EKxSetting eKey, std::function<int32_t(CKxLaserEyeDevice&)> fn);
+    // True on the device's reconnect thread (its attempts pass the validity check).
+    bool OnReconnectThread() const;
+    void ReconnectThread();
+    int32_t ReconnectAttempt();
+    void StopReconnectThread();
+    // Frame thread, first frame of a resumed capture: continues the sums over the outage and
+    // answers the frames missed. The caller holds m_frameStateMutex.
+    uint64_t ResumeContinuity(uint32_t nTimestamp, uint32_t nCounter, uint64_t* pnTimeUs, uint64_t* pnFrameIndex);
+    // Frame thread: one more frame arrived now (host clock). The caller holds m_frameStateMutex.
+    void NoteFrameArrival();
+    // Frame thread: the resumed capture's first frame came; tells the application.
+    void ReportResumed(uint64_t nMissed);
     // Validity check: -79988 not open, -79996 offline, else 0.
     int32_t CheckValid() const;
     // The camera holder with a reference added for the caller, or null when closed. A transfer
@@ -209,6 +257,13 @@ public:
     uint16_t GetAutoFrameRate();
     void SaveProperties();
     int32_t RestoreTriggerMode();
+    // The device lost its camera (an offline event of the camera library, or a camera call that
+    // answered -10030): from now on every operation answers KX_E_OFFLINE at once, without a
+    // camera call or a log line, until Close and Open. The first call per loss logs "Device Is
+    // Offline" and raises event 4; later ones do nothing.
+    void SetOffline();
+    // Close's work (Close itself first ends a reconnect under way).
+    void CloseCamera();
     // Raises an event through the handler, if any. The handler is referenced for the call, so
     // SetEventHandler on another thread cannot delete it under the call.
     void RaiseEvent(int32_t nEvent);
@@ -272,6 +327,38 @@ public:
     std::mutex m_frameStateMutex;
     std::atomic<int32_t> m_nFramesBuilding{0};
     std::atomic<int32_t> m_nFramesInFlight{0};
+    // StopCapture could not switch the stream of a live camera off: the frame-event function was
+    // unregistered so that no frame reaches a stopped application; StartCapture registers it again.
+    bool m_bFrameEventOff = false;
+    // Open went through to its last step (only the stored block's read may have failed).
+    bool m_bOpenComplete = false;
+
+    // Reconnecting (off by default). m_bReconnecting: a loss is being worked on; every thread
+    // but the reconnect thread then gets KX_E_OFFLINE from the validity check.
+    std::mutex m_mtxReconnect;
+    std::condition_variable m_cvReconnect;
+    std::thread m_thReconnect;
+    std::atomic<std::thread::id> m_idReconnect{};
+    std::atomic<bool> m_bReconnecting{false};
+    std::atomic<bool> m_bResumeWanted{false};  // a capture ran at the loss and was not stopped since
+    bool m_bReconnectOn = false;
+    bool m_bReconnectQuit = false;
+    bool m_bLossPending = false;
+    bool m_bCancelTry = false;
+    uint32_t m_nReconnectIntervalMs = 500;
+    uint32_t m_nReconnectGiveUpMs = 0;
+    SKxReconnectState m_sReconnect{};
+    std::chrono::steady_clock::time_point m_tLoss{};
+    std::map<int, std::function<int32_t(CKxLaserEyeDevice&)>> m_mapSettings;
+    IKxLaserDataCallBack* m_pResumeCallBack = nullptr;
+    // Continuity across a resumed capture (under m_frameStateMutex).
+    bool m_bResumePending = false;
+    uint64_t m_nResumeFrameCount = 0, m_nResumeTicks = 0;
+    int32_t m_nResumePreDelta = 0;
+    uint32_t m_nResumeCounter = 0xFFFFFFFFu;
+    int64_t m_nFirstFrameNs = 0, m_nLastFrameNs = 0, m_nResumeLastNs = 0;
+    uint64_t m_nFramesArrived = 0;
+    double m_dResumePeriodNs = 0;
 };
 
 // Full operation names used in the "%s Capturing" refusal line.

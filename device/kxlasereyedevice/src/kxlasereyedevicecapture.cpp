@@ -126,6 +126,11 @@ int32_t CKxLaserEyeDevice::StartCapture(int32_t /*nReserved*/, IKxLaserDataCallB
     const CKxHeldCamera held(*this);  // Close on another thread may drop the device's reference
     IOrEyeCamera* pCamera = held.Camera();
     if (pCamera == nullptr) return fail(KX_E_NOT_OPEN);
+    if (m_bFrameEventOff) {
+        // A failed StopCapture unregistered the frame-event function.
+        pCamera->SetFrameCallback(1, &CKxLaserEyeDevice::FrameEventThunk, this);
+        m_bFrameEventOff = false;
+    }
     nResult = Retry([&]() -> int32_t { return pCamera->EnableStream(1); });
     if (nResult != 0) {
         KxLogUtils::PrintLog(c_nKxLogError, "Start Laser Thread Failed");
@@ -143,20 +148,33 @@ int32_t CKxLaserEyeDevice::StartCapture(int32_t /*nReserved*/, IKxLaserDataCallB
 }
 
 int32_t CKxLaserEyeDevice::StopCapture() {
-    const int32_t nValid = CheckValid();
-    if (nValid != 0) return nValid;
+    // StopCapture always ends the capture, whatever the camera answers; the code it returns says
+    // what happened: 0, the camera's refusal of the stream-off, or KX_E_OFFLINE when the camera is
+    // lost (then nothing is sent to it).
+    // The application stopped: a capture it had is not resumed after a reconnect.
+    if (!OnReconnectThread()) m_bResumeWanted = false;
+    if (!IsOpen()) return KX_E_NOT_OPEN;
+    int32_t nResult = KX_OK;
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
-        const bool bWasCapturing = m_bCapturing.exchange(false);
-        const CKxHeldCamera held(*this);  // Close on another thread may drop the device's reference
-        IOrEyeCamera* pCamera = held.Camera();
-        if (pCamera == nullptr) return KX_E_NOT_OPEN;
-        const int32_t nResult = Retry([&]() -> int32_t { return pCamera->EnableStream(0); });
-        if (nResult != 0) {
-            m_bCapturing.store(bWasCapturing);
-            KxLogUtils::PrintLog(c_nKxLogError, "Stop Capture Thread Failed");
-            return nResult;
+        m_bCapturing.store(false);
+        if (m_bOffline.load()) {
+            nResult = KX_E_OFFLINE;
+        } else {
+            const CKxHeldCamera held(*this);  // Close on another thread may drop the device's reference
+            IOrEyeCamera* pCamera = held.Camera();
+            if (pCamera == nullptr) return KX_E_NOT_OPEN;
+            nResult = Retry([&]() -> int32_t { return pCamera->EnableStream(0); });
+            if (nResult != 0) {
+                KxLogUtils::PrintLog(c_nKxLogError, "Stop Capture Thread Failed");
+                // A camera that refused may go on streaming: its frames must not reach an
+                // application that stopped (nor log one line each as frames of a stopped capture).
+                if (!m_bOffline.load()) {
+                    pCamera->SetFrameCallback(0, nullptr, nullptr);
+                    m_bFrameEventOff = true;
+                }
+            }
         }
         // Frames that passed the capturing test before it was cleared finish their result block
         // before the image mode, the ROIs or the signal change under them. Building a block
@@ -165,7 +183,8 @@ int32_t CKxLaserEyeDevice::StopCapture() {
             KxLogUtils::PrintLog(c_nKxLogError, "%s Frames Still Building", KX_DEVICE_OP("StopCapture"));
         }
 
-        if (m_bRestoreDebug) SwitchDebug(m_nRestoreDebug == 1 ? 1 : 0);
+        const bool bOnline = !m_bOffline.load();
+        if (m_bRestoreDebug && bOnline) SwitchDebug(m_nRestoreDebug == 1 ? 1 : 0);
 
         IKxSignal* pSignal = nullptr;
         {
@@ -178,7 +197,7 @@ int32_t CKxLaserEyeDevice::StopCapture() {
             pSignal->Release();
         }
 
-        if (IsSwingActive()) {
+        if (bOnline && IsSwingActive()) {
             m_pSwingDevice->SendCommand13();
             if (m_bSwingOnCapture) m_pSwingDevice->MoveToCenter(true);
             m_pSwingDevice->RunMotor(false);
@@ -189,11 +208,13 @@ int32_t CKxLaserEyeDevice::StopCapture() {
     if (!KxCaptureUtils::WaitFramesDrained(*this, false)) {
         KxLogUtils::PrintLog(c_nKxLogError, "%s Frame Callback Still Running", KX_DEVICE_OP("StopCapture"));
     }
-    return KX_OK;
+    return nResult;
 }
 
 int32_t CKxLaserEyeDevice::StopDevice() {
     const int32_t nValid = CheckValid();
+    // A lost camera: the capture ends all the same (StopCapture sends nothing then).
+    if (nValid == KX_E_OFFLINE && m_bCapturing.load()) StopCapture();
     if (nValid != 0) return nValid;
     const int32_t nResult = pICoreEye->EnableStream(0);
     KxLogUtils::PrintLog(c_nKxLogState, "StopCapture");
@@ -301,9 +322,7 @@ int32_t PullFrame(CKxLaserEyeDevice& dev, EPullWait eWait, uint32_t nTimeoutMs,
         sLeft = dev.m_sProperties.sLeftROI;
         sRight = dev.m_sProperties.sRightROI;
     } else if (nResult == KX_E_CAMERA_OFFLINE) {
-        dev.RaiseEvent(c_nKxEventOffline);
-        dev.m_bOffline.store(true);
-        KxLogUtils::PrintLog(c_nKxLogError, "Device Is Offline");
+        dev.SetOffline();  // event 4 and "Device Is Offline", once per loss (the retry loop came first)
     }
 
     pMem->EndAccess();
@@ -420,6 +439,8 @@ int32_t CKxLaserEyeDevice::GetImage(IKxSurface** ppLeft, IKxSurface** ppRight, u
 
 bool CKxLaserEyeDevice::CheckOnline() {
     if (!IsOpen()) return false;
+    // A lost camera stays lost for this opening (Close and Open take it back): no camera call.
+    if (m_bOffline.load()) return false;
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (CheckBusy(KX_DEVICE_OP("CheckOnline")) != 0) return false;
     SKxLaserEyeProperties sScratch{};

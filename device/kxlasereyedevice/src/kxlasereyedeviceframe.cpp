@@ -148,6 +148,7 @@ void ResetContinuity(CKxLaserEyeDevice& dev) {
     dev.m_nFrameCount = 0;
     dev.m_nLastSwingValue = 0;
     dev.m_bSwingEventRaised = false;
+    dev.m_nFramesArrived = 0;
 }
 
 void AdvanceContinuity(CKxLaserEyeDevice& dev, const SKxFrameWords& words, uint32_t nEncoderTimer,
@@ -223,6 +224,12 @@ void CKxLaserEyeDevice::OnFrameEvent(int nEvent, int /*nParam*/, void* pBuffer, 
     using namespace KxCaptureUtils;
 
     if (nEvent != c_nOrEyeEventFrame) {
+        // The camera is lost: the device answers KX_E_OFFLINE from now on, with a handler or
+        // without one (event 4 goes to the handler, once per loss).
+        if (nEvent == c_nOrEyeEventError5 || nEvent == c_nOrEyeEventError7) {
+            SetOffline();
+            return;
+        }
         // Only a device with a handler reacts to notifications (the pointer is read under the
         // leaf lock: SetEventHandler may swap it on another thread).
         IKxDeviceEventHandler* pHandler = AcquireEventHandler();
@@ -231,10 +238,6 @@ void CKxLaserEyeDevice::OnFrameEvent(int nEvent, int /*nParam*/, void* pBuffer, 
         switch (nEvent) {
             case c_nOrEyeEventStreamEvent:
                 RaiseEvent(c_nKxEventStreamEvent);
-                break;
-            case c_nOrEyeEventError5:
-            case c_nOrEyeEventError7:
-                RaiseEvent(c_nKxEventOffline);
                 break;
             case c_nOrEyeEventResume:
                 KxLogUtils::PrintLog(c_nKxLogState, "Stream Resume");
@@ -290,6 +293,8 @@ void CKxLaserEyeDevice::OnFrameEvent(int nEvent, int /*nParam*/, void* pBuffer, 
     uint64_t nTimeUs = 0, nFrameIndex = 0;
     uint32_t nEncoderCount = 0, nSwingAngle = 0;
     bool bRaiseSwingEvent = false;
+    bool bResumed = false;
+    uint64_t nResumeMissed = 0;
     {
         std::lock_guard<std::mutex> lock(m_frameStateMutex);
         nWidth = m_sProperties.sLeftROI.right - m_sProperties.sLeftROI.left;
@@ -333,8 +338,16 @@ void CKxLaserEyeDevice::OnFrameEvent(int nEvent, int /*nParam*/, void* pBuffer, 
             nEncoderTimer = words.nEncoderTimer;
             nEncoderCount = words.nWord6Value;
         }
-        AdvanceContinuity(*this, words, nEncoderTimer, true, &nTimeUs, &nFrameIndex);
+        if (m_bResumePending && m_nPrevTimestamp == 0xFFFFFFFFu) {
+            // First frame of a capture resumed after a reconnect: the sums go on over the outage.
+            nResumeMissed = ResumeContinuity(words.nTimestamp, words.nCounter, &nTimeUs, &nFrameIndex);
+            bResumed = true;
+        } else {
+            AdvanceContinuity(*this, words, nEncoderTimer, true, &nTimeUs, &nFrameIndex);
+        }
+        NoteFrameArrival();
     }
+    if (bResumed) ReportResumed(nResumeMissed);
 
     // Wrap the laser bytes without copying; the camera buffer goes back when the memory block's
     // last reference goes.

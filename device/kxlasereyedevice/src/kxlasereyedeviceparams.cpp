@@ -114,7 +114,7 @@ int32_t CKxLaserEyeDevice::EnableDenoise(bool bOn) {
         m_sProperties.nDenoise = nValue;
         m_nPropertyMask |= c_nMaskDenoise;
     }
-    return nResult;
+    return Remember(c_eSetDenoise, nResult, [=](CKxLaserEyeDevice& d) { return d.EnableDenoise(bOn); });
 }
 
 bool CKxLaserEyeDevice::IsDenoiseEnabled() {
@@ -127,7 +127,8 @@ bool CKxLaserEyeDevice::IsDenoiseEnabled() {
 int32_t CKxLaserEyeDevice::SetExpose(int32_t nAuto, uint32_t nValue) {
     const int32_t nValid = CheckValid();
     if (nValid != 0) {
-        KxLogUtils::PrintLog(c_nKxLogError, "Invalid Device");
+        // A lost camera was logged once, at the loss: not again for every call after it.
+        if (nValid != KX_E_OFFLINE) KxLogUtils::PrintLog(c_nKxLogError, "Invalid Device");
         return nValid;
     }
     if (nAuto != 0) {
@@ -158,7 +159,7 @@ int32_t CKxLaserEyeDevice::SetExpose(int32_t nAuto, uint32_t nValue) {
     if (nResult != 0) return nResult;
     m_sProperties.nExposeValue = static_cast<uint16_t>(nValue);
     m_nPropertyMask |= c_nMaskExpose;
-    return KX_OK;
+    return Remember(c_eSetExpose, KX_OK, [=](CKxLaserEyeDevice& d) { return d.SetExpose(nAuto, nValue); });
 }
 
 int32_t CKxLaserEyeDevice::GetExpose(int32_t* pnAuto, int32_t* pnValue) {
@@ -184,7 +185,9 @@ int32_t CKxLaserEyeDevice::SetDetectROI(const SKxNLROIRect* pLeft, const SKxNLRO
     if (!IsOpen()) return KX_E_NOT_OPEN;  // closed on another thread meanwhile
     const int32_t nBusy = CheckBusy(KX_DEVICE_OP("SetDetectROI"));
     if (nBusy != 0) return nBusy;
-    return ApplyDetectROI(*pLeft, *pRight);
+    const SKxNLROIRect sLeft = *pLeft, sRight = *pRight;
+    return Remember(c_eSetROI, ApplyDetectROI(sLeft, sRight),
+                    [=](CKxLaserEyeDevice& d) { return d.SetDetectROI(&sLeft, &sRight); });
 }
 
 int32_t CKxLaserEyeDevice::GetDetectROI(SKxNLROIRect* pLeft, SKxNLROIRect* pRight) {
@@ -230,9 +233,10 @@ int32_t CKxLaserEyeDevice::SetCameraGain(int32_t /*nReserved*/, uint16_t nGain) 
                              static_cast<int>(c_nGainMax));
         return KX_E_OUT_OF_RANGE;
     }
-    return Guarded(KX_DEVICE_OP("SetCameraGain"), [&](IOrEyeCamera* pCamera) {
+    const int32_t nResult = Guarded(KX_DEVICE_OP("SetCameraGain"), [&](IOrEyeCamera* pCamera) {
         return pCamera->WriteRegister(c_nRegGain, c_nRegGainAddress, &nGain, static_cast<int>(sizeof(nGain)));
     });
+    return Remember(c_eSetGain, nResult, [=](CKxLaserEyeDevice& d) { return d.SetCameraGain(0, nGain); });
 }
 
 int32_t CKxLaserEyeDevice::Reserved28() { return KX_E_NOT_SUPPORTED; }
@@ -253,7 +257,7 @@ int32_t CKxLaserEyeDevice::SetFrameRate(uint16_t nRate) {
     if (nBusy != 0) return nBusy;
     const int32_t nResult = ApplyFrameRate(nRate);
     if (nResult == 0) m_nFrameRate = nRate;
-    return nResult;
+    return Remember(c_eSetFrameRate, nResult, [=](CKxLaserEyeDevice& d) { return d.SetFrameRate(nRate); });
 }
 
 // ---- reprojection matrix ----
@@ -280,7 +284,8 @@ int32_t CKxLaserEyeDevice::GetQMatrix(double* pdMatrix16) {
 int32_t CKxLaserEyeDevice::SetLaserThres(int32_t nValue) {
     const int32_t nValid = CheckValid();
     if (nValid != 0) {
-        KxLogUtils::PrintLog(c_nKxLogError, "Invalid Device");
+        // A lost camera was logged once, at the loss: not again for every call after it.
+        if (nValid != KX_E_OFFLINE) KxLogUtils::PrintLog(c_nKxLogError, "Invalid Device");
         return nValid;
     }
     DeviceLock lock(m_mutex);
@@ -304,7 +309,7 @@ int32_t CKxLaserEyeDevice::SetLaserThres(int32_t nValue) {
     if (nResult != 0) return nResult;
     m_sProperties.nLaserThres = nSent;
     m_nPropertyMask |= c_nMaskThres;
-    return KX_OK;
+    return Remember(c_eSetThres, KX_OK, [=](CKxLaserEyeDevice& d) { return d.SetLaserThres(nValue); });
 }
 
 int32_t CKxLaserEyeDevice::GetLaserThres(int32_t* pnValue) {
@@ -318,9 +323,10 @@ int32_t CKxLaserEyeDevice::GetLaserThres(int32_t* pnValue) {
 // ---- bit mode, accelerator ----
 
 int32_t CKxLaserEyeDevice::ConfigImgBitMode(int32_t nMode) {
-    return Guarded(KX_DEVICE_OP("ConfigImgBitMode"), [&](IOrEyeCamera* pCamera) {
+    const int32_t nResult = Guarded(KX_DEVICE_OP("ConfigImgBitMode"), [&](IOrEyeCamera* pCamera) {
         return pCamera->SetParam(c_nParamBitMode, &nMode, static_cast<int>(sizeof(nMode)));
     });
+    return Remember(c_eSetBitMode, nResult, [=](CKxLaserEyeDevice& d) { return d.ConfigImgBitMode(nMode); });
 }
 
 int32_t CKxLaserEyeDevice::EnableAccelerator(bool bOn) {
@@ -337,7 +343,7 @@ int32_t CKxLaserEyeDevice::EnableAccelerator(bool bOn) {
         m_sProperties.nAccelerator = nValue;
         m_nPropertyMask |= c_nMaskAccelerator;
     }
-    return nResult;
+    return Remember(c_eSetAccelerator, nResult, [=](CKxLaserEyeDevice& d) { return d.EnableAccelerator(bOn); });
 }
 
 // ---- trigger mode ----
@@ -367,7 +373,7 @@ int32_t CKxLaserEyeDevice::SetTriggerMode(int32_t nMode) {
         KxLogUtils::PrintLog(c_nKxLogError, "Trigger Set & Get No Match");
         return KX_E_READBACK_MISMATCH;
     }
-    return KX_OK;
+    return Remember(c_eSetTrigger, KX_OK, [=](CKxLaserEyeDevice& d) { return d.SetTriggerMode(nMode); });
 }
 
 int32_t CKxLaserEyeDevice::GetTriggerMode(int32_t* pnMode) {
@@ -404,7 +410,7 @@ int32_t CKxLaserEyeDevice::EnableDynamicROI(bool bOn) {
         // The live mask, like the laser-information read: Detect relies on it.
         m_nPropertyMask |= c_nMaskDynamicROI;
     }
-    return nResult;
+    return Remember(c_eSetDynamicROI, nResult, [=](CKxLaserEyeDevice& d) { return d.EnableDynamicROI(bOn); });
 }
 
 bool CKxLaserEyeDevice::IsDynamicROIEnabled(int32_t* pnError) {
@@ -425,13 +431,15 @@ bool CKxLaserEyeDevice::IsDynamicROIEnabled(int32_t* pnError) {
 
 int32_t CKxLaserEyeDevice::SetGap(int32_t nGap) {
     const uint16_t nValue = static_cast<uint16_t>(nGap);
-    return Guarded(KX_DEVICE_OP("SetGap"), [&](IOrEyeCamera* pCamera) {
+    return Remember(c_eSetGap, Guarded(KX_DEVICE_OP("SetGap"), [&](IOrEyeCamera* pCamera) {
         return pCamera->SetParam(c_nParamGap, &nValue, static_cast<int>(sizeof(nValue)));
-    });
+    }), [=](CKxLaserEyeDevice& d) { return d.SetGap(nGap); });
 }
 
 int32_t CKxLaserEyeDevice::SetTriggerN(uint32_t nA, uint32_t nB) {
-    return Guarded(KX_DEVICE_OP("SetTriggerN"), [&](IOrEyeCamera* pCamera) { return pCamera->SetTriggerN(nA, nB); });
+    return Remember(c_eSetTriggerN,
+                    Guarded(KX_DEVICE_OP("SetTriggerN"), [&](IOrEyeCamera* pCamera) { return pCamera->SetTriggerN(nA, nB); }),
+                    [=](CKxLaserEyeDevice& d) { return d.SetTriggerN(nA, nB); });
 }
 
 // ---- encode mode ----
@@ -483,7 +491,7 @@ int32_t CKxLaserEyeDevice::SwitchDebug(int32_t nOn) {
     }
     KxLogUtils::PrintLog(c_nKxLogDetail, "Switch Debug Return %d %s", nResult,
                          m_sProperties.bDebugMode ? "true" : "false");
-    return nResult;
+    return Remember(c_eSetImageMode, nResult, [=](CKxLaserEyeDevice& d) { return d.SwitchDebug(nOn); });
 }
 
 uint16_t CKxLaserEyeDevice::GetAutoFrameRate() {

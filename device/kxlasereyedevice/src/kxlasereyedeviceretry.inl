@@ -6,7 +6,11 @@
 
 template <class Op>
 int32_t CKxLaserEyeDevice::Retry(Op op) {
-    return KxRetryCameraCall(this, op);
+    const int32_t nResult = KxRetryCameraCall(this, op);
+    // A camera that stopped answering is lost for this opening: the next calls must not wait for
+    // it again one by one.
+    if (nResult == KX_E_CAMERA_OFFLINE) SetOffline();
+    return nResult;
 }
 
 template <class Op>

@@ -275,26 +275,33 @@ bool CKxEyeEmulator::ApplyFaultCommand(const std::string& strLine) {
     std::istringstream in(strLine);
     std::string strWord;
     in >> strWord;
-    std::lock_guard<std::mutex> lock(m_mtxFaults);
-    SEmuFaults& f = m_sFaults;
-    if (strWord == "drop") in >> f.dDrop;
-    else if (strWord == "duplicate") in >> f.dDuplicate;
-    else if (strWord == "reorder") in >> f.dReorder;
-    else if (strWord == "delay") in >> f.dDelay >> f.nDelayMs;
-    else if (strWord == "busy") in >> f.nBusy;
-    else if (strWord == "die") f.nDieAfterFrames = 0;
-    else if (strWord == "mute") {
-        std::string strOn;
-        in >> strOn;
-        f.bMute = strOn != "off";
-    } else if (strWord == "clear") f = SEmuFaults();
-    else return false;
+    bool bMute = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxFaults);
+        SEmuFaults& f = m_sFaults;
+        if (strWord == "drop") in >> f.dDrop;
+        else if (strWord == "duplicate") in >> f.dDuplicate;
+        else if (strWord == "reorder") in >> f.dReorder;
+        else if (strWord == "delay") in >> f.dDelay >> f.nDelayMs;
+        else if (strWord == "busy") in >> f.nBusy;
+        else if (strWord == "die") f.nDieAfterFrames = 0;
+        else if (strWord == "mute") {
+            std::string strOn;
+            in >> strOn;
+            f.bMute = strOn != "off";
+        } else if (strWord == "clear") f = SEmuFaults();
+        else return false;
+        bMute = f.bMute;
+    }
     Log("fault: %s", strLine.c_str());
     if (strWord == "die") {
         Log("dying on request");
         _exit(3);
     }
-    if (f.bMute)
+    // The streams stop without the fault lock: a stream thread takes it for every frame it sends,
+    // and joining that thread while holding it would wait for ever. A frame already under way
+    // sends nothing once the mute is in place (SendPackets).
+    if (bMute)
         for (auto& c : m_vecCameras) {
             StopReplay(*c);
             c->p->EnableStream(c.get(), 0);
@@ -858,6 +865,7 @@ void CKxEyeEmulator::SendPackets(SCamera& cam, const SSentFrame& f, uint32_t nFi
         std::lock_guard<std::mutex> lock(m_mtxFaults);
         faults = m_sFaults;
     }
+    if (faults.bMute) return;  // a mute camera sends nothing, also while its stream winds down
     const bool bFaults = faults.dDrop > 0 || faults.dDuplicate > 0 || faults.dReorder > 0 ||
                          (faults.dDelay > 0 && faults.nDelayMs > 0);
     // Packets go out in batches of up to 64 per system call; the headers live beside them.

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -189,6 +190,15 @@ int main(int argc, char** argv) {
         mkfifo(strFifo.c_str(), 0600);
         thFaults = std::thread(FaultReader, strFifo, &emu);
     }
+    // A stop request ends the process within a second whatever its threads are doing: a stream
+    // thread stuck in a send or a long packet delay must not keep a test or a service manager
+    // waiting for the kill.
+    std::thread([] {
+        while (!g_bStop.load()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+        CKxEyeEmulator::Log("stopped (threads still busy after 800 ms left behind)");
+        _exit(0);
+    }).detach();
     CKxEyeEmulator::Log("serving %zu camera(s) on %s", vecCameras.size(), strInterface.c_str());
     emu.Run(&g_bStop);
     if (thFaults.joinable()) thFaults.join();

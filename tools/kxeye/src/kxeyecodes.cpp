@@ -47,6 +47,9 @@ const std::vector<SKxEyeCodeInfo>& KxEyeCodeTable() {
         {-10005, "CAMERA_TIMEOUT", "camera library: no frame within the timeout"},
         {-10006, "CAMERA_NOT_SUPPORTED", "camera library: operation not offered by this access path"},
         {-10007, "CAMERA_IO_ERROR", "camera library: storage or transport failure"},
+        {-10008, "CAMERA_ACCESS_DENIED",
+         "camera controlled by another program or host; if one just ended, try again in 3 s (the camera lets go "
+         "of a silent host after its heartbeat)"},
     };
     return s_vecCodes;
 }

@@ -15,6 +15,7 @@ static const int c_nKxEyeExitOk = 0;
 static const int c_nKxEyeExitFailure = 1;
 static const int c_nKxEyeExitUsage = 2;
 static const int c_nKxEyeExitInterrupted = 3;  // stopped by Ctrl-C (or SIGTERM); its files were written
+static const int c_nKxEyeExitLost = 4;         // scan: the camera was lost; the frames so far were written
 
 // Travel defaults: 2000 pulses per round (the encoder manager's own default) on a wheel of
 // 200 mm circumference give 0.1 mm per count, the virtual camera's 10 counts per mm.
@@ -73,6 +74,8 @@ struct SKxEyeScanOptions {
     SKxLaserResultAfterProcParam sParam;
     SKxEyeRunSettings sRun;
     bool bJson = false;
+    bool bReconnect = false;      // wait for a lost camera and go on into the same files
+    double dReconnectWait = 60.0; // seconds the device tries before the scan ends as lost (0: no end)
 };
 int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts);
 

@@ -413,15 +413,19 @@ void CKxEyeLiveLine::Update(const std::string& strText) {
     std::fflush(stderr);
 }
 
+void CKxEyeLiveLine::Print(const std::string& strLine) {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    // The line takes the live line's place, and the live line comes back below it.
+    std::fprintf(stderr, "%s%s\n", m_bShown ? "\r\033[K" : "", strLine.c_str());
+    if (m_bShown) std::fprintf(stderr, "%s", m_strText.c_str());
+    std::fflush(stderr);
+}
+
 void CKxEyeLiveLine::OnLog(int nLevel, const char* pszLine, void* pContext) {
     CKxEyeLiveLine* p = static_cast<CKxEyeLiveLine*>(pContext);
     static const char* const c_apszTags[] = {"[kx ?] ", "[kx E] ", "[kx W] ", "[kx S] ", "[kx D] "};
     const char* pszTag = nLevel >= 1 && nLevel <= 4 ? c_apszTags[nLevel] : c_apszTags[0];
-    std::lock_guard<std::mutex> lock(p->m_mtx);
-    // The log line takes the live line's place, and the live line comes back below it.
-    std::fprintf(stderr, "%s%s%s\n", p->m_bShown ? "\r\033[K" : "", pszTag, pszLine);
-    if (p->m_bShown) std::fprintf(stderr, "%s", p->m_strText.c_str());
-    std::fflush(stderr);
+    p->Print(std::string(pszTag) + pszLine);
 }
 
 int64_t KxEyePacketsResent(IOrEyeCamera* pCamera) {

@@ -45,6 +45,8 @@ public:
     CKxEyeLiveLine(const CKxEyeLiveLine&) = delete;
     CKxEyeLiveLine& operator=(const CKxEyeLiveLine&) = delete;
     void Update(const std::string& strText);
+    // A line of the tool's own above the live line (plainly when stderr is not a terminal).
+    void Print(const std::string& strLine);
     void End();
 
 private:

@@ -75,6 +75,7 @@ public:
             m_nLastIndex = profile.nFrameIndex;
             ++m_nAccepted;
             m_tLast = Clock::now();
+            if (m_nAccepted == 1) m_tFirst = m_tLast;
             m_queue.push_back(std::move(profile));
         }
         m_cvData.notify_all();
@@ -103,11 +104,11 @@ public:
     struct SProgress {
         uint64_t nAccepted;
         uint64_t nLost;
-        Clock::time_point tLast;
+        Clock::time_point tFirst, tLast;
     };
     SProgress Progress() {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return {m_nAccepted, m_nLost, m_tLast};
+        return {m_nAccepted, m_nLost, m_tFirst, m_tLast};
     }
 
 private:
@@ -121,8 +122,55 @@ private:
     uint64_t m_nAccepted = 0;
     uint64_t m_nLastIndex = 0;
     uint64_t m_nLost = 0;
+    Clock::time_point m_tFirst = Clock::now();
     Clock::time_point m_tLast = Clock::now();
 };
+
+// Loss and reconnect events of the device (camera library's thread, or the device's reconnect
+// thread), read by the main loop.
+class CScanEvents : public IKxDeviceEventHandler {
+public:
+    void OnDeviceEvent(IKxDevice*, int32_t nEvent) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (nEvent == c_nKxEventOffline && !m_bLost) {
+            m_bLost = true;
+            m_tLost = Clock::now();
+        } else if (nEvent == c_nKxEventReconnected) {
+            m_bLost = false;
+            ++m_nReconnects;
+        } else if (nEvent == c_nKxEventReconnectFailed) {
+            m_bGaveUp = true;
+        }
+    }
+    struct SState {
+        bool bLost;
+        bool bGaveUp;
+        uint32_t nReconnects;
+        Clock::time_point tLost;
+    };
+    SState State() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return {m_bLost, m_bGaveUp, m_nReconnects, m_tLost};
+    }
+
+private:
+    std::mutex m_mutex;
+    bool m_bLost = false;
+    bool m_bGaveUp = false;
+    uint32_t m_nReconnects = 0;
+    Clock::time_point m_tLost{};
+};
+
+// The camera's address for the loss line: the address the search found, else the name given.
+std::string CameraName(IKxLaserEyeDevice* pDev, const std::string& strCamera) {
+    const SKxNLEyeDeviceInfoEx* pInfo = pDev->GetDeviceInfo();
+    if (pInfo && pInfo->szIPAddress[0] != '\0') {
+        char sz[sizeof(pInfo->szIPAddress) + 1] = {};
+        std::memcpy(sz, pInfo->szIPAddress, sizeof(pInfo->szIPAddress));
+        return sz;
+    }
+    return strCamera;
+}
 
 std::atomic<bool> g_bInterrupted{false};
 extern "C" void OnInterrupt(int) { g_bInterrupted = true; }
@@ -449,6 +497,15 @@ int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts) {
     const bool bTerminal = isatty(STDERR_FILENO) != 0;
     CKxEyeLiveLine liveLine(bTerminal);
 
+    // A lost camera is told at once (event 4 comes about a second after its last answer), not
+    // after the stall timeout; with --reconnect the device takes it back by itself and the scan
+    // goes on into the same files.
+    CKxEyeRef<CScanEvents> events(new CScanEvents);
+    pDev->SetEventHandler(events.Get());
+    IKxLaserEyeDeviceReconnect* pReconnect = static_cast<IKxLaserEyeDeviceReconnect*>(pDev);
+    if (opts.bReconnect) pReconnect->EnableReconnect(true, 500, static_cast<uint32_t>(opts.dReconnectWait * 1000.0));
+    const std::string strCameraName = CameraName(pDev, opts.strCamera);
+
     IKxSignal* pFinish = nullptr;
     const int32_t nStart = pDev->StartCapture(0, &callback, opts.sRun.strSwing == "on" ? &pFinish : nullptr);
     CKxEyeRef<IKxSignal> finish(pFinish);
@@ -459,9 +516,18 @@ int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts) {
     }
     const Clock::time_point tStart = Clock::now();
     Clock::time_point tLastProgress = tStart;
-    bool bStalled = false, bWriteFailed = false;
+    bool bStalled = false, bWriteFailed = false, bLost = false, bLossTold = false;
+    uint32_t nReconnectsTold = 0;
+    uint64_t nOutageLost = 0;  // frames estimated to be lost while the camera was gone for good
     uint64_t nWritten = 0;
     SProfile profile;
+    // Frames the camera would have made from the last frame until now, at the scan's own rate.
+    auto framesSince = [&](const CScanCallback::SProgress& p, Clock::time_point tNow) -> uint64_t {
+        const double dSpan = std::chrono::duration<double>(p.tLast - p.tFirst).count();
+        if (p.nAccepted < 2 || dSpan <= 0) return 0;
+        const double dRate = static_cast<double>(p.nAccepted - 1) / dSpan;
+        return static_cast<uint64_t>(std::llround(std::chrono::duration<double>(tNow - p.tLast).count() * dRate));
+    };
     auto done = [&](uint64_t nFrames) { return opts.nFrames > 0 && nFrames >= nLimit; };
     while (!g_bInterrupted && !done(nWritten)) {
         if (callback.Pop(profile, std::chrono::milliseconds(100))) {
@@ -476,19 +542,52 @@ int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts) {
         if (opts.nFrames <= 0 && dElapsed >= opts.dSeconds) break;
         const CScanCallback::SProgress progress = callback.Progress();
         const Clock::time_point tRef = progress.nAccepted ? progress.tLast : tStart;
-        if (std::chrono::duration<double>(tNow - tRef).count() > opts.dTimeout) {
+        const double dSilent = std::chrono::duration<double>(tNow - tRef).count();
+        const CScanEvents::SState ev = events->State();
+        if (ev.bLost && !bLossTold) {
+            bLossTold = true;
+            char sz[512];
+            snprintf(sz, sizeof sz,
+                     "kxeye: camera %s went offline at frame %llu: no answer for %.1f s; check cable and power, then kxeye doctor %s",
+                     strCameraName.c_str(), static_cast<unsigned long long>(progress.nAccepted),
+                     std::chrono::duration<double>(ev.tLost - tRef).count(), strCameraName.c_str());
+            liveLine.Print(sz);
+            if (opts.bReconnect) liveLine.Print("kxeye: waiting for the camera to come back (--reconnect)");
+        }
+        if (ev.nReconnects > nReconnectsTold) {
+            nReconnectsTold = ev.nReconnects;
+            bLossTold = false;
+            SKxReconnectState st{};
+            pReconnect->GetReconnectState(&st);
+            char sz[512];
+            snprintf(sz, sizeof sz, "kxeye: camera %s is back after %.1f s; scan goes on (%llu frame(s) missed)",
+                     strCameraName.c_str(), st.nOutageMs / 1000.0, static_cast<unsigned long long>(st.nFramesMissed));
+            liveLine.Print(sz);
+        }
+        if (ev.bLost && (!opts.bReconnect || ev.bGaveUp)) {
+            bLost = true;
+            nOutageLost = framesSince(progress, tNow);
+            break;
+        }
+        // While the device tries to take the camera back, silence is expected: the bound is the
+        // reconnect's own (--reconnect-wait).
+        if (!ev.bLost && dSilent > opts.dTimeout) {
             bStalled = true;
             break;
         }
         if (bTerminal && tNow - tLastProgress >= std::chrono::milliseconds(250)) {
             tLastProgress = tNow;
             // A scan takes the laser part of each frame only.
-            liveLine.Update(KxEyeLiveLine(pDev->GetCoreEye(), nWritten, c_nOrEyeLaserBytes, progress.nLost, dElapsed));
+            std::string strLine = KxEyeLiveLine(pDev->GetCoreEye(), nWritten, c_nOrEyeLaserBytes, progress.nLost, dElapsed);
+            if (dSilent >= 1.0) strLine += "  no frame for " + std::to_string(static_cast<int>(dSilent)) + " s";
+            liveLine.Update(strLine);
         }
     }
     const double dWall = std::chrono::duration<double>(Clock::now() - tStart).count();
     liveLine.End();
     callback.Stop();
+    if (opts.bReconnect) pReconnect->EnableReconnect(false, 0, 0);
+    // After a loss StopCapture ends the capture all the same and answers the offline code.
     const int32_t nStop = pDev->StopCapture();
     // Profiles queued before the stop are part of the scan.
     while (!bWriteFailed && callback.Pop(profile, std::chrono::milliseconds(0))) {
@@ -497,7 +596,7 @@ int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts) {
     }
     const bool bInterrupted = g_bInterrupted;
     int nExit = c_nKxEyeExitOk;
-    if (nStop != KX_OK) {
+    if (nStop != KX_OK && !(bLost && nStop == KX_E_OFFLINE)) {
         std::cerr << "kxeye: StopCapture failed: " << KxEyeFormatCode(nStop) << "\n";
         nExit = c_nKxEyeExitFailure;
     }
@@ -506,15 +605,20 @@ int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts) {
         nExit = c_nKxEyeExitFailure;
     }
     if (bInterrupted) std::cerr << "kxeye: interrupted; writing the frames captured so far\n";
+    if (bLost) std::cerr << "kxeye: camera lost; writing the frames captured so far\n";
 
     ordered_json& j = jResult;
     sink.Summary(j, dWall);
-    j["framesLost"] = callback.Progress().nLost;
+    // Gaps in the frame index, plus the frames the camera would have made after the last one
+    // when it was lost for good (an estimate at the scan's rate).
+    j["framesLost"] = callback.Progress().nLost + nOutageLost;
     // Ethernet only: the packets the camera sent again on the host's request (null elsewhere).
     const int64_t nResent = KxEyePacketsResent(pDev->GetCoreEye());
     j["packetsResent"] = nResent >= 0 ? ordered_json(nResent) : ordered_json(nullptr);
     j["interrupted"] = bInterrupted;
     j["stalled"] = bStalled;
+    j["lost"] = bLost;
+    j["reconnects"] = nReconnectsTold;
     const bool bText = !opts.bJson;
     auto printSummary = [&] {
         if (!bText) return;
@@ -534,7 +638,7 @@ int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts) {
         if (bWriteFailed) std::cerr << "kxeye: " << sink.Error() << "\n";
         else std::cerr << "kxeye: no frame captured; nothing written\n";
         if (opts.bJson) KxEyePrintJson(j);
-        return c_nKxEyeExitFailure;
+        return bLost && !bWriteFailed ? c_nKxEyeExitLost : c_nKxEyeExitFailure;
     }
     if (!sink.Finish(strError)) {
         printSummary();
@@ -563,5 +667,6 @@ int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts) {
         KxEyePrintJson(j);
     }
     if (nExit == c_nKxEyeExitOk && bInterrupted) nExit = c_nKxEyeExitInterrupted;
+    if (nExit == c_nKxEyeExitOk && bLost) nExit = c_nKxEyeExitLost;
     return nExit;
 }

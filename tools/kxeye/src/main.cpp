@@ -193,6 +193,11 @@ int Run(int argc, char** argv) {
     pScan->add_option("--timeout", scan.dTimeout, "give up after this many seconds without a frame (default 5)")
         ->check(Positive(1e6, "a time in seconds"));
     pScan->add_flag("--json", scan.bJson, pszJson);
+    pScan->add_flag("--reconnect", scan.bReconnect,
+                    "when the camera is lost, wait for it, take it back and go on into the same files");
+    pScan->add_option("--reconnect-wait", scan.dReconnectWait,
+                      "with --reconnect: seconds to wait for a lost camera before the scan ends as lost (default 60; 0 no end)")
+        ->check(CLI::Range(0.0, 1e6));
     addRunOptions(pScan, true);
 
     SKxEyeMotorOptions motor;
