@@ -70,6 +70,8 @@ struct SKxEyeScanOptions {
     SKxLaserResultAfterProcParam sParam;
     SKxEyeRunSettings sRun;
     bool bJson = false;
+    std::string strHeightMap = "scale";  // scale: resampled in mm (kxeyeheightmap.h); columns: one image column per pixel
+    double dCell = 0;                    // height map cell in mm; 0: from the points' spacing
 };
 int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts);
 

@@ -191,6 +191,11 @@ int Run(int argc, char** argv) {
         ->check(Length());
     pScan->add_option("--timeout", scan.dTimeout, "give up after this many seconds without a frame (default 5)")
         ->check(Positive(1e6, "a time in seconds"));
+    pScan->add_option("--height-map", scan.strHeightMap,
+                      "scale (default): a grid in mm with a colour scale and legend; columns: grey, one image column per pixel")
+        ->check(CLI::IsMember({"scale", "columns"}));
+    pScan->add_option("--cell", scan.dCell, "height map cell size in mm (default: the points' spacing along the line)")
+        ->check(Length());
     pScan->add_flag("--json", scan.bJson, pszJson);
     addRunOptions(pScan, true);
 
