@@ -3,7 +3,7 @@
 # tests under ThreadSanitizer and the fuzz targets (decoder, wire parsers) for a bounded time.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh || exit 1
+bash scripts/deps.sh test || exit 1
 JOBS=${KX_JOBS:-2}
 LOG_DIR=build/test-logs
 mkdir -p "$LOG_DIR"

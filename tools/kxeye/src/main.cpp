@@ -13,6 +13,7 @@
 #include "kxeyecommands.h"
 #include "kxeyenet.h"
 #include "kxeyerecord.h"
+#include "kxeyeview.h"
 #include "kxkernel.h"
 
 namespace {
@@ -210,6 +211,8 @@ int Run(int argc, char** argv) {
 
     SKxEyeRecordOptions record;
     CLI::App* pRecord = KxEyeAddRecordCommand(app, record);
+    SKxEyeViewOptions view;
+    CLI::App* pView = KxEyeAddViewCommand(app, view);
 
     CLI::App* pCodes = app.add_subcommand("codes", "print every result code with its meaning");
     pCodes->add_flag("--json", bJson, pszJson);
@@ -257,6 +260,7 @@ int Run(int argc, char** argv) {
         {pScan, "kxeye --source ethernet scan 192.0.2.10 --seconds 10 --out scan1"},
         {pMotor, "kxeye motor 0 move 12.5"},
         {pRecord, "kxeye record 0 --out belt.kxrec --frames 300"},
+        {pView, "kxeye view 0"},
         {pCodes, "kxeye codes --json"},
         {pSetIp, "kxeye set-ip 02:4b:58:00:00:40 192.0.2.20"},
         {pSetMac, "kxeye set-mac 192.0.2.20 02:4b:58:00:00:41"},
@@ -343,6 +347,7 @@ int Run(int argc, char** argv) {
         return KxEyeNetConfig(eSource, net);
     }
     if (pRecord->parsed()) return KxEyeRecord(eSource, record);
+    if (pView->parsed()) return KxEyeView(eSource, view);
     if (pSet->parsed()) {
         std::vector<SKxEyeSetting> vecSettings;
         for (const std::string& strItem : vecItems) {
