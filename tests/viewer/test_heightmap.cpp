@@ -111,12 +111,13 @@ TEST(HeightGridLimits, SkipsWhatIsNoMeasurement) {
     EXPECT_EQ(grid.Skipped(), 4u);
 }
 
-TEST(HeightGridFill, GapsBetweenProfilesFillFromAboveWithinOneStep) {
-    // Profiles 3 mm apart at 1 mm cells: two empty rows between them are filled; a longer gap
-    // (a lost stretch) stays empty below the fill.
+TEST(HeightGridFill, GapsBetweenProfilesFillFromTheNearerProfile) {
+    // Profiles 3 mm apart at 1 mm cells: of the two empty rows between them the upper takes the
+    // profile above, the lower the profile below; a longer gap (a lost stretch) stays empty.
     CKxEyeHeightGrid grid(1.0);
-    for (double dDown : {0.5, 3.5, 12.5}) grid.Add(0.5, dDown, static_cast<float>(dDown + 0.5));
-    EXPECT_THAT(Picture(grid, 2), ::testing::ElementsAre("1", "1", "1", "4", "4", "4", ".", ".", ".", ".", ".", ".", "13"));
+    for (double dDown : {0.5, 3.5, 12.5, 16.5}) grid.Add(0.5, dDown, static_cast<float>(dDown + 0.5));
+    EXPECT_THAT(Picture(grid, 3), ::testing::ElementsAre("1", "1", "4", "4", ".", ".", ".", ".", ".", ".", ".", ".",
+                                                         "13", "13", "17", "17", "17"));
     EXPECT_THAT(Picture(grid, 0), ::testing::Contains(std::string(".")));
 }
 

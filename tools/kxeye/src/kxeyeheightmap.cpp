@@ -200,17 +200,20 @@ std::vector<float> CKxEyeHeightGrid::Extract(uint32_t nFillRows) const {
     const uint32_t nCols = Columns(), nRows = Rows();
     std::vector<float> vec(static_cast<size_t>(nCols) * nRows, c_fNaN);
     for (uint32_t c = 0; c < nCols; ++c) {
-        float fLast = c_fNaN;
-        uint32_t nSince = 0;
+        int64_t nPrev = -1;  // last filled row
         for (uint32_t r = 0; r < nRows; ++r) {
             const float f = At(m_nMinCol + c, m_nMinRow + r);
-            if (!std::isnan(f)) {
-                fLast = f;
-                nSince = 0;
-                vec[static_cast<size_t>(r) * nCols + c] = f;
-            } else if (!std::isnan(fLast) && ++nSince <= nFillRows) {
-                vec[static_cast<size_t>(r) * nCols + c] = fLast;
+            if (std::isnan(f)) continue;
+            vec[static_cast<size_t>(r) * nCols + c] = f;
+            // A gap between two filled cells of at most nFillRows: its upper half takes the
+            // cell above, its lower half the cell below, so an edge moves by half a step at most.
+            const int64_t nGap = static_cast<int64_t>(r) - nPrev - 1;
+            if (nPrev >= 0 && nGap > 0 && nGap <= static_cast<int64_t>(nFillRows)) {
+                const float fAbove = vec[static_cast<size_t>(nPrev) * nCols + c];
+                for (int64_t k = 1; k <= nGap; ++k)
+                    vec[static_cast<size_t>(nPrev + k) * nCols + c] = 2 * k <= nGap ? fAbove : f;
             }
+            nPrev = r;
         }
     }
     return vec;

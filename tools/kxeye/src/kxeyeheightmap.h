@@ -37,9 +37,10 @@ public:
     float MaxZ() const { return m_fMaxZ; }
     // Z of cell (c, r) in grid indices; NaN when no point fell in it.
     float At(int64_t nColumn, int64_t nRow) const;
-    // The occupied extent row by row (Rows() x Columns()); an empty cell takes the value of the
-    // nearest filled cell above it within nFillRows rows (a travel step longer than a cell leaves
-    // such gaps between profiles), else NaN.
+    // The occupied extent row by row (Rows() x Columns()). A run of at most nFillRows empty
+    // cells between two filled ones down a column (a travel step longer than a cell leaves such
+    // gaps between profiles) takes the nearer of the two, the upper one on a tie; other empty
+    // cells are NaN.
     std::vector<float> Extract(uint32_t nFillRows) const;
 
 private:
