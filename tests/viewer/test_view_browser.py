@@ -135,6 +135,25 @@ def main():
         paths = re.findall(r"(\S+\.(?:ply|png))", snap)
         check("snapshot writes PLY and PNG", len(paths) == 2 and all(os.path.getsize(p) > 0 for p in paths), snap)
 
+        # Record writes a recording that kxeye plays back: the same scene, frame for frame.
+        frames = el("record-frames")
+        frames.clear()
+        frames.send_keys("20")
+        el("record").click()
+        wait_for(lambda: el("record-answer").text not in ("", "recording ..."), 60)
+        m = re.match(r"(\S+\.kxr) \(20 frames\)", el("record-answer").text)
+        if check("record writes a recording", m and os.path.getsize(m.group(1)) > 0, el("record-answer").text):
+            replay_env = dict(env)
+            replay_env["KXEYE_VIRTUAL_CAMERAS"] = json.dumps([{"recording": m.group(1)}])
+            replay = subprocess.run([kxeye, "scan", "0", "--frames", "20", "--json", "--out", os.path.join(work, "replay")],
+                                    capture_output=True, text=True, env=replay_env, timeout=120)
+            ok = replay.returncode == 0
+            j = json.loads(replay.stdout) if ok else {}
+            check("kxeye plays the recording back", ok and j.get("frames") == 20 and j["pointCloud"]["points"] > 0
+                  and 350 <= j["heightMap"]["z"]["min"] and j["heightMap"]["z"]["max"] <= 410,
+                  replay.stderr[-300:] if not ok else j.get("heightMap"))
+        check("live again after the recording", wait_for(lambda: "live" in el("identity").text, 20), el("identity").text)
+
         shot = os.path.join(log_dir, "kxeye-view.png")
         driver.save_screenshot(shot)
         check("screenshot kept with the logs", os.path.getsize(shot) > 10000, shot)

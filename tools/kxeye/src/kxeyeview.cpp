@@ -50,6 +50,7 @@ int KxEyeView(EKxEyeSource, const SKxEyeViewOptions&) {
 #include "kxeyefile.h"
 #include "kxeyeheightmap.h"
 #include "kxeyeoutput.h"
+#include "kxeyerecord.h"
 #include "oreyeapi.h"
 
 namespace {
@@ -193,6 +194,7 @@ private:
     json Set(const std::string& strItem);
     json AfterProc(const json& cmd);
     json Snapshot();
+    json Record(const json& cmd);
     json Motor(const json& cmd);
     json Status();
 
@@ -224,6 +226,7 @@ private:
     bool m_bLive = false;
     json m_jCamera;  // what "open" answered; null when none is open
     uint64_t m_nSnapshots = 0;
+    uint64_t m_nRecordings = 0;
     uint64_t m_nLastFrames = 0;
     double m_dFps = 0;
     Clock::time_point m_tLastStatus = Clock::now();
@@ -800,6 +803,38 @@ json CView::Snapshot() {
     return j;
 }
 
+// A recording as "kxeye record" writes it: the live view hands the camera to the recorder for
+// the given number of frames and takes it back afterwards.
+json CView::Record(const json& cmd) {
+    const json jFrames = cmd.contains("frames") ? cmd["frames"] : json(300);
+    if (!jFrames.is_number_integer() || jFrames.get<int64_t>() < 1 || jFrames.get<int64_t>() > 1000000)
+        return json{{"error", "record: \"frames\", a whole number from 1 to 1000000"}};
+    std::string strError;
+    if (!KxEyeCheckOutputDir(m_opts.strOut, strError)) return json{{"error", strError}};
+    std::error_code ec;
+    std::filesystem::create_directories(m_opts.strOut, ec);
+    const std::string strCamera = m_jCamera.value("connect", std::string());
+    if (strCamera.empty()) return json{{"error", "record: the open camera has no connect text to reopen it by"}};
+    SKxEyeRecordOptions rec;
+    rec.strCamera = strCamera;
+    rec.strOut = (std::filesystem::path(m_opts.strOut) / ("recording-" + std::to_string(++m_nRecordings) + ".kxr")).string();
+    rec.nFrames = jFrames.get<int64_t>();
+    Close();
+    const int nExit = KxEyeRecord(m_eSource, rec);
+    std::fflush(stdout);
+    json r{{"path", rec.strOut}, {"frames", rec.nFrames}, {"exit", nExit}};
+    if (nExit != c_nKxEyeExitOk) r["error"] = "recording failed with status " + std::to_string(nExit) + " (the tool's log says why)";
+    json reopened = Open(strCamera);
+    if (reopened.contains("error")) {
+        m_jCamera = nullptr;
+        r["reopen"] = reopened["error"];
+    } else {
+        m_jCamera = reopened;
+    }
+    Broadcast(json{{"op", "camera"}, {"camera", m_jCamera}});
+    return r;
+}
+
 json CView::Motor(const json& cmd) {
     IKxSwingMotorDevice* pRaw = nullptr;
     if (!m_pSession->Device()->GetSwingMotorDevice(&pRaw) || !pRaw)
@@ -824,7 +859,7 @@ void CView::Handle(uint64_t nId, const json& cmd) {
     const std::string strOp = cmd["op"];
     json r;
     const bool bNeedsCamera = strOp == "set" || strOp == "start" || strOp == "stop" || strOp == "afterproc" ||
-                              strOp == "motor" || strOp == "parameters";
+                              strOp == "motor" || strOp == "parameters" || strOp == "record";
     if (bNeedsCamera && !m_pSession) {
         r = json{{"error", "no camera open"}};
     } else if (strOp == "hello") {
@@ -860,6 +895,8 @@ void CView::Handle(uint64_t nId, const json& cmd) {
         r = AfterProc(cmd);
     } else if (strOp == "snapshot") {
         r = Snapshot();
+    } else if (strOp == "record") {
+        r = Record(cmd);
     } else if (strOp == "motor") {
         r = Motor(cmd);
     } else if (strOp == "codes") {

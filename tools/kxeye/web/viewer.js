@@ -375,6 +375,16 @@ function wire() {
     el.textContent = r.pointCloud + ' (' + r.points + ' points)' + (r.heightMap ? ', ' + r.heightMap : '');
     el.className = 'answer ok';
   });
+  $('record').onclick = () => {
+    const el = $('record-answer');
+    el.textContent = 'recording ...';
+    el.className = 'answer';
+    send('record', { frames: Number($('record-frames').value) }, (r) => {
+      if (r.error) { el.textContent = r.error; el.className = 'answer bad'; log(r.error, true); return; }
+      el.textContent = r.path + ' (' + r.frames + ' frames)';
+      el.className = 'answer ok';
+    });
+  };
   const motor = (action, extra) => send('motor', Object.assign({ action }, extra || {}), (r) => showAnswer($('motor-answer'), r));
   $('motor-move').onclick = () => motor('move', { angle: Number($('motor-angle').value) });
   $('motor-center').onclick = () => motor('center');
