@@ -125,6 +125,12 @@ def main():
         check("refused ROI shows its code", el("roi-answer").text.startswith("-78003 (")
               and "bad" in el("roi-answer").get_attribute("class"), el("roi-answer").text)
 
+        # The camera image in debug mode, with the detection window drawn over it.
+        el("image-take").click()
+        wait_for(lambda: el("image-answer").text not in ("", "..."), 20)
+        check("camera image shown", el("image-answer").text.startswith("image ")
+              and driver.execute_script(lit_js, "image") > 100, el("image-answer").text)
+
         # Live again after the changes, and the snapshot writes its files.
         frame0 = el("profile").get_attribute("data-frame")
         check("live again after the changes",

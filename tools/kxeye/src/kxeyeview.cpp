@@ -195,6 +195,7 @@ private:
     json AfterProc(const json& cmd);
     json Snapshot();
     json Record(const json& cmd);
+    json Image();
     json Motor(const json& cmd);
     json Status();
 
@@ -803,6 +804,64 @@ json CView::Snapshot() {
     return j;
 }
 
+std::string Base64(const std::vector<uint8_t>& vec) {
+    static const char* c_psz = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string s;
+    s.reserve((vec.size() + 2) / 3 * 4);
+    for (size_t i = 0; i < vec.size(); i += 3) {
+        const uint32_t n = (uint32_t(vec[i]) << 16) | (i + 1 < vec.size() ? uint32_t(vec[i + 1]) << 8 : 0) |
+                           (i + 2 < vec.size() ? uint32_t(vec[i + 2]) : 0);
+        s += c_psz[(n >> 18) & 63];
+        s += c_psz[(n >> 12) & 63];
+        s += i + 1 < vec.size() ? c_psz[(n >> 6) & 63] : '=';
+        s += i + 2 < vec.size() ? c_psz[n & 63] : '=';
+    }
+    return s;
+}
+
+// One frame with the camera's images (Detect in debug mode): the left image, scaled down to at
+// most 1024 pixels on its long side, as a PNG data URL, with where it lies in the sensor.
+json CView::Image() {
+    const bool bWasLive = m_bLive;
+    StopLive();
+    IKxLaserEyeDevice* pDev = m_pSession->Device();
+    const bool bDebugWas = pDev->IsDetectDebugEnabled();
+    pDev->EnableDetectDebug(true);
+    CKxEyeRef<IKxLaserEyeResultBlock> pBlock;
+    const int32_t nDetect = pDev->Detect(pBlock.Out());
+    pDev->EnableDetectDebug(bDebugWas);
+    json r;
+    IKxSurface* pLeft = nullptr;
+    IKxSurface* pRight = nullptr;
+    if (nDetect != KX_OK || !pBlock) {
+        r = json{{"code", nDetect}, {"meaning", KxEyeCodeMeaning(nDetect)}, {"error", "Detect failed: " + KxEyeFormatCode(nDetect)}};
+    } else if (!pBlock->GetSurfaces(&pLeft, &pRight) || !pLeft) {
+        r = json{{"error", "the frame carries no image (the camera sends none in debug mode)"}};
+    } else {
+        CKxEyeRef<IKxSurface> left(pLeft), right(pRight);
+        SKxNLImageData d{};
+        if (pLeft->GetImageData(&d) != KX_OK || !d.pData || d.nWidth <= 0 || d.nHeight <= 0 ||
+            static_cast<uint64_t>(d.nWidth) * static_cast<uint64_t>(d.nHeight) > d.nSize) {
+            r = json{{"error", "the image's description does not fit its pixels"}};
+        } else {
+            const int nScale = std::max(1, (std::max(d.nWidth, d.nHeight) + 1023) / 1024);
+            const uint32_t nW = static_cast<uint32_t>(d.nWidth / nScale), nH = static_cast<uint32_t>(d.nHeight / nScale);
+            std::vector<uint8_t> vec(static_cast<size_t>(nW) * nH);
+            for (uint32_t y = 0; y < nH; ++y)
+                for (uint32_t x = 0; x < nW; ++x)
+                    vec[static_cast<size_t>(y) * nW + x] =
+                        d.pData[static_cast<size_t>(y) * nScale * static_cast<size_t>(d.nWidth) + static_cast<size_t>(x) * nScale];
+            r = json{{"image", "data:image/png;base64," + Base64(KxEyeEncodePng(vec.data(), nW, nH, 1))},
+                     {"origin", {d.nX, d.nY}},
+                     {"size", {d.nWidth, d.nHeight}},
+                     {"scale", nScale},
+                     {"parameters", Parameters()}};
+        }
+    }
+    if (bWasLive) r["live"] = StartLive();
+    return r;
+}
+
 // A recording as "kxeye record" writes it: the live view hands the camera to the recorder for
 // the given number of frames and takes it back afterwards.
 json CView::Record(const json& cmd) {
@@ -859,7 +918,8 @@ void CView::Handle(uint64_t nId, const json& cmd) {
     const std::string strOp = cmd["op"];
     json r;
     const bool bNeedsCamera = strOp == "set" || strOp == "start" || strOp == "stop" || strOp == "afterproc" ||
-                              strOp == "motor" || strOp == "parameters" || strOp == "record";
+                              strOp == "motor" || strOp == "parameters" || strOp == "record" ||
+                              strOp == "image";
     if (bNeedsCamera && !m_pSession) {
         r = json{{"error", "no camera open"}};
     } else if (strOp == "hello") {
@@ -895,6 +955,8 @@ void CView::Handle(uint64_t nId, const json& cmd) {
         r = AfterProc(cmd);
     } else if (strOp == "snapshot") {
         r = Snapshot();
+    } else if (strOp == "image") {
+        r = Image();
     } else if (strOp == "record") {
         r = Record(cmd);
     } else if (strOp == "motor") {

@@ -130,7 +130,7 @@ function showParameters(p) {
   if (p.exposure != null) $('exposure').value = p.exposure;
   if (p.threshold != null) $('threshold').value = p.threshold;
   if (p.trigger != null) $('trigger').value = String(p.trigger);
-  if (p.roi) $('roi').value = p.roi.join(',');
+  if (p.roi) { $('roi').value = p.roi.join(','); drawImage(); }
   if (p.denoise != null) $('denoise').value = p.denoise ? 'on' : 'off';
 }
 
@@ -183,8 +183,9 @@ function drawProfile(p) {
   const L = 60, R = 10, T = 10, B = 30;
   const w = cv.width - L - R, h = cv.height - T - B;
   const dx = (view.xmax - view.xmin) || 1, dz = (view.zmax - view.zmin) || 1;
-  const sx = (x) => L + (x - view.xmin) / dx * w;
-  const sz = (z) => T + (z - view.zmin) / dz * h;   // nearer (smaller Z) up
+  // A margin of 4 % inside the frame, so that points on the range's edge stay visible.
+  const sx = (x) => L + (0.04 + 0.92 * (x - view.xmin) / dx) * w;
+  const sz = (z) => T + (0.04 + 0.92 * (z - view.zmin) / dz) * h;   // nearer (smaller Z) up
   g.strokeStyle = '#444'; g.fillStyle = '#aaa'; g.font = '11px sans-serif';
   for (let k = 0; k <= 4; k++) {
     const x = view.xmin + dx * k / 4, z = view.zmin + dz * k / 4;
@@ -194,7 +195,7 @@ function drawProfile(p) {
     g.fillText(z.toFixed(pixels ? 0 : 1), 4, sz(z) + 4);
   }
   g.fillText(pixels ? 'image column' : (p.alongY ? 'Y mm' : 'X mm'), L + w - 70, cv.height - 1);
-  g.fillText(pixels ? 'row' : 'Z mm', 4, T + 8);
+  g.fillText(pixels ? 'row' : 'Z mm', L + 4, T + 12);
   for (let i = 0; i < p.n; i++) {
     const x = pixels ? p.pix[2 * i] : p.xz[2 * i];
     const z = pixels ? p.pix[2 * i + 1] : p.xz[2 * i + 1];
@@ -227,9 +228,7 @@ function drawMapRow(p) {
     if (!isFinite(xmin) || xmax <= xmin) return;
     const pad = (xmax - xmin) * 0.05;
     map.xmin = xmin - pad; map.cell = (xmax - xmin + 2 * pad) / cv.width;
-    // Z scale from the first profile, widened a little: "Reset scale" takes it anew.
-    const zpad = Math.max(1, (zmax - zmin) * 0.5);
-    map.zmin = zmin - zpad; map.zmax = zmax + zpad;
+    map.zmin = zmin - 1; map.zmax = zmax + 1;
     map.ready = true;
     g.fillStyle = '#000'; g.fillRect(0, 0, cv.width, cv.height);
     drawLegend();
@@ -248,6 +247,15 @@ function drawMapRow(p) {
     if (c < 0 || c >= cv.width || !isFinite(z)) continue;
     if (isNaN(zs[c]) || z < zs[c]) zs[c] = z;
   }
+  // The Z scale widens to every height seen (rows drawn before keep their colours; "Reset scale"
+  // starts anew).
+  let widened = false;
+  for (let c = 0; c < cv.width; c++) {
+    if (isNaN(zs[c])) continue;
+    if (zs[c] < map.zmin) { map.zmin = zs[c]; widened = true; }
+    if (zs[c] > map.zmax) { map.zmax = zs[c]; widened = true; }
+  }
+  if (widened) drawLegend();
   for (let c = 0; c < cv.width; c++) {
     const rgb = isNaN(zs[c]) ? [0, 0, 0] : turbo((zs[c] - map.zmin) / (map.zmax - map.zmin));
     line.data.set([rgb[0], rgb[1], rgb[2], 255], c * 4);
@@ -315,6 +323,34 @@ function draw3d() {
       g.fillRect(u, v, 2, 2);
     }
   }
+}
+
+// ---- camera image with the detection window ----
+const shot = { img: null, origin: [0, 0], scale: 1, drag: null };
+function roiValues() {
+  const v = $('roi').value.split(':')[0].split(',').map(Number);
+  return v.length === 4 && v.every(isFinite) ? v : null;
+}
+function drawImage() {
+  const cv = $('image');
+  const g = cv.getContext('2d');
+  if (!shot.img) return;
+  cv.width = shot.img.width; cv.height = shot.img.height;
+  g.drawImage(shot.img, 0, 0);
+  // Sensor coordinates to the picture: minus the origin, divided by the scale.
+  const toX = (x) => (x - shot.origin[0]) / shot.scale, toY = (y) => (y - shot.origin[1]) / shot.scale;
+  const roi = shot.drag ? shot.drag : roiValues();
+  if (roi) {
+    g.strokeStyle = shot.drag ? '#ffd23f' : '#ff5533';
+    g.lineWidth = 2;
+    g.strokeRect(toX(roi[0]), toY(roi[2]), toX(roi[1]) - toX(roi[0]), toY(roi[3]) - toY(roi[2]));
+  }
+}
+function sensorAt(e) {
+  const cv = $('image');
+  const r = cv.getBoundingClientRect();
+  const x = (e.clientX - r.left) * cv.width / r.width, y = (e.clientY - r.top) * cv.height / r.height;
+  return [Math.round(x * shot.scale + shot.origin[0]), Math.round(y * shot.scale + shot.origin[1])];
 }
 
 function frameLoop() {
@@ -391,6 +427,36 @@ function wire() {
   $('motor-run').onclick = () => motor('run');
   $('motor-stop').onclick = () => motor('stop');
   $('map-reset').onclick = resetMap;
+  $('image-take').onclick = () => {
+    const el = $('image-answer');
+    el.textContent = '...';
+    send('image', null, (r) => {
+      if (r.error) { el.textContent = r.error; el.className = 'answer bad'; return; }
+      el.textContent = 'image ' + r.size[0] + ' x ' + r.size[1] + ' at ' + r.origin.join(', ') + ' of the sensor' +
+        (r.scale > 1 ? ', shown at 1/' + r.scale : '');
+      el.className = 'answer ok';
+      if (r.parameters) showParameters(r.parameters);
+      const img = new Image();
+      img.onload = () => { shot.img = img; shot.origin = r.origin; shot.scale = r.scale; drawImage(); };
+      img.src = r.image;
+    });
+  };
+  const icv = $('image');
+  icv.onmousedown = (e) => { if (shot.img) { const p = sensorAt(e); shot.drag = [p[0], p[0], p[1], p[1]]; shot.start = p; } };
+  icv.onmousemove = (e) => {
+    if (!shot.drag) return;
+    const p = sensorAt(e);
+    shot.drag = [Math.min(shot.start[0], p[0]), Math.max(shot.start[0], p[0]), Math.min(shot.start[1], p[1]), Math.max(shot.start[1], p[1])];
+    drawImage();
+  };
+  icv.onmouseup = () => {
+    if (!shot.drag) return;
+    // The window chosen goes into the roi field; Set sends it and shows the camera's answer.
+    $('roi').value = shot.drag.join(',');
+    shot.drag = null;
+    drawImage();
+  };
+  $('roi').oninput = drawImage;
   const cv = $('view3d');
   cv.onmousedown = (e) => { orbit.drag = [e.clientX, e.clientY]; };
   window.onmouseup = () => { orbit.drag = null; };
