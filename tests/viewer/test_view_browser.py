@@ -16,8 +16,9 @@ import tempfile
 import time
 
 SKIP = 77
-CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
-DRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
+# KXEYE_TEST_CHROMIUM and KXEYE_TEST_CHROMEDRIVER name others (or, naming nothing, show the skip).
+CHROMIUM = os.environ.get("KXEYE_TEST_CHROMIUM") or shutil.which("chromium") or "/usr/bin/chromium"
+DRIVER = os.environ.get("KXEYE_TEST_CHROMEDRIVER") or shutil.which("chromedriver") or "/usr/bin/chromedriver"
 
 results = []
 
