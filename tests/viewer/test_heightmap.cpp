@@ -45,6 +45,8 @@ struct SCase {
     std::vector<std::string> vecPicture;
 };
 
+void PrintTo(const SCase& c, std::ostream* pOs) { *pOs << c.pszName; }
+
 class HeightGrid : public ::testing::TestWithParam<SCase> {};
 
 TEST_P(HeightGrid, KnownCloudGivesKnownGrid) {

@@ -326,11 +326,14 @@ int CView::Callback(lws* wsi, lws_callback_reasons reason, void* user, void* in,
     return pView->OnCallback(wsi, reason, static_cast<SPss*>(user), in, len);
 }
 
-// The token, from the query string, compared in full.
+// The token, from the query string, compared in full and in constant time.
 bool TokenMatches(lws* wsi, const std::string& strToken) {
     char sz[128];
     const char* p = lws_get_urlarg_by_name(wsi, "token=", sz, sizeof(sz));
-    return p && strToken == p;
+    if (!p || std::strlen(p) != strToken.size()) return false;
+    unsigned char byDiff = 0;
+    for (size_t i = 0; i < strToken.size(); ++i) byDiff |= static_cast<unsigned char>(p[i] ^ strToken[i]);
+    return byDiff == 0;
 }
 
 int CView::OnCallback(lws* wsi, lws_callback_reasons reason, SPss* pss, void* in, size_t len) {
