@@ -161,6 +161,10 @@ def main():
                   replay.stderr[-300:] if not ok else j.get("heightMap"))
         check("live again after the recording", wait_for(lambda: "live" in el("identity").text, 20), el("identity").text)
 
+        lat = el("stat-latency")
+        print("on screen after decoding: median %s ms, max %s ms of the last 100 profiles"
+              % (lat.get_attribute("data-median"), lat.get_attribute("data-max")), flush=True)
+
         shot = os.path.join(log_dir, "kxeye-view.png")
         driver.save_screenshot(shot)
         check("screenshot kept with the logs", os.path.getsize(shot) > 10000, shot)

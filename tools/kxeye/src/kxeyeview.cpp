@@ -618,7 +618,7 @@ json CView::Status() {
     }
     const double dFps = m_dFps;
     json j{{"op", "status"}, {"open", m_pSession != nullptr}, {"live", m_bLive}, {"frames", nFrames},
-           {"framesLost", nLost}, {"fps", std::round(dFps * 10) / 10}};
+           {"framesLost", nLost}, {"fps", std::round(dFps * 10) / 10}, {"serverMs", NowMs()}};
     if (m_pSession) {
         SOrEyeStreamCounters s{};
         if (OrEyeGetStreamCounters(m_pSession->Device()->GetCoreEye(), &s) == c_nOrEyeOK) {

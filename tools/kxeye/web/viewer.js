@@ -11,8 +11,11 @@ let socket = null;
 let nextId = 1;
 const pending = new Map();   // id -> callback
 let newest = null;           // newest profile, not yet drawn
-let arrivedAt = 0;
 let camera = null;
+// Server clock minus page clock (ms): the largest of server time minus arrival time over the
+// status messages, since the way over the socket only makes it smaller.
+let clockOffset = null;
+const latencies = [];
 let live = true;
 const history = [];          // profiles for the 3D view
 const HISTORY = 200;
@@ -72,7 +75,7 @@ function connect() {
   };
   socket.onmessage = (ev) => {
     if (typeof ev.data !== 'string') {
-      if (live) { newest = ev.data; arrivedAt = performance.now(); }
+      if (live) newest = ev.data;
       return;
     }
     let m;
@@ -135,6 +138,10 @@ function showParameters(p) {
 }
 
 function showStatus(m) {
+  if (typeof m.serverMs === 'number') {
+    const off = m.serverMs - performance.now();
+    clockOffset = clockOffset === null ? off : Math.max(clockOffset, off);
+  }
   $('stat-fps').textContent = m.fps;
   $('stat-frames').textContent = m.frames;
   $('stat-lost').textContent = m.framesLost;
@@ -150,7 +157,7 @@ function parseProfile(buf) {
   const n = v.getUint32(4, true);
   if (buf.byteLength < HEADER + n * 12) return null;
   return {
-    frame: v.getFloat64(8, true), fps: v.getFloat32(24, true), lost: v.getUint32(28, true),
+    frame: v.getFloat64(8, true), serverMs: v.getFloat64(16, true), fps: v.getFloat32(24, true), lost: v.getUint32(28, true),
     resent: v.getUint32(32, true), decodeUs: v.getFloat32(36, true), travel: v.getFloat64(40, true),
     alongY: (v.getUint32(48, true) & 1) !== 0, n,
     xz: new Float32Array(buf, HEADER, n * 2),
@@ -367,7 +374,16 @@ function frameLoop() {
       if (now - last3d > 500) { last3d = now; draw3d(); }
       $('stat-decode').textContent = p.decodeUs.toFixed(1);
       $('stat-lost').textContent = p.lost;
-      $('stat-latency').textContent = (performance.now() - arrivedAt).toFixed(1);
+      // From the frame's decoding in the tool to the end of its drawing here.
+      if (clockOffset !== null) {
+        latencies.push(performance.now() + clockOffset - p.serverMs);
+        if (latencies.length > 100) latencies.shift();
+        const sorted = latencies.slice().sort((a, b) => a - b);
+        const last = latencies[latencies.length - 1];
+        $('stat-latency').textContent = last.toFixed(1);
+        $('stat-latency').dataset.median = sorted[Math.floor(sorted.length / 2)].toFixed(1);
+        $('stat-latency').dataset.max = sorted[sorted.length - 1].toFixed(1);
+      }
     }
   }
   requestAnimationFrame(frameLoop);
