@@ -132,6 +132,16 @@ def main():
         check("camera image shown", el("image-answer").text.startswith("image ")
               and driver.execute_script(lit_js, "image") > 100, el("image-answer").text)
 
+        # The swing motor (the virtual camera has one): a move is answered with its code and state.
+        if check("swing motor controls shown", el("motor-panel").is_displayed()):
+            angle = el("motor-angle")
+            angle.clear()
+            angle.send_keys("12.5")
+            el("motor-move").click()
+            wait_for(lambda: el("motor-answer").text != "", 15)
+            check("motor move answered", el("motor-answer").text.startswith("0 (") and "range 0 to" in el("motor-answer").text,
+                  el("motor-answer").text)
+
         # Live again after the changes, and the snapshot writes its files.
         frame0 = el("profile").get_attribute("data-frame")
         check("live again after the changes",

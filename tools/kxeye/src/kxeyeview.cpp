@@ -903,17 +903,27 @@ json CView::Motor(const json& cmd) {
         return json{{"code", KX_E_NOT_SUPPORTED}, {"meaning", KxEyeCodeMeaning(KX_E_NOT_SUPPORTED)}};
     CKxEyeRef<IKxSwingMotorDevice> pMotor(pRaw);
     const std::string strAction = cmd.contains("action") && cmd["action"].is_string() ? cmd["action"].get<std::string>() : "";
+    const bool bMove = strAction == "move" && cmd.contains("angle") && cmd["angle"].is_number();
+    if (!bMove && strAction != "status" && strAction != "center" && strAction != "run" && strAction != "stop")
+        return json{{"error", "motor: action status, move (with angle), center, run or stop"}};
+    // The motor takes commands between captures, as the parameters do.
+    const bool bWasLive = m_bLive;
+    if (strAction != "status") StopLive();
     int32_t nCode = KX_OK;
-    if (strAction == "move" && cmd.contains("angle") && cmd["angle"].is_number())
-        nCode = pMotor->MoveTo(cmd["angle"].get<float>(), false);
+    if (bMove) nCode = pMotor->MoveTo(cmd["angle"].get<float>(), false);
     else if (strAction == "center") nCode = pMotor->MoveToCenter(false);
     else if (strAction == "run") nCode = pMotor->RunMotor(true);
     else if (strAction == "stop") nCode = pMotor->RunMotor(false);
-    else if (strAction != "status") return json{{"error", "motor: action status, move (with angle), center, run or stop"}};
     json j{{"action", strAction}, {"code", nCode}, {"meaning", KxEyeCodeMeaning(nCode)}};
-    int32_t nMax = 0, nMin = 0, nSpeedMax = 0;
+    int32_t nMax = 0, nMin = 0, nSpeedMax = 0, nError = KX_OK;
+    const float fPosition = pMotor->GetPosition(&nError);
+    if (nError == KX_OK) j["position"] = fPosition;
+    int32_t nRunError = KX_OK;
+    const bool bRunning = pMotor->IsMotorRunning(&nRunError);
+    if (nRunError == KX_OK) j["running"] = bRunning;
     if (pMotor->GetMaxAngle(&nMax) == KX_OK) j["maxAngle"] = nMax;
     if (pMotor->GetSpeedRange(&nMin, &nSpeedMax) == KX_OK) j["speedRange"] = {nMin, nSpeedMax};
+    if (bWasLive && !m_bLive) j["live"] = StartLive();
     return j;
 }
 

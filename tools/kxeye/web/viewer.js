@@ -437,11 +437,19 @@ function wire() {
       el.className = 'answer ok';
     });
   };
-  const motor = (action, extra) => send('motor', Object.assign({ action }, extra || {}), (r) => showAnswer($('motor-answer'), r));
+  const motor = (action, extra) => send('motor', Object.assign({ action }, extra || {}), (r) => {
+    showAnswer($('motor-answer'), r);
+    const facts = [];
+    if (r.position !== undefined) facts.push('at ' + r.position.toFixed(1) + '\u00b0');
+    if (r.running !== undefined) facts.push(r.running ? 'running' : 'stopped');
+    if (r.maxAngle !== undefined) facts.push('range 0 to ' + r.maxAngle + '\u00b0');
+    if (facts.length) $('motor-answer').textContent += ', ' + facts.join(', ');
+  });
   $('motor-move').onclick = () => motor('move', { angle: Number($('motor-angle').value) });
   $('motor-center').onclick = () => motor('center');
   $('motor-run').onclick = () => motor('run');
   $('motor-stop').onclick = () => motor('stop');
+  $('motor-status').onclick = () => motor('status');
   $('map-reset').onclick = resetMap;
   $('image-take').onclick = () => {
     const el = $('image-answer');
