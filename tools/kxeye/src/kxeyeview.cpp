@@ -162,7 +162,7 @@ public:
             std::lock_guard<std::mutex> lock(m_mFrame);
             m_pFrame = std::move(pMessage);
             ++m_nFrameSeq;
-            m_history.push_back(std::move(history));
+            m_history.push_back(std::make_shared<const SHistory>(std::move(history)));
             if (m_history.size() > c_nHistory) m_history.pop_front();
         }
         Wake();
@@ -214,7 +214,7 @@ private:
     std::mutex m_mFrame;
     std::shared_ptr<std::vector<uint8_t>> m_pFrame;
     uint64_t m_nFrameSeq = 0;
-    std::deque<SHistory> m_history;
+    std::deque<std::shared_ptr<const SHistory>> m_history;  // shared: a snapshot copies pointers only
 
     std::mutex m_mJobs;
     std::condition_variable m_cvJobs;
@@ -753,7 +753,7 @@ json CView::AfterProc(const json& cmd) {
 }
 
 json CView::Snapshot() {
-    std::deque<SHistory> history;
+    std::deque<std::shared_ptr<const SHistory>> history;
     {
         std::lock_guard<std::mutex> lock(m_mFrame);
         history = m_history;
@@ -767,13 +767,13 @@ json CView::Snapshot() {
         (std::filesystem::path(m_opts.strOut) / ("snapshot-" + std::to_string(++m_nSnapshots))).string();
     CKxEyePlyWriter ply;
     // The travel goes onto the coordinate across the line, as scan writes it.
-    const bool bAlongY = history.back().bAlongY;
+    const bool bAlongY = history.back()->bAlongY;
     double dSpacing = 0;
     std::vector<double> vecSteps;
-    for (size_t i = 1; i < history.size(); ++i) vecSteps.push_back(std::fabs(history[i].dTravel - history[i - 1].dTravel));
+    for (size_t i = 1; i < history.size(); ++i) vecSteps.push_back(std::fabs(history[i]->dTravel - history[i - 1]->dTravel));
     std::sort(vecSteps.begin(), vecSteps.end());
     const double dStep = vecSteps.empty() ? 0 : vecSteps[vecSteps.size() / 2];
-    const SHistory& last = history.back();
+    const SHistory& last = *history.back();
     if (last.vecPoints.size() >= 2) {
         float fMin = INFINITY, fMax = -INFINITY;
         for (const SKxEyePoint& p : last.vecPoints) {
@@ -786,13 +786,15 @@ json CView::Snapshot() {
     if (!ply.Open(strBase + ".ply") || !ply.Begin({"units mm", "snapshot of kxeye view: the last profiles shown"}))
         return json{{"error", ply.Error()}};
     uint64_t nPoints = 0;
-    for (SHistory& h : history) {
-        for (SKxEyePoint& p : h.vecPoints) {
-            (bAlongY ? p.fX : p.fY) += static_cast<float>(h.dTravel);
+    std::vector<SKxEyePoint> vecPoints;
+    for (const auto& pHistory : history) {
+        vecPoints = pHistory->vecPoints;
+        for (SKxEyePoint& p : vecPoints) {
+            (bAlongY ? p.fX : p.fY) += static_cast<float>(pHistory->dTravel);
             grid.Add(bAlongY ? p.fY : p.fX, bAlongY ? p.fX : p.fY, p.fZ);
         }
-        nPoints += h.vecPoints.size();
-        if (!ply.Add(h.vecPoints)) return json{{"error", ply.Error()}};
+        nPoints += vecPoints.size();
+        if (!ply.Add(vecPoints)) return json{{"error", ply.Error()}};
     }
     if (!ply.Finish()) return json{{"error", ply.Error()}};
     json j{{"pointCloud", strBase + ".ply"}, {"points", nPoints}, {"profiles", history.size()}};
