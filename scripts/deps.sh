@@ -4,7 +4,8 @@
 #   bash scripts/deps.sh test   the above and everything the tests add (scripts/test.sh): Clang and
 #                               its sanitizer runtimes, Google Benchmark, stb, Python with pybind11
 #                               and NumPy, the packaging tools, ip and ethtool for the namespace
-#                               tests, MinGW-w64 and Wine for the Windows build
+#                               tests, MinGW-w64 and Wine for the Windows build, Chromium,
+#                               its WebDriver and Selenium for the viewer's browser tests
 # With no argument it installs the test set (the whole list), as it always did.
 set -euo pipefail
 JOB=${1:-test}
@@ -16,11 +17,15 @@ esac
 # jobs) and build the libraries and kxeye.
 PKGS=(cmake ninja-build g++ pkg-config zlib1g-dev libcli11-dev nlohmann-json3-dev libnl-3-dev
       libnl-route-3-dev googletest libgtest-dev libgmock-dev)
+# kxeye view: the HTTP and WebSocket server library (docs/viewer.md).
+PKGS+=(libwebsockets-dev)
 if [ "$JOB" = test ]; then
   PKGS+=(clang libclang-rt-14-dev libbenchmark-dev libstb-dev iproute2 ethtool
          dpkg-dev file pybind11-dev python3-dev python3-numpy python3-pytest)
   # Windows build: MinGW-w64 cross compiler (posix threads) and Wine to run its tests.
   PKGS+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine64)
+  # Headless Chromium, its WebDriver and Selenium for the browser tests of kxeye view.
+  PKGS+=(chromium chromium-driver python3-selenium)
 fi
 missing=()
 for p in "${PKGS[@]}"; do

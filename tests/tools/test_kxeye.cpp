@@ -241,7 +241,9 @@ TEST_F(KxEyeTool, SnapshotSavesTheFrameAndAPointCloud) {
 
 TEST_F(KxEyeTool, ScanWritesACloudAHeightMapAndASummary) {
     const fs::path out = m_dir / "scan";
-    const SRun run = Kxeye({"scan", "0", "--frames", "30", "--out", out.string()});
+    // The grey map of one image column per pixel, one profile per row (the map to scale is
+    // checked in tests/viewer).
+    const SRun run = Kxeye({"scan", "0", "--frames", "30", "--height-map", "columns", "--out", out.string()});
     ASSERT_EQ(run.nExit, 0) << run.strOut << run.strErr;
     EXPECT_EQ(FindNumber(run.strOut, "frames"), 30);
     EXPECT_GE(FindNumber(run.strOut, "frames lost"), 0);
@@ -722,7 +724,7 @@ TEST_F(KxEyeTool, EveryCommandThatPrintsResultsHasJson) {
     EXPECT_TRUE(snap["files"]["raw"].is_string());
     EXPECT_TRUE(snap["files"]["text"].is_string());
     EXPECT_TRUE(snap["files"]["pointCloud"].is_string());
-    const nlohmann::json scan = KxeyeJson({"scan", "0", "--frames", "3", "--out", (m_dir / "scan").string()});
+    const nlohmann::json scan = KxeyeJson({"scan", "0", "--frames", "3", "--height-map", "columns", "--out", (m_dir / "scan").string()});
     EXPECT_EQ(scan["frames"], 3);
     EXPECT_EQ(scan["pointCloud"]["units"], "mm");
     EXPECT_EQ(scan["heightMap"]["height"], 3);

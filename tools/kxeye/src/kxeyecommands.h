@@ -76,6 +76,8 @@ struct SKxEyeScanOptions {
     bool bJson = false;
     bool bReconnect = false;      // wait for a lost camera and go on into the same files
     double dReconnectWait = 60.0; // seconds the device tries before the scan ends as lost (0: no end)
+    std::string strHeightMap = "scale";  // scale: resampled in mm (kxeyeheightmap.h); columns: one image column per pixel
+    double dCell = 0;                    // height map cell in mm; 0: from the points' spacing
 };
 int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts);
 

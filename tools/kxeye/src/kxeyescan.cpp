@@ -16,12 +16,14 @@
 #include <iostream>
 #include <limits>
 #include <mutex>
+#include <optional>
 
 #include <nlohmann/json.hpp>
 
 #include "kxeyecodes.h"
 #include "kxeyecommands.h"
 #include "kxeyefile.h"
+#include "kxeyeheightmap.h"
 #include "kxeyenet.h"
 #include "kxeyeoutput.h"
 
@@ -209,6 +211,7 @@ public:
             strError = m_ply.Error();
             return false;
         }
+        if (!ColumnMap()) return true;
         std::string strTemplate = (std::filesystem::path(m_opts.strOut) / ".scan-heights.kxeye-XXXXXX").string();
         std::vector<char> vecName(strTemplate.begin(), strTemplate.end());
         vecName.push_back('\0');
@@ -250,6 +253,7 @@ public:
             m_ply.Abort();
             return false;
         }
+        if (!ColumnMap()) return KxEyeWriteHeightMap(*m_grid, FillRows(), m_strPng, m_sMap, strError);
         if (!WriteHeightMap(strError)) return false;
         return true;
     }
@@ -278,11 +282,64 @@ public:
         travel["length"] = m_dTravel;
         j["travel"] = travel;
         j["pointCloud"] = {{"path", m_strPly}, {"points", m_ply.Count()}, {"units", "mm"}};
-        j["heightMap"] = {{"path", m_strPng}, {"width", m_nMapWidth}, {"height", m_nFrames}};
+        if (ColumnMap()) {
+            j["heightMap"] = {{"path", m_strPng}, {"width", m_nMapWidth}, {"height", m_nFrames}, {"kind", "columns"}};
+            return;
+        }
+        // The grid's corner in cloud coordinates: the line coordinate across, the other down.
+        const char* pszAcross = m_bAlongX ? "x" : "y";
+        const char* pszDown = m_bAlongX ? "y" : "x";
+        j["heightMap"] = {{"path", m_strPng}, {"width", m_sMap.nWidth}, {"height", m_sMap.nHeight}, {"kind", "scale"},
+                          {"cellSize", m_sMap.dCell}, {"columns", m_sMap.nColumns}, {"rows", m_sMap.nRows},
+                          {"across", pszAcross}, {"down", pszDown},
+                          {"origin", {{pszAcross, m_sMap.dX0}, {pszDown, m_sMap.dY0}}},
+                          {"z", {{"min", m_sMap.dMinZ}, {"max", m_sMap.dMaxZ}}}};
     }
     uint64_t Frames() const { return m_nFrames; }
 
 private:
+    bool ColumnMap() const { return m_opts.strHeightMap == "columns"; }
+    // Rows between two profiles' rows that the gap fill covers: one travel step.
+    uint32_t FillRows() const {
+        if (!(m_dTravelPerProfile > 0)) return 0;
+        return static_cast<uint32_t>(std::min(256.0, std::ceil(m_dTravelPerProfile / m_grid->Cell())));
+    }
+    // The grid's cell from the look-ahead: the points' spacing along the line and the travel
+    // between profiles (the median of each).
+    void ChooseCell() {
+        std::vector<double> vecSpacing, vecTravel;
+        for (size_t i = 0; i < m_vecLookAhead.size(); ++i) {
+            const SProfile& p = m_vecLookAhead[i];
+            if (p.vecPoints.size() >= 2) {
+                auto [itMin, itMax] = std::minmax_element(
+                    p.vecPoints.begin(), p.vecPoints.end(),
+                    [&](const SKxEyePoint& a, const SKxEyePoint& b) { return m_bAlongX ? a.fX < b.fX : a.fY < b.fY; });
+                const double dSpan = m_bAlongX ? double(itMax->fX) - itMin->fX : double(itMax->fY) - itMin->fY;
+                if (std::isfinite(dSpan) && dSpan > 0) vecSpacing.push_back(dSpan / double(p.vecPoints.size() - 1));
+            }
+            if (i == 0) continue;
+            const SProfile& q = m_vecLookAhead[i - 1];
+            double dStep = 0;
+            if (m_strTravel == "encoder") {
+                int64_t n = (static_cast<int64_t>(p.nEncoderCount) - q.nEncoderCount) % c_nEncoderRange;
+                if (n < 0) n += c_nEncoderRange;
+                if (n >= c_nEncoderRange / 2) n -= c_nEncoderRange;
+                dStep = std::fabs(static_cast<double>(n)) * m_dStep;
+            } else if (m_strTravel == "frame") {
+                dStep = static_cast<double>(p.nFrameIndex - q.nFrameIndex) * m_dStep;
+            }
+            if (dStep > 0) vecTravel.push_back(dStep);
+        }
+        auto median = [](std::vector<double>& v) {
+            if (v.empty()) return 0.0;
+            std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+            return v[v.size() / 2];
+        };
+        m_dTravelPerProfile = median(vecTravel);
+        const double dCell = m_opts.dCell > 0 ? m_opts.dCell : KxEyeAutoCell(median(vecSpacing), m_dTravelPerProfile);
+        m_grid.emplace(dCell);
+    }
+
     // Settles the travel axis and the line direction from the look-ahead, then writes it.
     bool Decide() {
         m_bDecided = true;
@@ -299,6 +356,7 @@ private:
         else if (m_strTravel == "encoder") m_dStep = KxEyeMmPerCount(m_opts.dWheelRadius, m_opts.nPulsesPerRound);
         else if (m_strTravel == "frame") m_dStep = m_opts.dFrameStep;
         m_bAlongX = LineAlongX(m_vecLookAhead);
+        if (!ColumnMap()) ChooseCell();
         std::vector<std::vector<SKxEyePoint>> vecRows;
         for (const SProfile& p : m_vecLookAhead) vecRows.push_back(p.vecPoints);
         m_bMapAlongColumns = KxEyeLineAlongColumns(vecRows);
@@ -344,20 +402,22 @@ private:
             m_dTravel = static_cast<double>(p.nFrameIndex - m_nFirstIndex) * m_dStep;
         }
         // Height map row before the travel shift: it shows Z only.
-        std::fill(m_vecRow.begin(), m_vecRow.end(), std::numeric_limits<float>::quiet_NaN());
-        for (const SKxEyePoint& pt : p.vecPoints) {
-            const int32_t nPlace = m_bMapAlongColumns ? pt.nColumn : pt.nRow;
-            if (nPlace < 0 || static_cast<uint32_t>(nPlace) >= m_nMapWidth || !std::isfinite(pt.fZ)) continue;
-            float& f = m_vecRow[static_cast<size_t>(nPlace)];
-            // Nearest point wins: it is what one sees from above.
-            if (std::isnan(f) || pt.fZ < f) f = pt.fZ;
-            m_fMinZ = std::min(m_fMinZ, pt.fZ);
-            m_fMaxZ = std::max(m_fMaxZ, pt.fZ);
-        }
-        if (!m_vecRow.empty() && std::fwrite(m_vecRow.data(), sizeof(float), m_vecRow.size(), m_pScratch) != m_vecRow.size()) {
-            m_strError = std::string("cannot write the height scratch file in ") + m_opts.strOut + ": " + std::strerror(errno);
-            m_bFailed = true;
-            return false;
+        if (ColumnMap()) {
+            std::fill(m_vecRow.begin(), m_vecRow.end(), std::numeric_limits<float>::quiet_NaN());
+            for (const SKxEyePoint& pt : p.vecPoints) {
+                const int32_t nPlace = m_bMapAlongColumns ? pt.nColumn : pt.nRow;
+                if (nPlace < 0 || static_cast<uint32_t>(nPlace) >= m_nMapWidth || !std::isfinite(pt.fZ)) continue;
+                float& f = m_vecRow[static_cast<size_t>(nPlace)];
+                // Nearest point wins: it is what one sees from above.
+                if (std::isnan(f) || pt.fZ < f) f = pt.fZ;
+                m_fMinZ = std::min(m_fMinZ, pt.fZ);
+                m_fMaxZ = std::max(m_fMaxZ, pt.fZ);
+            }
+            if (!m_vecRow.empty() && std::fwrite(m_vecRow.data(), sizeof(float), m_vecRow.size(), m_pScratch) != m_vecRow.size()) {
+                m_strError = std::string("cannot write the height scratch file in ") + m_opts.strOut + ": " + std::strerror(errno);
+                m_bFailed = true;
+                return false;
+            }
         }
         if (m_strTravel != "none") {
             const float fShift = static_cast<float>(m_dTravel);
@@ -365,6 +425,10 @@ private:
                 if (m_bAlongX) pt.fY += fShift;
                 else pt.fX += fShift;
             }
+        }
+        if (m_grid) {
+            for (const SKxEyePoint& pt : p.vecPoints)
+                m_grid->Add(m_bAlongX ? pt.fX : pt.fY, m_bAlongX ? pt.fY : pt.fX, pt.fZ);
         }
         if (!m_ply.Add(p.vecPoints)) {
             m_bFailed = true;
@@ -433,6 +497,9 @@ private:
     int64_t m_nPrevCount = 0;
     int64_t m_nPulses = 0;
     double m_dTravel = 0;
+    std::optional<CKxEyeHeightGrid> m_grid;  // the map to scale
+    double m_dTravelPerProfile = 0;
+    SKxEyeHeightMapInfo m_sMap;
     uint64_t m_nFrames = 0;
     uint64_t m_nPoints = 0;
     uint64_t m_nMinPoints = std::numeric_limits<uint64_t>::max();
@@ -660,9 +727,15 @@ int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts) {
                         t["length"].get<double>());
         std::printf("point cloud: %s (%llu points, mm)\n", j["pointCloud"]["path"].get<std::string>().c_str(),
                     static_cast<unsigned long long>(j["pointCloud"]["points"].get<uint64_t>()));
-        std::printf("height map: %s (%u x %llu)\n", j["heightMap"]["path"].get<std::string>().c_str(),
-                    j["heightMap"]["width"].get<uint32_t>(),
-                    static_cast<unsigned long long>(j["heightMap"]["height"].get<uint64_t>()));
+        const ordered_json& m = j["heightMap"];
+        if (m["kind"] == "scale")
+            std::printf("height map: %s (%u x %u pixels: %u x %u cells of %.6g mm, Z %.2f to %.2f mm)\n",
+                        m["path"].get<std::string>().c_str(), m["width"].get<uint32_t>(), m["height"].get<uint32_t>(),
+                        m["columns"].get<uint32_t>(), m["rows"].get<uint32_t>(), m["cellSize"].get<double>(),
+                        m["z"]["min"].get<double>(), m["z"]["max"].get<double>());
+        else
+            std::printf("height map: %s (%u x %llu)\n", m["path"].get<std::string>().c_str(), m["width"].get<uint32_t>(),
+                        static_cast<unsigned long long>(m["height"].get<uint64_t>()));
     } else {
         KxEyePrintJson(j);
     }

@@ -13,6 +13,7 @@
 #include "kxeyecommands.h"
 #include "kxeyenet.h"
 #include "kxeyerecord.h"
+#include "kxeyeview.h"
 #include "kxkernel.h"
 
 namespace {
@@ -192,6 +193,11 @@ int Run(int argc, char** argv) {
         ->check(Length());
     pScan->add_option("--timeout", scan.dTimeout, "give up after this many seconds without a frame (default 5)")
         ->check(Positive(1e6, "a time in seconds"));
+    pScan->add_option("--height-map", scan.strHeightMap,
+                      "scale (default): a grid in mm with a colour scale and legend; columns: grey, one image column per pixel")
+        ->check(CLI::IsMember({"scale", "columns"}));
+    pScan->add_option("--cell", scan.dCell, "height map cell size in mm (default: the points' spacing along the line)")
+        ->check(Length());
     pScan->add_flag("--json", scan.bJson, pszJson);
     pScan->add_flag("--reconnect", scan.bReconnect,
                     "when the camera is lost, wait for it, take it back and go on into the same files");
@@ -211,6 +217,8 @@ int Run(int argc, char** argv) {
 
     SKxEyeRecordOptions record;
     CLI::App* pRecord = KxEyeAddRecordCommand(app, record);
+    SKxEyeViewOptions view;
+    CLI::App* pView = KxEyeAddViewCommand(app, view);
 
     CLI::App* pCodes = app.add_subcommand("codes", "print every result code with its meaning");
     pCodes->add_flag("--json", bJson, pszJson);
@@ -258,6 +266,7 @@ int Run(int argc, char** argv) {
         {pScan, "kxeye --source ethernet scan 192.0.2.10 --seconds 10 --out scan1"},
         {pMotor, "kxeye motor 0 move 12.5"},
         {pRecord, "kxeye record 0 --out belt.kxrec --frames 300"},
+        {pView, "kxeye view 0"},
         {pCodes, "kxeye codes --json"},
         {pSetIp, "kxeye set-ip 02:4b:58:00:00:40 192.0.2.20"},
         {pSetMac, "kxeye set-mac 192.0.2.20 02:4b:58:00:00:41"},
@@ -352,6 +361,7 @@ int Run(int argc, char** argv) {
         return KxEyeNetConfig(eSource, net);
     }
     if (pRecord->parsed()) return KxEyeRecord(eSource, record);
+    if (pView->parsed()) return KxEyeView(eSource, view);
     if (pSet->parsed()) {
         std::vector<SKxEyeSetting> vecSettings;
         for (const std::string& strItem : vecItems) {
