@@ -306,7 +306,11 @@ TEST_F(EthernetE2E, SecondHostIsRefusedControl) {
     {
         kxtest::CInNetns in(host2);
         p2.reset(CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET));
+        testing::internal::CaptureStderr();
         EXPECT_EQ(p2->InitDevice(1536, 2048, 0, 5, "203.0.113.10"), c_nOrEyeAccessDenied);
+        // The refusal names the holder.
+        const std::string strErr = testing::internal::GetCapturedStderr();
+        EXPECT_NE(strErr.find("camera 203.0.113.10 is controlled by 203.0.113.1:"), std::string::npos) << strErr;
     }
     EXPECT_TRUE(WaitFor([&] { return ReadFile(m_log).find("refused 203.0.113.2") != std::string::npos; }, 1000ms))
         << ReadFile(m_log);

@@ -344,9 +344,10 @@ namespace {
 class ScanLossE2E : public LossE2E {
 protected:
     // Starts the scan in the background; its output goes to m_dir/<name>.out, its status to .rc.
-    void StartScan(const std::string& strName, const std::string& strArgs) {
+    // Answers the process group it runs in.
+    pid_t StartScan(const std::string& strName, const std::string& strArgs) {
         const std::string strOut = m_dir + "/" + strName;
-        m_pLab->Spawn(m_host, {"sh", "-c", "env KXEYE_VIRTUAL_CARDS='*' " + std::string(KXEYE_PATH) +
+        return m_pLab->Spawn(m_host, {"sh", "-c", "env KXEYE_VIRTUAL_CARDS='*' " + std::string(KXEYE_PATH) +
                                                " --source ethernet scan 192.0.2.10 --out " + strOut + " " + strArgs +
                                                " --json > " + strOut + ".out 2>&1; echo $? > " + strOut + ".rc"});
     }
@@ -402,6 +403,46 @@ TEST_F(ScanLossE2E, ReconnectWaitsForTheCameraAndGoesOn) {
     EXPECT_NE(strOut.find("kxeye: camera 192.0.2.10 is back after "), std::string::npos) << strOut;
     EXPECT_NE(strOut.find("\"reconnects\": 1"), std::string::npos) << strOut;
     EXPECT_NE(strOut.find("\"lost\": false"), std::string::npos) << strOut;
+}
+
+// The host process stopped past the camera's heartbeat (a debugger, a swapped-out machine): the
+// camera drops its session. The library does not take control again behind the scan's back: the
+// loss is told (status 4 without --reconnect); with --reconnect the device opens the camera again
+// and the scan goes on.
+TEST_F(ScanLossE2E, HostPausedPastTheHeartbeatIsALossNotASilentReconnect) {
+    Start();
+    for (const bool bReconnect : {false, true}) {
+        SCOPED_TRACE(bReconnect ? "reconnect on" : "reconnect off");
+        const std::string strName = bReconnect ? "paused-on" : "paused-off";
+        kxtest::NetlabShell("mkdir -p " + m_dir + "/" + strName);
+        const size_t nMissed0 = ReadFile(m_log).find("heartbeat missed") == std::string::npos ? 0 : 1;
+        const pid_t pid = StartScan(strName, std::string("--seconds 8 --set frame-rate=50") + (bReconnect ? " --reconnect" : ""));
+        ASSERT_TRUE(WaitFor([&] { return Frames(ReadFile(m_log)) >= (bReconnect ? 2u : 1u); }, 15s)) << ReadFile(m_log);
+        std::this_thread::sleep_for(1500ms);
+        kill(-pid, SIGSTOP);
+        const bool bDropped = WaitFor(
+            [&] {
+                const std::string strLog = ReadFile(m_log);
+                size_t n = 0;
+                for (size_t at = strLog.find("heartbeat missed"); at != std::string::npos; at = strLog.find("heartbeat missed", at + 1)) ++n;
+                return n > nMissed0;
+            },
+            5s);
+        std::this_thread::sleep_for(200ms);
+        kill(-pid, SIGCONT);
+        ASSERT_TRUE(bDropped) << ReadFile(m_log);
+        ASSERT_TRUE(WaitStatus(strName, 40s)) << Output(strName);
+        const std::string strOut = Output(strName);
+        if (bReconnect) {
+            EXPECT_EQ(0, Status(strName)) << strOut;
+            EXPECT_NE(strOut.find("kxeye: camera 192.0.2.10 is back after "), std::string::npos) << strOut;
+            EXPECT_NE(strOut.find("\"reconnects\": 1"), std::string::npos) << strOut;
+        } else {
+            EXPECT_EQ(4, Status(strName)) << strOut;
+            EXPECT_NE(strOut.find("kxeye: camera 192.0.2.10 went offline"), std::string::npos) << strOut;
+            EXPECT_NE(strOut.find("dropped this host's session"), std::string::npos) << strOut;
+        }
+    }
 }
 
 }  // namespace

@@ -401,6 +401,12 @@ int COrEthLink::InitDevice(const char* pszConnect) {
     const int nRet = Call(Op_Connect, {m_anConnectArgs[0], m_anConnectArgs[1]}, nullptr, 0, &rep);
     m_nHostMtu = static_cast<uint32_t>(m_anConnectArgs[1]);
     m_nCameraMtu = nRet == c_nOrEyeOK && rep.anValue[0] > 0 ? static_cast<uint32_t>(rep.anValue[0]) : 0u;
+    if (nRet == c_nOrEyeAccessDenied) {
+        OrLog::Print(LogLevel_Warning, "InitDevice: camera %s is controlled by %s:%u (another program or host)",
+                     OrNet::FormatIPv4(nIp).c_str(), OrNet::FormatIPv4(static_cast<uint32_t>(rep.anValue[0])).c_str(),
+                     static_cast<unsigned>(rep.anValue[1]) & 0xFFFFu);
+        return nRet;
+    }
     if (nRet != c_nOrEyeOK) {
         OrLog::Print(LogLevel_Warning, "InitDevice: camera %s answers %d", OrNet::FormatIPv4(nIp).c_str(), nRet);
         return nRet;

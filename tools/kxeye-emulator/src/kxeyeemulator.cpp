@@ -516,6 +516,11 @@ void CKxEyeEmulator::HandleControl(SCamera& cam, const SHeader& h, const SContro
             const uint16_t nHolderPort = cam.nHostPort;
             lock.unlock();
             hr.nStatus = eAdmit == Admit_Denied ? c_nStatusAccessDenied : c_nOrEyeNotInitialised;
+            if (eAdmit == Admit_Denied) {
+                // Who holds the camera, so that the refused host can say so (A:P).
+                rep.anValue[0] = static_cast<int32_t>(nHolder);
+                rep.anValue[1] = nHolderPort;
+            }
             if (m_ratesRefusal.Take(info.nFrom, tNow)) {
                 EncodeControlReply(msg, hr, rep);
                 ReplyTo(cam, info, msg);
