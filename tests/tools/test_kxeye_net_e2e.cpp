@@ -259,7 +259,8 @@ TEST_F(KxEyeNetE2E, DoctorNamesEachFault) {
              lab.Exec(host, "ip addr add 192.0.2.1/24 dev eth0");
          },
          "env KXEYE_VIRTUAL_CARDS='*'", {"doctor", "192.0.2.10", "--seconds", "1", "--json"}, "stream of 192.0.2.10",
-         "fail", "no stream packet of 9000 bytes came through", "ip link set dev eth0 mtu 1500"},
+         // The open's answers larger than 1500 bytes are lost as the stream's would be.
+         "fail", "a switch or card between takes smaller packets", "ip link set dev eth0 mtu 1500"},
         {"missing privilege", c_pszLocalCamera, plain,
          "env KXEYE_VIRTUAL_CARDS='*' setpriv --inh-caps=-all --bounding-set=-net_admin", {"doctor", "--json"},
          "privilege for ARP pinning", "warn", "CAP_NET_ADMIN missing", "setcap cap_net_admin"},

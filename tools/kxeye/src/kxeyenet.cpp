@@ -1167,8 +1167,20 @@ int KxEyeDoctor(EKxEyeSource eSource, const SKxEyeDoctorOptions& opts) {
         const SKxNLEyeDeviceInfoEx& info = vecInfos[static_cast<size_t>(nChosen)];
         CKxEyeSession session;
         std::string strName = "stream of " + CamName(info);
+        const std::string strCard = KxEyeFieldText(info.sNetCardInfo.szDescription);
+        const int64_t nCardMtu = KxEyeHost::CardMtu(strCard);
         if (!session.Open(eSource, opts.strCamera)) {
-            doc.Add(strName, "fail", "the camera could not be opened: " + session.FailureText());
+            if ((session.FailureCode() == KX_E_OFFLINE || session.FailureCode() == c_nOrEyeOffline) && nCardMtu > 1500) {
+                // It answers a search (small packets) but not the open's larger answers, though
+                // the card takes jumbo packets: something between does not.
+                doc.Add(strName, "fail",
+                        "the camera could not be opened: " + session.FailureText() + ": its answers larger than 1500 bytes "
+                            "did not come through, though card " + strCard + " (MTU " + std::to_string(nCardMtu) +
+                            ") takes them: a switch or card between takes smaller packets",
+                        "ip link set dev " + strCard + " mtu 1500   (or allow jumbo frames on the way)");
+            } else {
+                doc.Add(strName, "fail", "the camera could not be opened: " + session.FailureText());
+            }
         } else {
             CFrameCounter counter;
             const int32_t nStart = session.Device()->StartCapture(0, &counter, nullptr);
@@ -1189,8 +1201,6 @@ int KxEyeDoctor(EKxEyeSource eSource, const SKxEyeDoctorOptions& opts) {
                 session.Close();
                 KxLogUtils::SetLogLevel(nLogLevel);
                 if (nStop != KX_OK) doc.Add(strName + " stop", "warn", "StopCapture answered " + KxEyeFormatCode(nStop));
-                const std::string strCard = KxEyeFieldText(info.sNetCardInfo.szDescription);
-                const int64_t nCardMtu = KxEyeHost::CardMtu(strCard);
                 const uint32_t nPacketMtu = s.nCameraMtu && s.nHostMtu ? std::min(s.nCameraMtu, s.nHostMtu) : 0;
                 char sz[512];
                 std::snprintf(sz, sizeof(sz),
