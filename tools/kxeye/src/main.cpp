@@ -100,7 +100,8 @@ int Run(int argc, char** argv) {
     CLI::App app{"Laser line camera tool: list, inspect, configure and capture.", "kxeye"};
     app.require_subcommand(1, 1);
     app.fallthrough();
-    app.footer("Exit status: 0 done, 1 failed, 2 wrong arguments, 3 scan or record interrupted (its files written).\n"
+    app.footer("Exit status: 0 done, 1 failed, 2 wrong arguments, 3 scan or record interrupted (its files written),\n"
+               "4 scan ended by a lost camera (its files written).\n"
                "See docs/kxeye.md.");
 
     std::string strSource = "local";
