@@ -1,10 +1,6 @@
 // Windows side of the Ethernet path's seam: the IP Helper's adapter list for the cards, Windows
 // Sockets for UDP with IP_PKTINFO (WSARecvMsg, WSASendMsg) so that the card of every datagram is
 // known and a datagram leaves from the card asked for. Windows Sockets start once per process.
-// rand_s: the system's random source (RtlGenRandom).
-#define _CRT_RAND_S
-#include <stdlib.h>
-
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <mswsock.h>
@@ -16,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <random>
 
 #include "ornet.h"
 
@@ -100,16 +97,22 @@ void ReportSendStall(int nDatagrams) {
 }  // namespace
 
 bool RandomBytes(void* p, size_t n) {
-    uint8_t* pb = static_cast<uint8_t*>(p);
-    while (n > 0) {
-        unsigned int nValue = 0;
-        if (rand_s(&nValue) != 0) return false;
-        const size_t nTake = n < sizeof nValue ? n : sizeof nValue;
-        memcpy(pb, &nValue, nTake);
-        pb += nTake;
-        n -= nTake;
+    // This runtime's random_device is the system's source (rand_s, that is RtlGenRandom), not a
+    // seeded generator; it throws when the source fails.
+    try {
+        std::random_device rd;
+        uint8_t* pb = static_cast<uint8_t*>(p);
+        while (n > 0) {
+            const unsigned int nValue = rd();
+            const size_t nTake = n < sizeof nValue ? n : sizeof nValue;
+            memcpy(pb, &nValue, nTake);
+            pb += nTake;
+            n -= nTake;
+        }
+        return true;
+    } catch (...) {
+        return false;
     }
-    return true;
 }
 
 int64_t NowMs() {
