@@ -230,7 +230,7 @@ int COrEthLink::Search(const unsigned char* pbyIP4, unsigned char* pResult484) {
         return memcmp(&a.second.info, &b.second.info, sizeof(SSearchInfo)) < 0;
     });
     if (vecHits.size() > c_nOrEyeSearchMaxEntries) {
-        OrLog::Print(LogLevel_Warning, "Search: %zu answers, only the first %u listed", vecHits.size(),
+        OrLog::Print(LogLevel_Warning, "Search: %llu answers, only the first %u listed", static_cast<unsigned long long>(vecHits.size()),
                      static_cast<unsigned>(c_nOrEyeSearchMaxEntries));
         vecHits.resize(c_nOrEyeSearchMaxEntries);
     }

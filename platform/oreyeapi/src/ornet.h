@@ -4,8 +4,10 @@
 #ifndef ORNET_H
 #define ORNET_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -23,9 +25,38 @@ struct SCard {
 
 // IPv4 cards that are up, loopback left out.
 std::vector<SCard> ListCards();
-bool FindCardByAddress(uint32_t nAddress, SCard* pCard);
-bool FindCardByIndex(int nIndex, SCard* pCard);
-bool FindCardByName(const std::string& strName, SCard* pCard);
+// The first card that `match` takes; the same on every system, over its own ListCards.
+template <typename Match>
+bool FindCard(Match match, SCard* pCard) {
+    for (const SCard& c : ListCards())
+        if (match(c)) {
+            *pCard = c;
+            return true;
+        }
+    return false;
+}
+inline bool FindCardByAddress(uint32_t nAddress, SCard* pCard) {
+    return FindCard([&](const SCard& c) { return c.nAddress == nAddress; }, pCard);
+}
+inline bool FindCardByIndex(int nIndex, SCard* pCard) {
+    return FindCard([&](const SCard& c) { return c.nIndex == nIndex; }, pCard);
+}
+inline bool FindCardByName(const std::string& strName, SCard* pCard) {
+    return FindCard([&](const SCard& c) { return c.strName == strName; }, pCard);
+}
+
+// A send waits for room in the card's queue at most this long without progress; then the
+// datagrams are given up (false) and one line says so, so that a card that never drains cannot
+// hang a caller. Lines are thinned out (the first 100, then every 1000th with the count). Both
+// systems' sockets use it.
+constexpr int c_nSendStallMs = 1000;
+inline void ReportSendStall(int nDatagrams) {
+    static std::atomic<uint64_t> s_nStalls{0};
+    const uint64_t n = ++s_nStalls;
+    if (n <= 100 || n % 1000 == 0)
+        fprintf(stderr, "ornet: no room to send for %d ms: %d datagram(s) given up (%llu time(s))\n", c_nSendStallMs,
+                nDatagrams, static_cast<unsigned long long>(n));
+}
 
 bool ParseIPv4(const char* psz, uint32_t* pnAddress);
 std::string FormatIPv4(uint32_t nAddress);

@@ -68,17 +68,6 @@ void ReadInfo(msghdr* msg, const sockaddr_in& from, SDatagramInfo* pInfo, size_t
         }
     }
 }
-// A send waits for room in the card's queue at most this long without progress; then the
-// datagrams are given up (false) and one line says so, so that a card that never drains cannot
-// hang a caller. Lines are thinned out (the first 100, then every 1000th with the count).
-constexpr int c_nSendStallMs = 1000;
-std::atomic<uint64_t> g_nSendStalls{0};
-void ReportSendStall(int nDatagrams) {
-    const uint64_t n = ++g_nSendStalls;
-    if (n <= 100 || n % 1000 == 0)
-        fprintf(stderr, "ornet: no room to send for %d ms: %d datagram(s) given up (%llu time(s))\n", c_nSendStallMs,
-                nDatagrams, static_cast<unsigned long long>(n));
-}
 }  // namespace
 
 bool RandomBytes(void* p, size_t n) {
@@ -119,33 +108,6 @@ std::vector<SCard> ListCards() {
     }
     freeifaddrs(pList);
     return vec;
-}
-
-bool FindCardByAddress(uint32_t nAddress, SCard* pCard) {
-    for (const SCard& c : ListCards())
-        if (c.nAddress == nAddress) {
-            *pCard = c;
-            return true;
-        }
-    return false;
-}
-
-bool FindCardByIndex(int nIndex, SCard* pCard) {
-    for (const SCard& c : ListCards())
-        if (c.nIndex == nIndex) {
-            *pCard = c;
-            return true;
-        }
-    return false;
-}
-
-bool FindCardByName(const std::string& strName, SCard* pCard) {
-    for (const SCard& c : ListCards())
-        if (c.strName == strName) {
-            *pCard = c;
-            return true;
-        }
-    return false;
 }
 
 bool ParseIPv4(const char* psz, uint32_t* pnAddress) {
