@@ -551,6 +551,35 @@ public:
     virtual void ReservedSlot28(void*) {}                                           // 28
 };
 
+// A frame's time on the host's clock (IKxLaserEyeResultBlockEx::GetHostTime). The camera's own
+// time stamp is mapped with a running estimate of the camera clock's offset and drift against
+// the host's steady clock, made from the frames' time stamps against their arrival (the fastest
+// frames of each 50 ms, fitted over the last 10 s). The estimate is of "when this frame would
+// have arrived with no queueing delay": the camera's own delay from exposure to sending and the
+// shortest transfer remain in it (only hardware time sync removes them), so two cameras on one
+// host compare to within their uncertainties plus the difference of those fixed delays.
+struct SKxHostTime {
+    int64_t nHostNs;         // steady clock (CLOCK_MONOTONIC; QueryPerformanceCounter on Windows), ns
+    int64_t nSystemUs;       // the same instant on the wall clock: microseconds since 1970 (UTC)
+    int64_t nArrivalNs;      // when the frame reached the library, steady clock, ns
+    uint32_t nUncertaintyNs; // typical error of nHostNs beyond the fixed delay (0 when unknown)
+    int32_t nDriftPpb;       // camera clock against the host's, parts per billion (+ runs slow)
+    uint32_t nSamples;       // frames the estimate rests on
+    uint32_t nState;         // 0 no estimate (nHostNs is the arrival), 1 offset only, 2 offset and drift
+};
+static_assert(sizeof(SKxHostTime) == 40, "SKxHostTime is 40 bytes");
+
+// The result block's extension, slot 29. Reached like IKxLaserEyeDeviceEx, with a static_cast of
+// the block pointer (every block the SDK hands out implements it):
+//     IKxLaserEyeResultBlockEx* pEx = static_cast<IKxLaserEyeResultBlockEx*>(pBlock);
+class IKxLaserEyeResultBlockEx : public IKxLaserEyeResultBlock {
+public:
+    // The frame's host time; -79000 for a null pointer. Blocks of continuous capture carry the
+    // estimate as it stood when the frame arrived; blocks of GetLaserResult and Detect carry
+    // nState 0.
+    virtual int32_t GetHostTime(SKxHostTime* pTime) = 0;                            // 29
+};
+
 extern "C" {
 // Creates a device enumerator. False (nothing created) for a null out-pointer.
 KXLE_API bool KxCreateLaserEyeDeviceEnumrator(IKxEyeDeviceEnumrator** ppEnumrator);

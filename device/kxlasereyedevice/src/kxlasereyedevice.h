@@ -18,6 +18,7 @@
 
 // The public header has the same name; reach it by path so this file never includes itself.
 #include "../../../include/kxlasereyedevice.h"
+#include "kxclockestimate.h"
 #include "kxdeviceparam.h"
 #include "kxlasereyeinnerutils.h"  // SKxCompensateEntry
 #include "kxpositionencodermanager.h"
@@ -300,6 +301,7 @@ public:
     uint32_t m_nPrevCounter = 0xFFFFFFFFu;
     uint64_t m_nTimeTicks = 0;
     uint64_t m_nFrameCount = 0;
+    CKxClockEstimate m_clock;  // camera time to host time, from the frames of this capture
     uint32_t m_nLastSwingValue = 0;
     bool m_bSwingEventRaised = false;
     IKxLaserDataCallBack* pIDataCallBack = nullptr;  // not referenced

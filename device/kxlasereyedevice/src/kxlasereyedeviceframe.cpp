@@ -146,6 +146,7 @@ void ResetContinuity(CKxLaserEyeDevice& dev) {
     dev.m_nPrevCounter = 0xFFFFFFFFu;
     dev.m_nTimeTicks = 0;
     dev.m_nFrameCount = 0;
+    dev.m_clock.Reset();
     dev.m_nLastSwingValue = 0;
     dev.m_bSwingEventRaised = false;
     dev.m_nFramesArrived = 0;
@@ -222,6 +223,10 @@ bool CKxLaserEyeDevice::IsSwingActive() {
 void CKxLaserEyeDevice::OnFrameEvent(int nEvent, int /*nParam*/, void* pBuffer, unsigned int nLength,
                                      unsigned int nBufferId) {
     using namespace KxCaptureUtils;
+    // Taken first: the clock estimate rests on how soon after its time stamp a frame came.
+    const int64_t nArrivalNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count();
 
     if (nEvent != c_nOrEyeEventFrame) {
         // The camera is lost: the device answers KX_E_OFFLINE from now on, with a handler or
@@ -295,6 +300,7 @@ void CKxLaserEyeDevice::OnFrameEvent(int nEvent, int /*nParam*/, void* pBuffer, 
     bool bRaiseSwingEvent = false;
     bool bResumed = false;
     uint64_t nResumeMissed = 0;
+    SKxHostTime sHostTime{};
     {
         std::lock_guard<std::mutex> lock(m_frameStateMutex);
         nWidth = m_sProperties.sLeftROI.right - m_sProperties.sLeftROI.left;
@@ -342,9 +348,15 @@ void CKxLaserEyeDevice::OnFrameEvent(int nEvent, int /*nParam*/, void* pBuffer, 
             // First frame of a capture resumed after a reconnect: the sums go on over the outage.
             nResumeMissed = ResumeContinuity(words.nTimestamp, words.nCounter, &nTimeUs, &nFrameIndex);
             bResumed = true;
+            // The time over the outage is reckoned, not seen: the clock starts again.
+            m_clock.Reset();
         } else {
             AdvanceContinuity(*this, words, nEncoderTimer, true, &nTimeUs, &nFrameIndex);
         }
+        // Versions 0 to 2 count no frames but their time stamps run all the same.
+        const double dCameraNs =
+            static_cast<double>(m_nTimeTicks) * GetTimeStampTick(static_cast<int>(nVersion)) * 1e9;
+        m_clock.Add(static_cast<int64_t>(dCameraNs), nArrivalNs, &sHostTime);
         NoteFrameArrival();
     }
     if (bResumed) ReportResumed(nResumeMissed);
@@ -401,6 +413,7 @@ void CKxLaserEyeDevice::OnFrameEvent(int nEvent, int /*nParam*/, void* pBuffer, 
     pMem->Release();  // the block holds its own reference; without a block this returns the buffer
     buildScope.Done();
     if (!bCreated || pBlock == nullptr) return;
+    pBlock->SetHostTime(sHostTime);
 
     if (bRaiseSwingEvent) RaiseEvent(c_nKxEventSwingMoving);
 

@@ -113,7 +113,16 @@ CKxLaserEyeResultBlock::CKxLaserEyeResultBlock()
       m_pICompKeepAlive(nullptr),
       m_nCompCount(0),
       m_nRawPointCount(0),
-      m_bUserFlag(true) {
+      m_bUserFlag(true),
+      m_sHostTime{} {
+    // Until the capture sets the estimate: the time the block was made, no estimate.
+    m_sHostTime.nArrivalNs = static_cast<int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                      std::chrono::steady_clock::now().time_since_epoch())
+                                                      .count());
+    m_sHostTime.nHostNs = m_sHostTime.nArrivalNs;
+    m_sHostTime.nSystemUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count();
     std::memset(m_sInputInfo, 0, sizeof m_sInputInfo);
     std::memset(m_afTiltAngles, 0, sizeof m_afTiltAngles);
     std::memset(m_adCoordOffset, 0, sizeof m_adCoordOffset);
@@ -296,6 +305,12 @@ void CKxLaserEyeResultBlock::GetExtendedInfo(void* pInputInfo, void* pTiltAngles
 
 int32_t CKxLaserEyeResultBlock::ReservedSlot24() { return 0; }
 bool CKxLaserEyeResultBlock::ReservedSlot25() { return false; }
+
+int32_t CKxLaserEyeResultBlock::GetHostTime(SKxHostTime* pTime) {
+    if (pTime == nullptr) return KX_E_NULL_ARGUMENT;
+    *pTime = m_sHostTime;
+    return KX_OK;
+}
 
 bool CreateLaserEyeResultBlock(IKxSurface* pILeftSurface, IKxSurface* pIRightSurface,
                                IKxMemBlock* pIFrameData, const SKxCompensateEntry* pCompTable,

@@ -43,7 +43,7 @@ bool CreateLaserEyeMemBlock(IOrEyeCamera* pCamera, unsigned char* pData, unsigne
                             int nBufferIndex, CKxLaserEyeMemBlock** ppBlock,
                             IKxUnknown* pIKeepAlive = nullptr);
 
-class CKxLaserEyeResultBlock : public IKxLaserEyeResultBlock {
+class CKxLaserEyeResultBlock : public IKxLaserEyeResultBlockEx {
 public:
     CKxLaserEyeResultBlock();
     ~CKxLaserEyeResultBlock() override;
@@ -74,6 +74,12 @@ public:
     void GetExtendedInfo(void* pInputInfo, void* pTiltAngles) override;          // 23
     int32_t ReservedSlot24() override;                                           // 24
     bool ReservedSlot25() override;                                              // 25
+
+    // IKxLaserEyeResultBlockEx
+    int32_t GetHostTime(SKxHostTime* pTime) override;                            // 29
+
+    // Set by the capture before the block is handed on.
+    void SetHostTime(const SKxHostTime& t) { m_sHostTime = t; }
 
     // Runs the decode of a format if the cache does not hold it; 0, or -79976 for a hardware
     // version above 8 (nothing changed then).
@@ -118,6 +124,7 @@ private:
     uint32_t m_nCompCount;
     uint32_t m_nRawPointCount;
     bool m_bUserFlag;
+    SKxHostTime m_sHostTime;
 };
 
 // Creates the result block of one frame. Every interface given is held with one added
