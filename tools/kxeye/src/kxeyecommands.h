@@ -61,6 +61,8 @@ int KxEyeVersion();
 
 struct SKxEyeScanOptions {
     std::string strCamera;
+    std::vector<std::string> vecCameras;  // all CAMERA arguments; two or more: one scan of all
+    std::string strAlign;                 // alignment file (kxeye align): one world frame for all
     std::string strOut;
     int64_t nFrames = 0;      // 0: run for dSeconds
     double dSeconds = 0;
@@ -80,6 +82,9 @@ struct SKxEyeScanOptions {
     double dCell = 0;                    // height map cell in mm; 0: from the points' spacing
 };
 int KxEyeScan(EKxEyeSource eSource, const SKxEyeScanOptions& opts);
+// Several cameras at once (or one with --align): frames grouped by the shared encoder or host
+// time, one cloud with a camera index per point, one height map.
+int KxEyeScanGroup(EKxEyeSource eSource, const SKxEyeScanOptions& opts);
 
 struct SKxEyeMotorOptions {
     std::string strCamera;

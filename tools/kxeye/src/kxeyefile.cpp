@@ -211,18 +211,22 @@ bool CKxEyePlyWriter::Open(const std::string& strPath) {
     return m_file.Open(strPath);
 }
 
-bool CKxEyePlyWriter::Begin(const std::vector<std::string>& vecComments) {
+bool CKxEyePlyWriter::Begin(const std::vector<std::string>& vecComments, bool bCameraIndex) {
+    m_bCameraIndex = bCameraIndex;
     std::string strHeader = "ply\nformat binary_little_endian 1.0\ncomment written by kxeye\n";
     for (const std::string& s : vecComments) strHeader += "comment " + s + "\n";
     strHeader += "element vertex ";
     m_nCountOffset = strHeader.size();
     // Ten digits, zero-filled, rewritten at the end: the count is known only then.
-    strHeader += "0000000000\nproperty float x\nproperty float y\nproperty float z\nend_header\n";
+    strHeader += "0000000000\nproperty float x\nproperty float y\nproperty float z\n";
+    if (bCameraIndex) strHeader += "property uchar camera\n";
+    strHeader += "end_header\n";
     return m_file.Write(strHeader.data(), strHeader.size());
 }
 
-bool CKxEyePlyWriter::Add(const std::vector<SKxEyePoint>& vecPoints) {
-    m_vecBuffer.resize(vecPoints.size() * 12);
+bool CKxEyePlyWriter::Add(const std::vector<SKxEyePoint>& vecPoints, uint8_t nCamera) {
+    const size_t nStride = m_bCameraIndex ? 13 : 12;
+    m_vecBuffer.resize(vecPoints.size() * nStride);
     uint8_t* p = m_vecBuffer.data();
     for (const SKxEyePoint& pt : vecPoints) {
         const float af[3] = {pt.fX, pt.fY, pt.fZ};
@@ -230,7 +234,8 @@ bool CKxEyePlyWriter::Add(const std::vector<SKxEyePoint>& vecPoints) {
         if constexpr (std::endian::native == std::endian::big) {
             for (int k = 0; k < 3; ++k) std::reverse(p + 4 * k, p + 4 * k + 4);
         }
-        p += 12;
+        if (m_bCameraIndex) p[12] = nCamera;
+        p += nStride;
     }
     if (!m_file.Write(m_vecBuffer.data(), m_vecBuffer.size())) return false;
     m_nCount += vecPoints.size();

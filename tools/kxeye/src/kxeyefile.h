@@ -73,8 +73,10 @@ public:
     // Open takes the name (so that an unwritable path shows before capture); Begin writes the
     // header, once the comments are known.
     bool Open(const std::string& strPath);
-    bool Begin(const std::vector<std::string>& vecComments);
-    bool Add(const std::vector<SKxEyePoint>& vecPoints);
+    // bCameraIndex: every vertex also carries "uchar camera", the index of the camera that saw
+    // it (a merged cloud of several cameras); Add then takes that index.
+    bool Begin(const std::vector<std::string>& vecComments, bool bCameraIndex = false);
+    bool Add(const std::vector<SKxEyePoint>& vecPoints, uint8_t nCamera = 0);
     bool Finish();  // count, then Commit
     void Abort() { m_file.Abort(); }
     uint64_t Count() const { return m_nCount; }
@@ -85,6 +87,7 @@ private:
     CKxEyeOutFile m_file;
     uint64_t m_nCountOffset = 0;
     uint64_t m_nCount = 0;
+    bool m_bCameraIndex = false;
     std::vector<uint8_t> m_vecBuffer;
 };
 

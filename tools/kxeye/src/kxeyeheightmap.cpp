@@ -90,6 +90,7 @@ CKxEyeHeightGrid::CKxEyeHeightGrid(double dCell, uint64_t nMaxCells)
     : m_dCell(std::isfinite(dCell) && dCell > 0 ? dCell : 1.0), m_nMaxCells(std::max<uint64_t>(nMaxCells, 16)) {}
 
 void CKxEyeHeightGrid::Add(double dAcross, double dDown, float fZ) {
+    if (m_bUp) fZ = -fZ;
     if (!std::isfinite(dAcross) || !std::isfinite(dDown) || !std::isfinite(fZ) ||
         std::fabs(dAcross) > c_dKxEyeGridMaxCoordinate || std::fabs(dDown) > c_dKxEyeGridMaxCoordinate) {
         ++m_nSkipped;
@@ -298,7 +299,8 @@ bool KxEyeWriteHeightMap(const CKxEyeHeightGrid& grid, uint32_t nFillRows, const
     for (int k = 0; k <= 4; ++k) {
         const int64_t y = nBarTop + (nBarBottom - nBarTop) * k / 4;
         canvas.Fill(x + 18, y, 6, 1, abyWhite);
-        canvas.Text(x + 30, y - 7, Millimetres(dMin + dSpan * k / 4, dSpan), 2, abyWhite);
+        const double dValue = dMin + dSpan * k / 4;
+        canvas.Text(x + 30, y - 7, Millimetres(grid.HeightsUp() ? -dValue : dValue, dSpan), 2, abyWhite);
     }
     const double dCell = grid.Cell();
     double dLength = 0;
@@ -333,7 +335,7 @@ bool KxEyeWriteHeightMap(const CKxEyeHeightGrid& grid, uint32_t nFillRows, const
     info.dCell = dCell;
     info.dX0 = static_cast<double>(grid.FirstColumn()) * dCell;
     info.dY0 = static_cast<double>(grid.FirstRow()) * dCell;
-    info.dMinZ = dMin;
-    info.dMaxZ = dMax;
+    info.dMinZ = grid.HeightsUp() ? -dMax : dMin;
+    info.dMaxZ = grid.HeightsUp() ? -dMin : dMax;
     return true;
 }

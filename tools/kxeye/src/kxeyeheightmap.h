@@ -23,6 +23,12 @@ public:
     // dAcross: along the laser line; dDown: the travel coordinate. Non-finite values are skipped.
     void Add(double dAcross, double dDown, float fZ);
 
+    // Heights instead of depths (world coordinates, Z up): the highest point of a cell is the
+    // one seen from above. Call before the first Add. Cells hold -Z then; the map's labels and
+    // figures show Z again.
+    void SetHeightsUp(bool bUp) { m_bUp = bUp; }
+    bool HeightsUp() const { return m_bUp; }
+
     double Cell() const { return m_dCell; }
     uint32_t Halvings() const { return m_nHalvings; }
     bool Empty() const { return m_nPoints == 0; }
@@ -56,6 +62,7 @@ private:
     int64_t m_nMinCol = 0, m_nMaxCol = -1, m_nMinRow = 0, m_nMaxRow = -1;
     uint64_t m_nPoints = 0, m_nSkipped = 0;
     float m_fMinZ = 0, m_fMaxZ = 0;
+    bool m_bUp = false;
 };
 
 // Colour of a height on the scale: t = 0 the nearest (red) to 1 the farthest (dark blue).

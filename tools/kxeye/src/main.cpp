@@ -1,6 +1,7 @@
 // kxeye: list, inspect, configure and capture laser line cameras from the command line.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -166,7 +167,11 @@ int Run(int argc, char** argv) {
     int nStep = 1;
     bool bMirrorY = false;
     CLI::App* pScan = app.add_subcommand("scan", "capture continuously; write a PLY cloud (mm) and a PNG height map");
-    pScan->add_option("camera", scan.strCamera, pszCameraHelp)->required();
+    pScan->add_option("camera", scan.vecCameras,
+                      "the camera (index, address, MAC, serial, ...); several: all scanned at once into one cloud")
+        ->required();
+    pScan->add_option("--align", scan.strAlign, "alignment file of kxeye align: every camera's points in one world frame")
+        ->check(CLI::ExistingFile);
     CLI::Option* pFrames =
         pScan->add_option("--frames", scan.nFrames, "number of frames")->check(WholeNumber(1, 1000000000000LL));
     CLI::Option* pSeconds =
@@ -315,12 +320,18 @@ int Run(int argc, char** argv) {
     // there by itself (the local path's virtual cameras have neither).
     std::string strNamed;
     if (pInfo->parsed() || pSet->parsed() || pSnapshot->parsed()) strNamed = strCamera;
-    else if (pScan->parsed()) strNamed = scan.strCamera;
+    else if (pScan->parsed() && !scan.vecCameras.empty()) strNamed = scan.vecCameras.front();
     else if (pMotor->parsed()) strNamed = motor.strCamera;
     else if (pRecord->parsed()) strNamed = record.strCamera;
     const bool bNetworkCamera = !strNamed.empty() && KxEyeNamesNetworkCamera(strNamed);
-    const EKxEyeSource eSource = (bNetCommand || bNetworkCamera) && !bSourceGiven ? EKxEyeSource::Ethernet
-                                                                                   : mapSources.at(strSource);
+    EKxEyeSource eSource = (bNetCommand || bNetworkCamera) && !bSourceGiven ? EKxEyeSource::Ethernet
+                                                                             : mapSources.at(strSource);
+    // A scan of several cameras that names Ethernet and local ones searches both.
+    if (pScan->parsed() && !bSourceGiven) {
+        const size_t nNet = static_cast<size_t>(std::count_if(scan.vecCameras.begin(), scan.vecCameras.end(),
+                                                              [](const std::string& s) { return KxEyeNamesNetworkCamera(s); }));
+        if (nNet > 0 && nNet < scan.vecCameras.size()) eSource = EKxEyeSource::All;
+    }
     std::string strConfigError;
     if (eSource != EKxEyeSource::Ethernet && !pCodes->parsed() && !pProbe->parsed() &&
         !KxEyeCheckVirtualCameras(strConfigError)) {
@@ -393,6 +404,14 @@ int Run(int argc, char** argv) {
         if (scan.dTravelScale <= 0 && KxEyeMmPerCount(scan.dWheelRadius, scan.nPulsesPerRound) > c_dKxEyeMaxLength)
             return UsageError(pScan, "--wheel-radius and --pulses-per-round give more than " +
                                          Number(c_dKxEyeMaxLength) + " mm per count");
+        scan.strCamera = scan.vecCameras.front();
+        if (scan.vecCameras.size() > 1 || !scan.strAlign.empty()) {
+            if (!strTransform.empty())
+                return UsageError(pScan, "--transform and --align both place the points; give one of them");
+            if (scan.bReconnect) return UsageError(pScan, "--reconnect works with one camera only");
+            if (scan.strHeightMap == "columns") return UsageError(pScan, "--height-map columns works with one camera only");
+            return KxEyeScanGroup(eSource, scan);
+        }
         return KxEyeScan(eSource, scan);
     }
     if (pMotor->parsed()) {
