@@ -47,6 +47,7 @@ static const uint32_t c_nFrameOffWidth = 8;      // u32 image width w (0: no ima
 static const uint32_t c_nFrameOffHeight = 12;    // u32 image height h
 static const uint32_t c_nFrameOffHostTime = 16;  // u64 microseconds since the first frame (host clock)
 static const uint32_t c_nFrameOffCrc = 24;       // u32 CRC-32 of the payload
+static const uint32_t c_nFrameOffClock = 28;     // i32 the frame's camera time on the host clock, minus its arrival, us
 static const uint32_t c_nFrameHeadBytes = 32;
 static const uint32_t c_nLaserBytes = 32800;
 
@@ -67,6 +68,10 @@ struct SHeader {
 
 struct SFrame {
     uint64_t nHostTimeUs;
+    // The frame's camera time mapped onto the host clock (the running estimate of the camera
+    // clock's offset and drift), minus its arrival, in microseconds: never positive. 0 when the
+    // recording was made without the estimate. nHostTimeUs + nClockUs is the mapped time.
+    int32_t nClockUs;
     uint32_t nImageWidth;   // 0 when the frame carries no images
     uint32_t nImageHeight;
     std::vector<uint8_t> vecLeft, vecRight;  // w x h each
@@ -216,6 +221,7 @@ inline bool ReadFile(const std::string& strPath, SHeader& h, std::vector<SFrame>
         f.nImageWidth = GetU32(aby + c_nFrameOffWidth);
         f.nImageHeight = GetU32(aby + c_nFrameOffHeight);
         f.nHostTimeUs = GetU64(aby + c_nFrameOffHostTime);
+        f.nClockUs = static_cast<int32_t>(GetU32(aby + c_nFrameOffClock));
         const uint32_t nPayload = GetU32(aby + c_nFrameOffPayload);
         const bool bNoImages = f.nImageWidth == 0 && f.nImageHeight == 0;
         if (!bNoImages && (f.nImageWidth == 0 || f.nImageHeight == 0 || f.nImageWidth > h.nWidth ||
@@ -284,7 +290,7 @@ public:
 
     // pLeft and pRight may be null when nWidth and nHeight are 0.
     bool Add(uint64_t nHostTimeUs, uint32_t nWidth, uint32_t nHeight, const uint8_t* pLeft, const uint8_t* pRight,
-             const uint8_t* pLaser, std::string& strError) {
+             const uint8_t* pLaser, std::string& strError, int32_t nClockUs = 0) {
         const size_t nImage = static_cast<size_t>(nWidth) * nHeight;
         const uint64_t nPayload = 2ull * nImage + c_nLaserBytes;
         if (m_pFile == nullptr || pLaser == nullptr || (nImage != 0 && (pLeft == nullptr || pRight == nullptr)) ||
@@ -302,6 +308,7 @@ public:
         PutU32(aby + c_nFrameOffHeight, nHeight);
         PutU64(aby + c_nFrameOffHostTime, nHostTimeUs);
         PutU32(aby + c_nFrameOffCrc, nCrc);
+        PutU32(aby + c_nFrameOffClock, static_cast<uint32_t>(nClockUs));
         if (fwrite(aby, 1, c_nFrameHeadBytes, m_pFile) != c_nFrameHeadBytes ||
             (nImage != 0 && (fwrite(pLeft, 1, nImage, m_pFile) != nImage || fwrite(pRight, 1, nImage, m_pFile) != nImage)) ||
             fwrite(pLaser, 1, c_nLaserBytes, m_pFile) != c_nLaserBytes)

@@ -330,13 +330,15 @@ private:
                     bWait = true;
                     continue;
                 }
-                // Should the next anchor frame have this one instead? Only when it lies nearer
-                // to it and has no frame as near of its own after it (only a frame past the
-                // anchor can lie nearer to a later anchor frame).
+                // Should the next anchor frame have this one instead? Only when it lies much
+                // nearer to it (by more than half the anchor's step: cameras whose frames fall
+                // half a step apart must not trade partners with every jitter) and that one has
+                // no frame as near of its own after it. Only a frame past the anchor can lie
+                // nearer to a later anchor frame.
                 if (q[0].nKey > k) {
                     if (!bNextAnchor) {
                         if (!bFinal) bWait = true;
-                    } else if (std::llabs(k2 - q[0].nKey) < std::llabs(k - q[0].nKey)) {
+                    } else if (std::llabs(k2 - q[0].nKey) < std::llabs(k - q[0].nKey) - (k2 - k) / 2) {
                         if (q.size() >= 2) bAlone = bAlone || std::llabs(k2 - q[1].nKey) > std::llabs(k2 - q[0].nKey);
                         else if (bFinal) bAlone = true;
                         else bWait = true;

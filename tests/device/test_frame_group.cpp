@@ -154,6 +154,11 @@ INSTANTIATE_TEST_SUITE_P(
         PairCase{"PartnerLostFramesBounded", c_nKxPairByEncoder, 5,
                  {{10, 20, 30, 40, 50}, {10, 50, 60}},
                  {{10, 10}, {50, 50}}},
+        // Cameras half a step apart (a little more): they pair in step from the first frame,
+        // rather than the anchor's first frame going alone to save a few counts of spread.
+        PairCase{"HalfAStepApart", c_nKxPairByEncoder, 0,
+                 {{0, 50, 100, 150, 200}, {26, 76, 126, 176, 226}},
+                 {{0, 26}, {50, 76}, {100, 126}, {150, 176}, {200, 226}}},
         // A standing belt: equal counts pair frame by frame, none dropped.
         PairCase{"StandingBelt", c_nKxPairByEncoder, 0,
                  {{7, 7, 7, 7}, {7, 7, 7, 7}, {7, 7, 7, 7}},

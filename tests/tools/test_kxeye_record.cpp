@@ -2,6 +2,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "kxeye_run.h"
 #include "kxeyerecording.h"
 
@@ -30,6 +32,24 @@ TEST_F(KxEyeRecord, ARecordingReplaysAndRecordsAgainToTheSameFrames) {
     EXPECT_EQ(1920u, vecLive[0].nImageHeight);
     EXPECT_EQ(0u, vecLive[0].nHostTimeUs);
     EXPECT_GT(vecLive[5].nHostTimeUs, vecLive[0].nHostTimeUs);
+    // Each frame's camera time on the host clock: never after its arrival, and stepping with the
+    // camera's own time stamps (version 7: 10 us ticks in words 5, 7 and 4).
+    for (size_t i = 0; i < vecLive.size(); ++i) {
+        EXPECT_LE(vecLive[i].nClockUs, 0) << "frame " << i;
+        if (i == 0) continue;
+        auto stamp = [](const KxEyeRecording::SFrame& f) {
+            const uint8_t* p = f.vecLaser.data() + 32768;
+            const uint32_t w4 = KxEyeRecording::GetU32(p + 16), w5 = KxEyeRecording::GetU32(p + 20),
+                           w7 = KxEyeRecording::GetU32(p + 28);
+            return static_cast<int64_t>((((w4 >> 29) & 3u) << 27) | (((w7 >> 24) & 0xFFu) << 19) | (w5 & 0x7FFFFu)) * 10;
+        };
+        const int64_t nMapped = static_cast<int64_t>(vecLive[i].nHostTimeUs) + vecLive[i].nClockUs -
+                                (static_cast<int64_t>(vecLive[i - 1].nHostTimeUs) + vecLive[i - 1].nClockUs);
+        // Offset only in the first second: the line lies under the fastest frame so far, so a
+        // step is the camera's own or shorter (the line moved down), never longer.
+        EXPECT_LE(nMapped, stamp(vecLive[i]) - stamp(vecLive[i - 1]) + 2) << "frame " << i;
+        EXPECT_GT(nMapped, 0) << "frame " << i;
+    }
     // The parameter page with its offset travelled along.
     double adOffset[3];
     std::memcpy(adOffset, h.abyParamPage + 39 + 1 + 4 + 96, sizeof(adOffset));

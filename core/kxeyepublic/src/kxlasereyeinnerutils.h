@@ -77,6 +77,17 @@ inline uint32_t KxTrailerFrameNumberA(const uint8_t* pFrame) { return (KxTrailer
 inline uint32_t KxTrailerFrameNumberB(const uint8_t* pFrame) { return (KxTrailerWord(pFrame, 6) >> 19) & 0xFFFu; }
 // New left edges of the left and right detection ROIs (word 7, versions 5 and above).
 inline uint32_t KxTrailerLeftROIX(const uint8_t* pFrame) { return KxTrailerWord(pFrame, 7) & 0xFFFu; }
+// The raw time stamp of a laser part, per hardware version: versions 0 to 2 the whole word 5;
+// 3 word 5 bits 0-22; 4 to 6 word 5 bits 0-18; 7 and 8 word 5 bits 0-18, word 7 bits 24-31 as
+// bits 19-26 and word 4 bits 29-30 as bits 27-28.
+inline uint32_t KxTrailerTimeStamp(const uint8_t* pFrame, uint32_t nVersion) {
+    const uint32_t t5 = KxTrailerWord(pFrame, 5);
+    if (nVersion <= 2) return t5;
+    if (nVersion == 3) return t5 & 0x7FFFFFu;
+    if (nVersion <= 6) return t5 & 0x7FFFFu;
+    return (((KxTrailerWord(pFrame, 4) >> 29) & 0x3u) << 27) | (((KxTrailerWord(pFrame, 7) >> 24) & 0xFFu) << 19) |
+           (t5 & 0x7FFFFu);
+}
 inline uint32_t KxTrailerRightROIX(const uint8_t* pFrame) { return (KxTrailerWord(pFrame, 7) >> 12) & 0xFFFu; }
 
 // Sign-magnitude word: bit 31 is the sign, bits 0-30 the magnitude.

@@ -88,21 +88,11 @@ SKxFrameWords ReadFrameWords(const uint8_t* pLaser, uint32_t nVersion) {
     const uint32_t t4 = KxTrailerWord(pLaser, 4);
     const uint32_t t5 = KxTrailerWord(pLaser, 5);
     const uint32_t t6 = KxTrailerWord(pLaser, 6);
-    const uint32_t t7 = KxTrailerWord(pLaser, 7);
     SKxFrameWords w{};
-    if (nVersion <= 2) {
-        w.nTimestamp = t5;
-        w.nCounter = 0;
-    } else if (nVersion == 3) {
-        w.nTimestamp = t5 & 0x7FFFFFu;
-        w.nCounter = (t5 >> 23) & 0xFFu;
-    } else if (nVersion <= 6) {
-        w.nTimestamp = t5 & 0x7FFFFu;
-        w.nCounter = (t5 >> 19) & 0xFFFu;
-    } else {
-        w.nTimestamp = (((t4 >> 29) & 0x3u) << 27) | (((t7 >> 24) & 0xFFu) << 19) | (t5 & 0x7FFFFu);
-        w.nCounter = (t5 >> 19) & 0xFFFu;
-    }
+    w.nTimestamp = KxTrailerTimeStamp(pLaser, nVersion);
+    if (nVersion <= 2) w.nCounter = 0;
+    else if (nVersion == 3) w.nCounter = (t5 >> 23) & 0xFFu;
+    else w.nCounter = (t5 >> 19) & 0xFFFu;
     w.nEncoderTimer = t4 & 0x1FFFFFFFu;
     // Below version 7 bits 19 to 30 of word 6 repeat the frame number for the consistency
     // check: the encoder count is bits 0 to 18 there.

@@ -19,10 +19,12 @@
 
 #include <unistd.h>
 
+#include "kxclockestimate.h"
 #include "kxeyecodes.h"
 #include "kxeyecommands.h"
 #include "kxeyerecording.h"
 #include "kxlaserinfo.h"
+#include "kxlasereyeinnerutils.h"
 #include "oreyeapi.h"
 
 namespace {
@@ -228,6 +230,10 @@ int KxEyeRecord(EKxEyeSource eSource, const SKxEyeRecordOptions& opts) {
     const size_t nImage = static_cast<size_t>(nImageW) * nImageH;
     bool bFirst = true;
     auto tFirst = tStart;
+    CKxClockEstimate clock;
+    uint32_t nPrevRaw = 0;
+    uint64_t nTicks = 0;
+    const double dTick = GetTimeStampTick(static_cast<int>(h.nHwVersion));
     int nExit = c_nKxEyeExitOk;
     std::string strLoopError;
     while (!g_bRecordInterrupted) {
@@ -250,11 +256,25 @@ int KxEyeRecord(EKxEyeSource eSource, const SKxEyeRecordOptions& opts) {
         } else {
             const auto tNow = f.tArrived;
             if (bFirst) tFirst = tNow;
-            bFirst = false;
             const uint64_t nHostUs = static_cast<uint64_t>(
                 std::chrono::duration_cast<std::chrono::microseconds>(tNow - tFirst).count());
+            // The camera's time stamp carried onto the host clock, as the SDK's capture does.
+            const uint32_t nRaw = KxTrailerTimeStamp(f.pData + 2 * nImage, h.nHwVersion);
+            if (!bFirst) {
+                const uint32_t nWrap = static_cast<uint32_t>(GetTimeStampRange(static_cast<int>(h.nHwVersion)));
+                nTicks += nRaw >= nPrevRaw ? nRaw - nPrevRaw
+                                           : (nWrap >= nPrevRaw ? nWrap - nPrevRaw + nRaw : nRaw - nPrevRaw);
+            }
+            nPrevRaw = nRaw;
+            bFirst = false;
+            const int64_t nArrivalNs =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(tNow.time_since_epoch()).count();
+            SKxHostTime sTime{};
+            clock.Add(static_cast<int64_t>(static_cast<double>(nTicks) * dTick * 1e9), nArrivalNs, &sTime);
+            const int64_t nClockUs = std::max<int64_t>(std::min<int64_t>((sTime.nHostNs - nArrivalNs) / 1000, 0), INT32_MIN);
             bWritten = writer.Add(nHostUs, nImageW, nImageH, nImage ? f.pData : nullptr,
-                                  nImage ? f.pData + nImage : nullptr, f.pData + 2 * nImage, strError);
+                                  nImage ? f.pData + nImage : nullptr, f.pData + 2 * nImage, strError,
+                                  static_cast<int32_t>(nClockUs));
             if (!bWritten) strLoopError = temp.Path() + ": " + strError;
         }
         pCamera->ReleaseFrameBuffer(f.nBufferId);

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <mutex>
 
-// The public header shares its name with the device class header beside this file.
+// By path: the device library's own class header has the same name.
 #include "../../../include/kxlasereyedevice.h"
 
 class CKxClockEstimate {
