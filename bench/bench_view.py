@@ -180,11 +180,14 @@ def inner(args):
     status_path = os.path.join(work, "status-%s.json" % args.inner)
     env = dict(os.environ, KXEYE_VIRTUAL_CARDS="*")
     budget = args.seconds + 90  # the tool ends itself even if this driver dies
+    # The tool and the browser each in a session of their own, as a user starts them (from a
+    # terminal and from the desktop): where the system shares the CPU between sessions
+    # (autogroups), they do not share one share between them.
     server = subprocess.Popen([args.kxeye, "--source", "ethernet", "--log-level", "1", "view", "192.0.2.10",
                                "--port", "0", "--seconds", str(budget), "--status-file", status_path,
                                "--out", os.path.join(work, "out")],
                               stdout=subprocess.PIPE, stderr=open(os.path.join(work, "view-%s.log" % args.inner), "w"),
-                              text=True, env=env)
+                              text=True, env=env, start_new_session=True)
     driver = None
     profile = os.path.join(work, "profile-%s" % args.inner)
     result = {"mode": args.inner}
@@ -219,7 +222,8 @@ def inner(args):
                       "--disable-dev-shm-usage", "--window-size=1280,1500", "--user-data-dir=" + profile]:
                 opts.add_argument(a)
             opts.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-            driver = webdriver.Chrome(service=Service(DRIVER, log_path=os.path.join(work, "driver.log")), options=opts)
+            service = Service(DRIVER, log_path=os.path.join(work, "driver.log"), popen_kw={"start_new_session": True})
+            driver = webdriver.Chrome(service=service, options=opts)
             driver.set_page_load_timeout(30)
             driver.get(url + "&stats=1")
             end = time.monotonic() + 30
@@ -231,10 +235,21 @@ def inner(args):
         # The window runs from one status to another, so that the counters are those of its ends.
         s0 = next_status(status_path, read_status(status_path)["serverMs"], 5)
         c0 = cpu_snapshot(server.pid, profile if driver else None)
-        time.sleep(args.seconds)
+        # Every status of the window, for the tool's send delays.
+        statuses, last = [], s0["serverMs"]
+        end = time.monotonic() + args.seconds
+        while time.monotonic() < end:
+            time.sleep(0.1)
+            s = read_status(status_path)
+            if s and s.get("serverMs", 0) > last:
+                statuses.append(s)
+                last = s["serverMs"]
         s1 = next_status(status_path, s0["serverMs"] + (args.seconds - 0.5) * 1000, 5)
+        if s1["serverMs"] > last:
+            statuses.append(s1)
         c1 = cpu_snapshot(server.pid, profile if driver else None)
-        result.update({"status0": s0, "status1": s1, "cpu": cpu_delta(c0, c1, s1.get("threads", {})),
+        result.update({"status0": s0, "status1": s1,
+                       "sendDelaysMs": [x for st in statuses for x in st.get("sendDelaysMs", [])], "cpu": cpu_delta(c0, c1, s1.get("threads", {})),
                        "pressure": cpu_pressure()})
         if driver:
             page = driver.execute_script(
@@ -412,6 +427,8 @@ def summarise(run):
             # Its parts: to the page (the tool and the socket), waiting in the page for a screen
             # refresh, and drawing (profile, height map row, and twice a second the 3D view).
             "delivered_to_page_ms": spread(to_page),
+            # Of it, the tool's part: delivery to the message written to the socket.
+            "delivered_to_socket_ms": spread(run.get("sendDelaysMs", [])),
             "waiting_for_refresh_ms": spread(waiting),
             "drawing_ms": spread(drawing),
             "drawing_with_3d_ms": spread(drawing3d),

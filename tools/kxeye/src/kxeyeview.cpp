@@ -64,8 +64,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using json = nlohmann::ordered_json;
 
-// The page updates at most this often; frames between are counted, not decoded.
-const auto c_tPublishEvery = std::chrono::milliseconds(33);
+// The page updates 30 times a second; frames between are counted, not decoded.
+const auto c_tPublishEvery = std::chrono::microseconds(33333);
 // A page's messages: size, burst and steady rate; past them the socket is closed.
 const size_t c_nMaxMessage = 16 * 1024;
 const double c_dMessageBurst = 100;
@@ -74,6 +74,8 @@ const double c_dMessagesPerSecond = 50;
 const size_t c_nMaxPendingCommands = 16;
 // Text answers waiting for a page that does not read; past this it is closed.
 const size_t c_nMaxOutbox = 256;
+// Send delays kept between two writes of the status file.
+const size_t c_nMaxSendDelays = 4096;
 // Profiles kept for a snapshot.
 const size_t c_nHistory = 600;
 
@@ -156,6 +158,7 @@ public:
         m_nFrames = 0;
         m_nLost = 0;
         m_bFirst = true;
+        m_tNextPublish = {};
     }
     void Counts(uint64_t& nFrames, uint64_t& nLost) {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -177,7 +180,7 @@ private:
     uint32_t m_nFirstEncoder = 0;
     bool m_bEncoderMoved = false;
     uint64_t m_nFirstIndex = 0;
-    Clock::time_point m_tPublished{};
+    Clock::time_point m_tNextPublish{};
     std::vector<SKxEyePoint> m_vecPoints;
 };
 
@@ -265,6 +268,9 @@ private:
     Clock::time_point m_tLastBroadcast = Clock::now();
     bool m_bStatusFileFailed = false;
     std::atomic<int64_t> m_nServiceTid{0}, m_nWorkerTid{0}, m_nTickerTid{0};
+    // With a status file: delivery to socket of each live message sent since the last write.
+    std::mutex m_mSendDelays;
+    std::vector<float> m_vecSendDelays;
 };
 
 void CLiveCallback::OnLaserResult(IKxLaserEyeResultBlock* pBlock) {
@@ -284,8 +290,11 @@ void CLiveCallback::OnLaserResult(IKxLaserEyeResultBlock* pBlock) {
         m_bFirst = false;
         m_nLastIndex = nIndex;
         ++m_nFrames;
-        if (tNow - m_tPublished < c_tPublishEvery) return;
-        m_tPublished = tNow;
+        if (tNow < m_tNextPublish) return;
+        // A steady cadence: a message made late (this thread was not run in time, or frames came
+        // in a burst) does not push the next ones back, but two are never closer than half a
+        // period, and after a pause the cadence starts anew.
+        m_tNextPublish = std::max(m_tNextPublish + c_tPublishEvery, tNow + c_tPublishEvery / 2);
         param = m_sParam;
         nLost = m_nLost;
     }
@@ -587,6 +596,13 @@ int CView::OnWriteable(lws* wsi, SPss* pss) {
         // same bytes for every socket, and only this thread writes them.
         const size_t nSize = pFrame->size() - LWS_PRE;
         if (lws_write(wsi, pFrame->data() + LWS_PRE, nSize, LWS_WRITE_BINARY) < static_cast<int>(nSize)) return -1;
+        if (!m_opts.strStatusFile.empty()) {
+            // For the status file: how long after its delivery the message went to the socket.
+            double dDelivered = 0;
+            std::memcpy(&dDelivered, pFrame->data() + LWS_PRE + 16, sizeof(dDelivered));
+            std::lock_guard<std::mutex> lock(m_mSendDelays);
+            if (m_vecSendDelays.size() < c_nMaxSendDelays) m_vecSendDelays.push_back(static_cast<float>(WallMs() - dDelivered));
+        }
     }
     if (bMore) lws_callback_on_writable(wsi);
     return 0;
@@ -622,6 +638,11 @@ void CView::WriteStatusFile(const json& j) {
     if (FILE* pFile = std::fopen(strTemp.c_str(), "w")) {
         json jFile = j;
         jFile["threads"] = {{"service", m_nServiceTid.load()}, {"worker", m_nWorkerTid.load()}, {"ticker", m_nTickerTid.load()}};
+        {
+            std::lock_guard<std::mutex> lock(m_mSendDelays);
+            jFile["sendDelaysMs"] = m_vecSendDelays;
+            m_vecSendDelays.clear();
+        }
         const std::string s = jFile.dump() + "\n";
         bOk = std::fwrite(s.data(), 1, s.size(), pFile) == s.size();
         bOk = std::fclose(pFile) == 0 && bOk;
