@@ -139,6 +139,36 @@ def cpu_delta(a, b, ids):
 
 # ---------------------------------------------------------------- one run, inside the host namespace
 
+def udp_receive_errors():
+    """Datagrams the sockets of this network namespace had no room for (Udp RcvbufErrors)."""
+    try:
+        with open("/proc/thread-self/net/snmp") as f:
+            rows = [line.split() for line in f if line.startswith("Udp:")]
+        return int(rows[1][rows[0].index("RcvbufErrors")])
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+def udp_sockets(pid):
+    """The UDP sockets of this namespace that dropped datagrams: local address, receive queue,
+    drops, and whether the tool (pid) holds them."""
+    mine = set()
+    try:
+        for fd in os.listdir("/proc/%d/fd" % pid):
+            try:
+                m = re.match(r"socket:\[(\d+)\]", os.readlink("/proc/%d/fd/%s" % (pid, fd)))
+                if m:
+                    mine.add(m.group(1))
+            except OSError:
+                continue
+        with open("/proc/thread-self/net/udp") as f:
+            rows = [line.split() for line in f][1:]
+    except OSError:
+        return []
+    return [{"local": r[1], "rx_queue": r[4].split(":")[1], "inode": r[9], "drops": int(r[-1]), "tool": r[9] in mine}
+            for r in rows if len(r) >= 13 and int(r[-1]) > 0]
+
+
 def read_status(path):
     try:
         with open(path) as f:
@@ -235,6 +265,7 @@ def inner(args):
         # The window runs from one status to another, so that the counters are those of its ends.
         s0 = next_status(status_path, read_status(status_path)["serverMs"], 5)
         c0 = cpu_snapshot(server.pid, profile if driver else None)
+        drops0 = udp_receive_errors()
         # Every status of the window, for the tool's send delays.
         statuses, last = [], s0["serverMs"]
         end = time.monotonic() + args.seconds
@@ -248,6 +279,9 @@ def inner(args):
         if s1["serverMs"] > last:
             statuses.append(s1)
         c1 = cpu_snapshot(server.pid, profile if driver else None)
+        drops1 = udp_receive_errors()
+        result["socketDrops"] = drops1 - drops0 if drops0 is not None and drops1 is not None else None
+        result["udpSockets"] = udp_sockets(server.pid)
         result.update({"status0": s0, "status1": s1,
                        "sendDelaysMs": [x for st in statuses for x in st.get("sendDelaysMs", [])], "cpu": cpu_delta(c0, c1, s1.get("threads", {})),
                        "pressure": cpu_pressure()})
@@ -385,6 +419,7 @@ def summarise(run):
         "incomplete": d("framesIncomplete"),
         "dropped": d("framesDropped"),
         "packets_resent": d("packetsResent"),
+        "socket_drops": run.get("socketDrops"),
         "live_messages_per_s": round(d("liveMessages") / dt, 2),
         "live_message_cpu_core": round(d("liveMessageCpuMs") / 1000.0 / dt, 5),
         "process_core": round(cpu["process"], 4),
@@ -399,6 +434,16 @@ def summarise(run):
         "exit": run["exit"],
     }
     out["lost"] = out["incomplete"] + out["dropped"]
+    # A frame none of whose packets arrived is unknown to the camera library (it counts frames from
+    # their first packet). The camera's own frame counter tells: the replay repeats 16 frames whose
+    # counters step by one, so the tool's frame index (the counter unwrapped, 4096 per round)
+    # advances 256 per frame sent on average, exactly at the end of each round of 16. The tool's
+    # index advance is its gap count plus its frames. Within 16 frames at each end of the window;
+    # a run of 16 or more frames lost in a row hides whole rounds.
+    advance = d("framesLost") + d("frames")
+    out["sent_by_counter"] = round(advance / 256.0)
+    out["lost_by_counter"] = round(advance / 256.0 - d("frames"))
+    out["udp_sockets_dropping"] = run.get("udpSockets")
     # The server's share: its loop and its worker, and making the live messages on the capture thread.
     out["server_core"] = round(out["service_core"] + out["worker_core"] + out["live_message_cpu_core"], 5)
     page = run.get("page")
@@ -483,9 +528,10 @@ def outer(args):
                 fig = summarise(raw)
                 fig["round"] = r
                 runs.append(fig)
-                line = "round %d %-7s: %.0f frames/s, lost %d (incomplete %d, dropped %d), process %.1f %%, server %.2f %% " \
+                line = "round %d %-7s: %.0f frames/s, lost %d (incomplete %d, dropped %d; from the counter %d; socket drops %s), process %.1f %%, server %.2f %% " \
                        "(loop %.2f, worker %.2f, messages %.2f) of a core" % (
-                           r, mode, fig["frames_per_s"], fig["lost"], fig["incomplete"], fig["dropped"],
+                           r, mode, fig["frames_per_s"], fig["lost"], fig["incomplete"], fig["dropped"], fig["lost_by_counter"],
+                           fig["socket_drops"],
                            100 * fig["process_core"], 100 * fig["server_core"], 100 * fig["service_core"],
                            100 * fig["worker_core"], 100 * fig["live_message_cpu_core"])
                 if mode == "browser":
@@ -522,10 +568,13 @@ def outer(args):
 def goals(runs):
     pairs = [(a, b) for a in runs for b in runs if a["mode"] == "none" and b["mode"] == "browser" and a["round"] == b["round"]]
     out = []
-    extra = [b["lost"] - a["lost"] for a, b in pairs]
+    # The counter's estimate is good to 16 frames at each end of a window.
+    met = all(b["lost"] <= a["lost"] and b["lost_by_counter"] <= max(a["lost_by_counter"], 0) + 32 for a, b in pairs)
     out.append({"goal": "no frame lost with the browser that was not lost without it",
-                "met": all(x <= 0 for x in extra),
-                "measured": "lost without / with, per round: " + ", ".join("%d / %d" % (a["lost"], b["lost"]) for a, b in pairs)})
+                "met": met,
+                "measured": "lost without / with, per round (library; from the camera's counter, within 32): " +
+                            ", ".join("%d / %d (%d / %d)" % (a["lost"], b["lost"], a["lost_by_counter"], b["lost_by_counter"])
+                                      for a, b in pairs)})
     served = [b["server_core"] for _, b in pairs]
     out.append({"goal": "server at most 5 % of a core at 30 updates/s",
                 "met": all(x <= 0.05 for x in served),
