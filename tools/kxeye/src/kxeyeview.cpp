@@ -45,6 +45,12 @@ int KxEyeView(EKxEyeSource, const SKxEyeViewOptions&) {
 #include <random>
 #include <thread>
 
+#include <time.h>
+#ifdef __linux__
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 #include "kxeyeargs.h"
 #include "kxeyecodes.h"
 #include "kxeyefile.h"
@@ -58,8 +64,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using json = nlohmann::ordered_json;
 
-// The page updates at most this often; frames between are counted, not decoded.
-const auto c_tPublishEvery = std::chrono::milliseconds(33);
+// The page updates 30 times a second; frames between are counted, not decoded.
+const auto c_tPublishEvery = std::chrono::microseconds(33333);
 // A page's messages: size, burst and steady rate; past them the socket is closed.
 const size_t c_nMaxMessage = 16 * 1024;
 const double c_dMessageBurst = 100;
@@ -68,11 +74,36 @@ const double c_dMessagesPerSecond = 50;
 const size_t c_nMaxPendingCommands = 16;
 // Text answers waiting for a page that does not read; past this it is closed.
 const size_t c_nMaxOutbox = 256;
+// Send delays kept between two writes of the status file.
+const size_t c_nMaxSendDelays = 4096;
 // Profiles kept for a snapshot.
 const size_t c_nHistory = 600;
 
 std::atomic<bool> g_bStop{false};
 extern "C" void OnViewInterrupt(int) { g_bStop = true; }
+
+// The wall clock in ms since 1970: the page compares it with its own (performance.timeOrigin +
+// performance.now()) to see how long after its delivery a frame was drawn.
+double WallMs() {
+    return std::chrono::duration<double, std::milli>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// CPU time of the calling thread, for the cost of the live messages (docs/viewer.md).
+uint64_t ThreadCpuNs() {
+    timespec ts{};
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) != 0) return 0;
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// The system's id of the calling thread (/proc/PID/task/ID), so that a measurement can tell the
+// view's threads from the camera library's; 0 where there is none.
+int64_t ThreadId() {
+#ifdef __linux__
+    return static_cast<int64_t>(syscall(SYS_gettid));
+#else
+    return 0;
+#endif
+}
 
 std::string RandomToken() {
     std::random_device rd;
@@ -127,6 +158,7 @@ public:
         m_nFrames = 0;
         m_nLost = 0;
         m_bFirst = true;
+        m_tNextPublish = {};
     }
     void Counts(uint64_t& nFrames, uint64_t& nLost) {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -135,6 +167,9 @@ public:
     }
     std::atomic<uint64_t> m_nResent{0};
     std::atomic<float> m_fFps{0};
+    // CPU time this thread spent making live messages (decoding, thinning, packing).
+    std::atomic<uint64_t> m_nPublishCpuNs{0};
+    std::atomic<uint64_t> m_nPublished{0};
 
 private:
     CView& m_view;
@@ -145,7 +180,7 @@ private:
     uint32_t m_nFirstEncoder = 0;
     bool m_bEncoderMoved = false;
     uint64_t m_nFirstIndex = 0;
-    Clock::time_point m_tPublished{};
+    Clock::time_point m_tNextPublish{};
     std::vector<SKxEyePoint> m_vecPoints;
 };
 
@@ -167,7 +202,6 @@ public:
         }
         Wake();
     }
-    double NowMs() const { return std::chrono::duration<double, std::milli>(Clock::now() - m_tStart).count(); }
 
 private:
     static int Callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len);
@@ -198,11 +232,11 @@ private:
     json Image();
     json Motor(const json& cmd);
     json Status();
+    void WriteStatusFile(const json& j);
 
     const EKxEyeSource m_eSource;
     const SKxEyeViewOptions& m_opts;
     const std::string m_strToken;
-    const Clock::time_point m_tStart = Clock::now();
     lws_context* m_pContext = nullptr;
     std::string m_strHostPort;  // what the page's Origin must name
 
@@ -232,6 +266,11 @@ private:
     double m_dFps = 0;
     Clock::time_point m_tLastStatus = Clock::now();
     Clock::time_point m_tLastBroadcast = Clock::now();
+    bool m_bStatusFileFailed = false;
+    std::atomic<int64_t> m_nServiceTid{0}, m_nWorkerTid{0}, m_nTickerTid{0};
+    // With a status file: delivery to socket of each live message sent since the last write.
+    std::mutex m_mSendDelays;
+    std::vector<float> m_vecSendDelays;
 };
 
 void CLiveCallback::OnLaserResult(IKxLaserEyeResultBlock* pBlock) {
@@ -251,11 +290,17 @@ void CLiveCallback::OnLaserResult(IKxLaserEyeResultBlock* pBlock) {
         m_bFirst = false;
         m_nLastIndex = nIndex;
         ++m_nFrames;
-        if (tNow - m_tPublished < c_tPublishEvery) return;
-        m_tPublished = tNow;
+        if (tNow < m_tNextPublish) return;
+        // A steady cadence: a message made late (this thread was not run in time, or frames came
+        // in a burst) does not push the next ones back, but two are never closer than half a
+        // period, and after a pause the cadence starts anew.
+        m_tNextPublish = std::max(m_tNextPublish + c_tPublishEvery, tNow + c_tPublishEvery / 2);
         param = m_sParam;
         nLost = m_nLost;
     }
+    const uint64_t nCpu0 = ThreadCpuNs();
+    // When the frame was delivered, on the wall clock (taken here, not for every frame).
+    const double dDeliveredMs = WallMs() - std::chrono::duration<double, std::milli>(Clock::now() - tNow).count();
     // Only this thread decodes: m_vecPoints is its scratch.
     pBlock->SetAfterProcParam(param);
     const Clock::time_point t0 = Clock::now();
@@ -293,7 +338,7 @@ void CLiveCallback::OnLaserResult(IKxLaserEyeResultBlock* pBlock) {
     put(0, c_nKxEyeViewMagic);
     put(4, static_cast<uint32_t>(nCount));
     put(8, static_cast<double>(nIndex));
-    put(16, m_view.NowMs());
+    put(16, dDeliveredMs);
     put(24, m_fFps.load());
     put(28, static_cast<uint32_t>(std::min<uint64_t>(nLost, UINT32_MAX)));
     put(32, static_cast<uint32_t>(std::min<uint64_t>(m_nResent.load(), UINT32_MAX)));
@@ -317,6 +362,8 @@ void CLiveCallback::OnLaserResult(IKxLaserEyeResultBlock* pBlock) {
         history.vecPoints.push_back(p);
     }
     m_view.Publish(std::move(pMessage), std::move(history));
+    m_nPublishCpuNs += ThreadCpuNs() - nCpu0;
+    ++m_nPublished;
 }
 
 int CView::Callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len) {
@@ -549,6 +596,13 @@ int CView::OnWriteable(lws* wsi, SPss* pss) {
         // same bytes for every socket, and only this thread writes them.
         const size_t nSize = pFrame->size() - LWS_PRE;
         if (lws_write(wsi, pFrame->data() + LWS_PRE, nSize, LWS_WRITE_BINARY) < static_cast<int>(nSize)) return -1;
+        if (!m_opts.strStatusFile.empty()) {
+            // For the status file: how long after its delivery the message went to the socket.
+            double dDelivered = 0;
+            std::memcpy(&dDelivered, pFrame->data() + LWS_PRE + 16, sizeof(dDelivered));
+            std::lock_guard<std::mutex> lock(m_mSendDelays);
+            if (m_vecSendDelays.size() < c_nMaxSendDelays) m_vecSendDelays.push_back(static_cast<float>(WallMs() - dDelivered));
+        }
     }
     if (bMore) lws_callback_on_writable(wsi);
     return 0;
@@ -577,7 +631,31 @@ void CView::Broadcast(const json& j) {
     Wake();
 }
 
+// The counters for scripts and benchmarks: replaced whole (a reader never sees half a file).
+void CView::WriteStatusFile(const json& j) {
+    const std::string strTemp = m_opts.strStatusFile + ".tmp";
+    bool bOk = false;
+    if (FILE* pFile = std::fopen(strTemp.c_str(), "w")) {
+        json jFile = j;
+        jFile["threads"] = {{"service", m_nServiceTid.load()}, {"worker", m_nWorkerTid.load()}, {"ticker", m_nTickerTid.load()}};
+        {
+            std::lock_guard<std::mutex> lock(m_mSendDelays);
+            jFile["sendDelaysMs"] = m_vecSendDelays;
+            m_vecSendDelays.clear();
+        }
+        const std::string s = jFile.dump() + "\n";
+        bOk = std::fwrite(s.data(), 1, s.size(), pFile) == s.size();
+        bOk = std::fclose(pFile) == 0 && bOk;
+        bOk = bOk && std::rename(strTemp.c_str(), m_opts.strStatusFile.c_str()) == 0;
+    }
+    if (!bOk && !m_bStatusFileFailed) {
+        m_bStatusFileFailed = true;
+        std::cerr << "kxeye: cannot write the status file " << m_opts.strStatusFile << "\n";
+    }
+}
+
 void CView::Worker() {
+    m_nWorkerTid = ThreadId();
     for (;;) {
         std::pair<uint64_t, json> job;
         {
@@ -599,7 +677,9 @@ void CView::Worker() {
         }
         if (Clock::now() - m_tLastBroadcast >= std::chrono::seconds(1)) {
             m_tLastBroadcast = Clock::now();
-            Broadcast(Status());
+            const json jStatus = Status();
+            Broadcast(jStatus);
+            if (!m_opts.strStatusFile.empty()) WriteStatusFile(jStatus);
         }
     }
 }
@@ -618,12 +698,15 @@ json CView::Status() {
     }
     const double dFps = m_dFps;
     json j{{"op", "status"}, {"open", m_pSession != nullptr}, {"live", m_bLive}, {"frames", nFrames},
-           {"framesLost", nLost}, {"fps", std::round(dFps * 10) / 10}, {"serverMs", NowMs()}};
+           {"framesLost", nLost}, {"fps", std::round(dFps * 10) / 10}, {"serverMs", WallMs()},
+           {"liveMessages", m_callback.m_nPublished.load()},
+           {"liveMessageCpuMs", static_cast<double>(m_callback.m_nPublishCpuNs.load()) / 1e6}};
     if (m_pSession) {
         SOrEyeStreamCounters s{};
         if (OrEyeGetStreamCounters(m_pSession->Device()->GetCoreEye(), &s) == c_nOrEyeOK) {
             m_callback.m_nResent = s.nPacketsResent;
             j["packetsResent"] = s.nPacketsResent;
+            j["framesComplete"] = s.nFramesComplete;
             j["framesIncomplete"] = s.nFramesIncomplete;
             j["framesDropped"] = s.nFramesDropped;
         } else {
@@ -1029,6 +1112,7 @@ int CView::Run() {
     sigaction(SIGTERM, &sa, &saOldTerm);
     std::signal(SIGPIPE, SIG_IGN);
 
+    m_nServiceTid = ThreadId();
     std::thread worker([this] { Worker(); });
     if (!m_opts.strCamera.empty()) {
         std::lock_guard<std::mutex> lock(m_mJobs);
@@ -1037,6 +1121,7 @@ int CView::Run() {
     }
     // The worker wakes the loop at least every 250 ms (status), so the stop is seen.
     std::thread ticker([this] {
+        m_nTickerTid = ThreadId();
         while (!g_bStop) {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
             Wake();
@@ -1077,6 +1162,8 @@ CLI::App* KxEyeAddViewCommand(CLI::App& app, SKxEyeViewOptions& opts) {
     p->add_option("--out", opts.strOut, "folder for snapshots (default kxeye-view)");
     p->add_option("--seconds", opts.dSeconds, "stop after this many seconds (default: at Ctrl-C)")
         ->check(CLI::Range(0.0, 1e7));
+    p->add_option("--status-file", opts.strStatusFile,
+                  "write the counters (JSON, as the page's status) to this file once a second, for scripts");
     return p;
 }
 

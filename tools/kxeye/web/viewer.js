@@ -11,11 +11,27 @@ let socket = null;
 let nextId = 1;
 const pending = new Map();   // id -> callback
 let newest = null;           // newest profile, not yet drawn
+let newestArrived = 0;       // when it arrived (wall clock, ms)
 let camera = null;
 // Server clock minus page clock (ms): the largest of server time minus arrival time over the
 // status messages, since the way over the socket only makes it smaller.
 let clockOffset = null;
 const latencies = [];
+// ?stats=1: every profile drawn is recorded (when the tool got it, when it arrived here, when its
+// drawing ended, on the wall clock both share on one host) for a measuring script to read from
+// window.kxeyeStats. Off by default: the page then keeps only the last 100 figures shown.
+const STATS_MAX = 100000;
+const stats = new URLSearchParams(location.search).get('stats') === '1' ? {
+  received: 0,      // live messages received
+  replaced: 0,      // received but replaced by a newer one before a screen refresh drew them
+  drawn: 0,
+  samples: [],      // [frame, delivered, arrived, drawing began, drawn, refresh start] (ms since 1970),
+                    // then 1 when the 3D view was redrawn in the same refresh
+  status: null,     // the last status message
+  clock: [],        // status messages: [server time, arrival here] (ms since 1970)
+} : null;
+if (stats) window.kxeyeStats = stats;
+const wallNow = () => performance.timeOrigin + performance.now();
 let live = true;
 const history = [];          // profiles for the 3D view
 const HISTORY = 200;
@@ -29,6 +45,21 @@ function turbo(t) {
   const c = (v) => Math.round(255 * Math.min(1, Math.max(0, v)));
   return [c(r), c(g), c(b)];
 }
+
+// The same scale in 256 steps, for drawing many points: CSS colours and pixel words (RGBA in
+// memory order).
+const SCALE_STEPS = 256;
+const scaleCss = [];
+const scaleWords = new Uint32Array(SCALE_STEPS);
+{
+  const bytes = new Uint8Array(scaleWords.buffer);
+  for (let i = 0; i < SCALE_STEPS; i++) {
+    const c = turbo(i / (SCALE_STEPS - 1));
+    scaleCss.push('rgb(' + c[0] + ',' + c[1] + ',' + c[2] + ')');
+    bytes.set([c[0], c[1], c[2], 255], i * 4);
+  }
+}
+const scaleStep = (t) => Math.round(Math.min(1, Math.max(0, t)) * (SCALE_STEPS - 1)) | 0;
 
 function log(text, bad) {
   const li = document.createElement('li');
@@ -75,7 +106,11 @@ function connect() {
   };
   socket.onmessage = (ev) => {
     if (typeof ev.data !== 'string') {
-      if (live) newest = ev.data;
+      if (stats) {
+        stats.received++;
+        if (newest) stats.replaced++;
+      }
+      if (live) { newest = ev.data; newestArrived = stats ? wallNow() : 0; }
       return;
     }
     let m;
@@ -138,6 +173,10 @@ function showParameters(p) {
 }
 
 function showStatus(m) {
+  if (stats) {
+    stats.status = m;
+    if (stats.clock.length < STATS_MAX) stats.clock.push([m.serverMs, wallNow()]);
+  }
   if (typeof m.serverMs === 'number') {
     const off = m.serverMs - performance.now();
     clockOffset = clockOffset === null ? off : Math.max(clockOffset, off);
@@ -207,8 +246,7 @@ function drawProfile(p) {
     const x = pixels ? p.pix[2 * i] : p.xz[2 * i];
     const z = pixels ? p.pix[2 * i + 1] : p.xz[2 * i + 1];
     if (!isFinite(x) || !isFinite(z)) continue;
-    const c = turbo((z - view.zmin) / dz);
-    g.fillStyle = 'rgb(' + c[0] + ',' + c[1] + ',' + c[2] + ')';
+    g.fillStyle = scaleCss[scaleStep((z - view.zmin) / dz)];
     g.fillRect(sx(x) - 1, sz(z) - 1, 3, 3);
   }
   cv.dataset.frame = String(p.frame);
@@ -299,13 +337,21 @@ function drawLegend() {
 }
 
 // ---- 3D view: the last profiles as points, coloured by height ----
+// Tens of thousands of points: written as pixels into one image, not drawn one by one (a
+// fillRect per point took 50 to 300 ms in a browser drawing without a GPU, and held back the
+// live profile meanwhile).
 let last3d = 0;
 const orbit = { yaw: -0.6, pitch: 0.5, zoom: 1, drag: null };
+let image3d = null;
+const BACKGROUND_3D = new Uint32Array(new Uint8Array([0x11, 0x11, 0x11, 255]).buffer)[0];
 function draw3d() {
   const cv = $('view3d');
   const g = cv.getContext('2d');
-  g.fillStyle = '#111'; g.fillRect(0, 0, cv.width, cv.height);
-  if (history.length === 0) return;
+  const W = cv.width, H = cv.height;
+  if (!image3d || image3d.width !== W || image3d.height !== H) image3d = g.createImageData(W, H);
+  const px = new Uint32Array(image3d.data.buffer);
+  px.fill(BACKGROUND_3D);
+  if (history.length === 0) { g.putImageData(image3d, 0, 0); return; }
   let xmin = Infinity, xmax = -Infinity, zmin = Infinity, zmax = -Infinity;
   const t0 = history[0].travel, t1 = history[history.length - 1].travel;
   for (const p of history) for (let i = 0; i < p.n; i += 8) {
@@ -313,7 +359,7 @@ function draw3d() {
     if (!isFinite(x) || !isFinite(z)) continue;
     xmin = Math.min(xmin, x); xmax = Math.max(xmax, x); zmin = Math.min(zmin, z); zmax = Math.max(zmax, z);
   }
-  if (!isFinite(xmin)) return;
+  if (!isFinite(xmin)) { g.putImageData(image3d, 0, 0); return; }
   const cx = (xmin + xmax) / 2, ct = (t0 + t1) / 2, cz = (zmin + zmax) / 2;
   const size = Math.max(xmax - xmin, Math.abs(t1 - t0), zmax - zmin, 1);
   const s = Math.min(cv.width, cv.height) / size * 0.8 * orbit.zoom;
@@ -324,12 +370,14 @@ function draw3d() {
       if (!isFinite(x) || !isFinite(z)) continue;
       const y = p.travel - ct, h = cz - z;   // up is nearer the camera
       const xr = x * cy - y * sy, yr = x * sy + y * cy;
-      const u = cv.width / 2 + xr * s, v = cv.height / 2 - (h * cp - yr * sp) * s;
-      const c = turbo((z - zmin) / ((zmax - zmin) || 1));
-      g.fillStyle = 'rgb(' + c[0] + ',' + c[1] + ',' + c[2] + ')';
-      g.fillRect(u, v, 2, 2);
+      const u = Math.floor(W / 2 + xr * s), v = Math.floor(H / 2 - (h * cp - yr * sp) * s);
+      if (!(u >= 0 && u < W - 1 && v >= 0 && v < H - 1)) continue;
+      const c = scaleWords[scaleStep((z - zmin) / ((zmax - zmin) || 1))];
+      const k = v * W + u;
+      px[k] = c; px[k + 1] = c; px[k + W] = c; px[k + W + 1] = c;   // 2 x 2 pixels
     }
   }
+  g.putImageData(image3d, 0, 0);
 }
 
 // ---- camera image with the detection window ----
@@ -360,10 +408,13 @@ function sensorAt(e) {
   return [Math.round(x * shot.scale + shot.origin[0]), Math.round(y * shot.scale + shot.origin[1])];
 }
 
-function frameLoop() {
+function frameLoop(refreshStart) {
   if (newest) {
     const p = parseProfile(newest);
+    const arrived = newestArrived;
     newest = null;
+    const began = stats ? wallNow() : 0;
+    let drew3d = 0;
     if (p) {
       drawProfile(p);
       drawMapRow(p);
@@ -371,10 +422,15 @@ function frameLoop() {
       if (history.length > HISTORY) history.shift();
       // The 3D view costs most: twice a second is enough for a view one turns by hand.
       const now = performance.now();
-      if (now - last3d > 500) { last3d = now; draw3d(); }
+      if (now - last3d > 500) { last3d = now; draw3d(); drew3d = 1; }
       $('stat-decode').textContent = p.decodeUs.toFixed(1);
       $('stat-lost').textContent = p.lost;
-      // From the frame's decoding in the tool to the end of its drawing here.
+      if (stats) {
+        stats.drawn++;
+        if (stats.samples.length < STATS_MAX)
+          stats.samples.push([p.frame, p.serverMs, arrived, began, wallNow(), performance.timeOrigin + refreshStart, drew3d]);
+      }
+      // From the frame's delivery in the tool to the end of its drawing here.
       if (clockOffset !== null) {
         latencies.push(performance.now() + clockOffset - p.serverMs);
         if (latencies.length > 100) latencies.shift();
