@@ -359,9 +359,13 @@ public:
             if (m_deqHeld.size() > 4) {
                 pOld = m_deqHeld.front();
                 m_deqHeld.pop_front();
+                ++m_nReleasing;
             }
         }
-        if (pOld) pOld->Release();
+        if (pOld) {
+            pOld->Release();
+            --m_nReleasing;
+        }
     }
     // A new capture run: order and gaps are counted from its first frame.
     void NewRun() {
@@ -378,13 +382,18 @@ public:
             if (m_deqHeld.empty()) return false;
             p = m_deqHeld.front();
             m_deqHeld.pop_front();
+            ++m_nReleasing;
         }
         p->Release();
+        --m_nReleasing;
         return true;
     }
+    // Gives back every kept block, and returns once a block another thread took out meanwhile
+    // is given back too: then every buffer of this sink is back.
     void ReleaseAll() {
         while (ReleaseOne()) {
         }
+        while (m_nReleasing.load() != 0) std::this_thread::yield();
     }
     uint64_t RunFrames() {
         std::lock_guard<std::mutex> lock(m_mtx);
@@ -428,6 +437,7 @@ private:
     std::deque<IKxLaserEyeResultBlock*> m_deqHeld;
     bool m_bHaveLast = false;
     uint64_t m_nLast = 0, m_nGaps = 0, m_nRunFrames = 0, m_nOutOfOrder = 0;
+    std::atomic<int> m_nReleasing{0};  // blocks taken out of the deque, not yet given back
     bool m_bLossMarked = false, m_bResumeMarked = false;
     uint64_t m_nAfterLoss = 0;
     std::vector<uint64_t> m_vecResumeSteps;

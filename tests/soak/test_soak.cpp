@@ -151,7 +151,16 @@ protected:
             EXPECT_LE(nLost, nGaps + nSlack) << d.strName << " run " << m_nRuns;
         }
         d.sink.ReleaseAll();
-        EXPECT_EQ(d.pLedger->Outstanding(), 0u) << d.strName << ": buffers still out after StopCapture and release";
+        const size_t nOut = d.pLedger->Outstanding();
+        if (nOut != 0) {
+            // Say whether they come back late (given back after StopCapture returned) or never.
+            const auto t0 = Clock::now();
+            const bool bLate = WaitFor([&] { return d.pLedger->Outstanding() == 0; }, 2000ms);
+            ADD_FAILURE() << d.strName << ": " << nOut << " buffer(s) still out after StopCapture and release; "
+                          << (bLate ? "back " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                                  Clock::now() - t0).count()) + " ms later"
+                                    : std::string("not back 2 s later"));
+        }
     }
     bool WaitFrames(SDevice& d, uint64_t nFrames, std::chrono::milliseconds limit) {
         return WaitFor([&] { return d.sink.RunFrames() >= nFrames; }, limit);
@@ -299,7 +308,9 @@ TEST_F(Soak, TwoCamerasUnderFaults) {
 
     // The paused host: every planned pause made, each checked by the host itself (its status).
     std::string strHost;
+    const auto tHostEnd = Clock::now();
     const int nHostStatus = host.Finish(&strHost);
+    const double dHostEndMs = std::chrono::duration<double, std::milli>(Clock::now() - tHostEnd).count();
     EXPECT_EQ("", host.Failure()) << strHost;
     EXPECT_EQ(0, nHostStatus) << "the paused host failed:\n" << strHost;
     EXPECT_EQ(PlannedPauses(nSeconds), host.Pauses());
@@ -348,7 +359,8 @@ TEST_F(Soak, TwoCamerasUnderFaults) {
            nSeconds, nCycles, m_nRuns, nKills, nMoves, nBusy, nFrames, m_nLost, m_nUnderrun, m_nGaps, m_nPackets, m_nResent, nHanded,
            a.pLedger->Outstanding() + b.pLedger->Outstanding(), m_nParamOk.load(), m_nParamRefused.load(),
            m_watchdog.Calls(), dOfflineMax, nThreadsBefore, nThreadsAfter, nRssWarm, nGrowth);
-    printf("%s", strHostLines.c_str());
+    printf("soak: paused host: %d pauses (at most %d ms each), ended %.0f ms after the last cycle\n%s", host.Pauses(),
+           host.LongestStopMs(), dHostEndMs, strHostLines.c_str());
     RecordProperty("cycles", nCycles);
     RecordProperty("host_pauses", host.Pauses());
     RecordProperty("frames", static_cast<int>(nFrames));
