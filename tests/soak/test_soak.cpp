@@ -328,6 +328,7 @@ TEST_F(Soak, TwoCamerasUnderFaults) {
         std::lock_guard<std::mutex> lock(d->pLedger->mtx);
         EXPECT_TRUE(d->pLedger->mapOut.empty()) << d->strName << ": buffers never given back";
         EXPECT_EQ(d->pLedger->nHandedTwice, 0u) << d->strName;
+        EXPECT_EQ(d->pLedger->nHandedByOld, 0u) << d->strName << ": a camera object handed a frame on after its device opened a new one";
         EXPECT_EQ(d->pLedger->nReturnedUnknown, 0u) << d->strName << ": buffers given back twice or never handed out";
         EXPECT_EQ(d->pLedger->nHanded, d->pLedger->nReturned) << d->strName;
     }
