@@ -167,6 +167,26 @@ TEST_F(PushRoad, IdleFrameIsReturnedWithTheCloseLine) {
     EXPECT_EQ(0u, h.cam->Outstanding());
 }
 
+// Reconnecting on: a frame the lost camera object still hands over after its offline event (one
+// under way on another thread when the camera went) is given back, not handed on; it would
+// otherwise be counted among the frames missed as well.
+TEST_F(PushRoad, FrameAfterTheLossIsGivenBackWhileReconnecting) {
+    IKxLaserEyeDeviceReconnect* re = static_cast<IKxLaserEyeDeviceReconnect*>(h.dev);
+    ASSERT_EQ(0, re->EnableReconnect(true, 60000, 0));  // no attempt within the test
+    ASSERT_EQ(0, h.dev->StartCapture(0, &rec, nullptr));
+    h.cam->Push(Frame(100, 1));
+    h.cam->Push(Frame(200, 2));
+    ASSERT_EQ(2u, rec.Count());
+    h.cam->Notify(c_nOrEyeEventError7);
+    ASSERT_EQ(std::vector<int32_t>{c_nKxEventOffline}, events.Codes());
+    h.cam->Push(Frame(300, 3));
+    EXPECT_EQ(2u, rec.Count());
+    EXPECT_EQ(0u, h.cam->Outstanding());
+    EXPECT_EQ(0u, h.cam->BadReleases());
+    ASSERT_EQ(0, re->EnableReconnect(false, 0, 0));
+    EXPECT_EQ(KX_E_OFFLINE, h.dev->StopCapture());
+}
+
 TEST_F(PushRoad, NullAndShortBuffersAreReturnedNotDelivered) {
     ASSERT_EQ(0, h.dev->StartCapture(0, &rec, nullptr));
     h.cam->Push(Frame(100, 1), 0, /*null buffer*/ true);

@@ -1,7 +1,7 @@
 // Support of the soak programs: a watchdog over every SDK call, a camera wrapper that keeps a
-// ledger of the frame buffers handed out and given back, an application data sink that keeps
-// blocks for a while and gives them back from other threads, and process figures (resident
-// memory, threads).
+// ledger of the frame buffers handed out and given back (and a factory that wraps every camera
+// object a device makes), an application data sink that keeps blocks for a while and gives them
+// back from other threads, device events, and process figures (resident memory, threads).
 #pragma once
 
 #include <dirent.h>
@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
@@ -28,6 +29,7 @@
 #include "kxlasereyedevice.h"
 #include "oreyeapi.h"
 #include "oreyeapi_testsupport.h"
+#include "support/kxforwardcamera.h"
 #include "support/kxnetlab.h"
 
 namespace kxsoak {
@@ -64,6 +66,21 @@ inline int ThreadCount() {
         if (e->d_name[0] != '.') ++n;
     closedir(d);
     return n;
+}
+
+// The record of an Ethernet camera known by its address alone, as an application keeps it from
+// an earlier search: the emulator's default camera (version 8, 1536 x 2048), any identifier.
+inline SKxNLEyeDeviceInfoEx EthernetRecord(const std::string& strIp) {
+    SKxNLEyeDeviceInfoEx info;
+    memset(&info, 0, sizeof info);
+    info.eDeviceType = KX_DEVICE_TYPE_LASER_EYE;
+    info.nDeviceFlags = c_nKxFlagEthernet | c_nKxFlagLaser | c_nKxFlagLaser2 | c_nKxFlagStandard;
+    info.sVideoRes.nFrameWidth = 1536;
+    info.sVideoRes.nFrameHeight = 2048;
+    info.sVideoRes.nVersion = 8;
+    snprintf(info.szConnectText, sizeof info.szConnectText, "%s", strIp.c_str());
+    memset(info.byDeviceID, 0xFF, sizeof info.byDeviceID);
+    return info;
 }
 
 // Fails the whole run when a watched call has not returned within its bound: it names the call
@@ -183,13 +200,20 @@ auto Watched(CWatchdog& wd, const std::string& strName, std::chrono::millisecond
     return f();
 }
 
-// Frame buffers of one camera object: handed to the frame callback, given back with
-// ReleaseFrameBuffer. Shared with the wrapper, which the device deletes at will.
+// Frame buffers of the camera objects of one device: handed to the frame callback, given back
+// with ReleaseFrameBuffer. Shared with the wrappers, which the device deletes at will; a device
+// that reconnects by itself makes a new camera object for each attempt, so a buffer is booked by
+// camera object (its number in the ledger) and id.
 struct SLedger {
     std::mutex mtx;
-    std::map<unsigned int, int> mapOut;  // buffer id -> times out (never above 1)
+    std::map<uint64_t, int> mapOut;  // camera object << 32 | buffer id -> times out (never above 1)
     uint64_t nHanded = 0, nReturned = 0;
     uint64_t nHandedTwice = 0, nReturnedUnknown = 0;
+    uint32_t nCameras = 0;      // camera objects made
+    uint64_t nHandedByOld = 0;  // frames a camera object handed on after a newer one was made
+    // What the camera objects counted when they were deleted (EthernetStats): frames handed on
+    // whole, and frames given up (packets missing, no free buffer, too large).
+    uint64_t nCompleteGone = 0, nLostGone = 0;
     size_t Outstanding() {
         std::lock_guard<std::mutex> lock(mtx);
         return mapOut.size();
@@ -197,12 +221,24 @@ struct SLedger {
 };
 
 // Forwards every call to a real camera object and books the frame buffers in a ledger.
-class CLedgerCamera : public IOrEyeCamera {
+class CLedgerCamera : public kxtest::CForwardCamera {
 public:
     CLedgerCamera(IOrEyeCamera* pInner, std::shared_ptr<SLedger> pLedger)
-        : m_pInner(pInner), m_pLedger(std::move(pLedger)) {}
-    ~CLedgerCamera() override { delete m_pInner; }
-    IOrEyeCamera* Inner() { return m_pInner; }
+        : CForwardCamera(pInner), m_pLedger(std::move(pLedger)) {
+        std::lock_guard<std::mutex> lock(m_pLedger->mtx);
+        m_nCamera = ++m_pLedger->nCameras;
+    }
+    ~CLedgerCamera() override {
+        OrEyeTest::EthernetStats s{};
+        const bool bStats = OrEyeTest::GetEthernetStats(Inner(), &s);
+        // The inner object's threads may be in the frame callback until it is gone: it goes
+        // while this object's members are still there.
+        DeleteInner();
+        if (!bStats) return;
+        std::lock_guard<std::mutex> lock(m_pLedger->mtx);
+        m_pLedger->nCompleteGone += s.nFramesComplete;
+        m_pLedger->nLostGone += s.nFramesIncomplete + s.nFramesUnderrun + s.nFramesTooLarge;
+    }
 
     int SetFrameCallback(int a, OrEyeFrameCallback b, void* c) override {
         {
@@ -210,12 +246,12 @@ public:
             m_pfnCallback = b;
             m_pContext = c;
         }
-        return m_pInner->SetFrameCallback(a, b ? &CLedgerCamera::Thunk : nullptr, b ? this : nullptr);
+        return CForwardCamera::SetFrameCallback(a, b ? &CLedgerCamera::Thunk : nullptr, b ? this : nullptr);
     }
     int ReleaseFrameBuffer(unsigned int a) override {
         {
             std::lock_guard<std::mutex> lock(m_pLedger->mtx);
-            auto it = m_pLedger->mapOut.find(a);
+            auto it = m_pLedger->mapOut.find(Key(a));
             if (it == m_pLedger->mapOut.end()) {
                 ++m_pLedger->nReturnedUnknown;
             } else {
@@ -223,49 +259,18 @@ public:
                 ++m_pLedger->nReturned;
             }
         }
-        return m_pInner->ReleaseFrameBuffer(a);
+        return CForwardCamera::ReleaseFrameBuffer(a);
     }
-
-    int GetVersionText(char* a, int b) override { return m_pInner->GetVersionText(a, b); }
-    int ListDevices(unsigned char* a) override { return m_pInner->ListDevices(a); }
-    int InitDevice(int a, int b, int c, int d, const char* e) override { return m_pInner->InitDevice(a, b, c, d, e); }
-    int EnableStream(int a) override { return m_pInner->EnableStream(a); }
-    int WaitStreamFrame(unsigned char* a[3], unsigned int* b, unsigned int* c, unsigned int d) override {
-        return m_pInner->WaitStreamFrame(a, b, c, d);
-    }
-    int GrabFrame(unsigned char* a[3], unsigned int* b, unsigned int* c, unsigned int d) override {
-        return m_pInner->GrabFrame(a, b, c, d);
-    }
-    int SetParam(int a, const void* b, int c) override { return m_pInner->SetParam(a, b, c); }
-    int GetParam(int a, void* b, int c) override { return m_pInner->GetParam(a, b, c); }
-    int WriteRegister(int a, unsigned int b, const void* c, int d) override { return m_pInner->WriteRegister(a, b, c, d); }
-    int GetQMatrix(double* a) override { return m_pInner->GetQMatrix(a); }
-    int WriteProduct(int a, const void* b, int c) override { return m_pInner->WriteProduct(a, b, c); }
-    int ReadProduct(int a, void* b, int c) override { return m_pInner->ReadProduct(a, b, c); }
-    int SetROI(int a, int b, int c, int d, int e, int f) override { return m_pInner->SetROI(a, b, c, d, e, f); }
-    int SetROIMode(int a) override { return m_pInner->SetROIMode(a); }
-    int EnableDevice(int a) override { return m_pInner->EnableDevice(a); }
-    int SetTriggerN(unsigned int a, unsigned int b) override { return m_pInner->SetTriggerN(a, b); }
-    int SetImageTransfer(int a, unsigned int b, unsigned int c) override { return m_pInner->SetImageTransfer(a, b, c); }
-    int WriteStorage(unsigned int a, const void* b, unsigned int c) override { return m_pInner->WriteStorage(a, b, c); }
-    int ReadStorage(unsigned int a, void* b, unsigned int c) override { return m_pInner->ReadStorage(a, b, c); }
-    int Search(const unsigned char* a, const unsigned char* b, unsigned char* c) override { return m_pInner->Search(a, b, c); }
-    int SelectDevice(const unsigned char* a) override { return m_pInner->SelectDevice(a); }
-    int ExecuteCustomCommand(const unsigned short* a, void* b) override { return m_pInner->ExecuteCustomCommand(a, b); }
-    int SetLocalIP(const char* a, int b) override { return m_pInner->SetLocalIP(a, b); }
-    int SetOptionEx(int a, int b, int c) override { return m_pInner->SetOptionEx(a, b, c); }
-    int SetOption(int a, int b) override { return m_pInner->SetOption(a, b); }
-    int ExtendedCommand(int a, void* b, int c, void* d, int e) override { return m_pInner->ExtendedCommand(a, b, c, d, e); }
-    int SyncROI(int a, int b, int c, int d, int e, int f) override { return m_pInner->SyncROI(a, b, c, d, e, f); }
-    int SetFeature(int a, int b, int c) override { return m_pInner->SetFeature(a, b, c); }
 
 private:
+    uint64_t Key(unsigned int nBufferId) const { return static_cast<uint64_t>(m_nCamera) << 32 | nBufferId; }
     static void Thunk(int nEvent, int nParam, void* pBuffer, unsigned int nLength, unsigned int nBufferId, void* pContext) {
         CLedgerCamera* p = static_cast<CLedgerCamera*>(pContext);
         if (nEvent == c_nOrEyeEventFrame) {
             std::lock_guard<std::mutex> lock(p->m_pLedger->mtx);
-            if (p->m_pLedger->mapOut[nBufferId]++ > 0) ++p->m_pLedger->nHandedTwice;
+            if (p->m_pLedger->mapOut[p->Key(nBufferId)]++ > 0) ++p->m_pLedger->nHandedTwice;
             ++p->m_pLedger->nHanded;
+            if (p->m_nCamera < p->m_pLedger->nCameras) ++p->m_pLedger->nHandedByOld;
         }
         OrEyeFrameCallback pfn;
         void* pCtx;
@@ -277,11 +282,48 @@ private:
         if (pfn) pfn(nEvent, nParam, pBuffer, nLength, nBufferId, pCtx);
     }
 
-    IOrEyeCamera* m_pInner;
     std::shared_ptr<SLedger> m_pLedger;
+    uint32_t m_nCamera = 0;
     std::mutex m_mtxCallback;
     OrEyeFrameCallback m_pfnCallback = nullptr;
     void* m_pContext = nullptr;
+};
+
+// While it lives, every camera object the library makes (CreateOrEyeApi: a device's Open, also
+// on its reconnect thread) is the library's own wrapped in a ledger camera. The soak makes camera
+// objects on one thread at a time: the factory is set aside for the moment the library's own
+// object is made.
+class CLedgerFactory {
+public:
+    explicit CLedgerFactory(std::shared_ptr<SLedger> pLedger) : m_pLedger(std::move(pLedger)) {
+        m_factory = [this](OREYEAPI_TYPE eType) { return Make(eType); };
+        OrEyeTest::SetFactory(m_factory);
+    }
+    ~CLedgerFactory() { OrEyeTest::SetFactory(OrEyeTest::Factory()); }
+    CLedgerFactory(const CLedgerFactory&) = delete;
+    CLedgerFactory& operator=(const CLedgerFactory&) = delete;
+
+    // The newest camera object made; the device deletes it at will.
+    CLedgerCamera* Latest() {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        return m_pLatest;
+    }
+
+private:
+    IOrEyeCamera* Make(OREYEAPI_TYPE eType) {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        OrEyeTest::SetFactory(OrEyeTest::Factory());
+        IOrEyeCamera* pInner = CreateOrEyeApi(eType);
+        OrEyeTest::SetFactory(m_factory);
+        if (pInner == nullptr) return nullptr;
+        m_pLatest = new CLedgerCamera(pInner, m_pLedger);
+        return m_pLatest;
+    }
+
+    std::shared_ptr<SLedger> m_pLedger;
+    OrEyeTest::Factory m_factory;
+    std::mutex m_mtx;
+    CLedgerCamera* m_pLatest = nullptr;
 };
 
 // The application's data callback: checks the frame order of each capture run, decodes every
@@ -304,6 +346,12 @@ public:
                 if (nIndex <= m_nLast) ++m_nOutOfOrder;
                 else m_nGaps += nIndex - m_nLast - 1;
             }
+            if (m_bResumeMarked) {
+                m_bResumeMarked = m_bLossMarked = false;
+                m_vecResumeSteps.push_back(m_bHaveLast ? nIndex - m_nLast : 0);
+            } else if (m_bLossMarked) {
+                ++m_nAfterLoss;
+            }
             m_bHaveLast = true;
             m_nLast = nIndex;
             ++m_nRunFrames;
@@ -311,9 +359,13 @@ public:
             if (m_deqHeld.size() > 4) {
                 pOld = m_deqHeld.front();
                 m_deqHeld.pop_front();
+                ++m_nReleasing;
             }
         }
-        if (pOld) pOld->Release();
+        if (pOld) {
+            pOld->Release();
+            --m_nReleasing;
+        }
     }
     // A new capture run: order and gaps are counted from its first frame.
     void NewRun() {
@@ -330,13 +382,18 @@ public:
             if (m_deqHeld.empty()) return false;
             p = m_deqHeld.front();
             m_deqHeld.pop_front();
+            ++m_nReleasing;
         }
         p->Release();
+        --m_nReleasing;
         return true;
     }
+    // Gives back every kept block, and returns once a block another thread took out meanwhile
+    // is given back too: then every buffer of this sink is back.
     void ReleaseAll() {
         while (ReleaseOne()) {
         }
+        while (m_nReleasing.load() != 0) std::this_thread::yield();
     }
     uint64_t RunFrames() {
         std::lock_guard<std::mutex> lock(m_mtx);
@@ -353,34 +410,69 @@ public:
     uint64_t Frames() const { return m_nFrames.load(); }
     uint64_t WithPoints() const { return m_nWithPoints.load(); }
 
+    // A device that reconnects by itself: its loss event (4) and its reconnected event (30), told
+    // from the event handler. The device raises event 30 on the frame thread just before it
+    // hands on the resumed capture's first frame, whose index step is kept; frames between the
+    // two events are counted.
+    void MarkLoss() {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_bLossMarked = true;
+    }
+    void MarkResume() {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_bResumeMarked = true;
+    }
+    // Index steps at the first frame of each resumed capture (1 + the frames missed).
+    std::vector<uint64_t> ResumeSteps() {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        return m_vecResumeSteps;
+    }
+    uint64_t FramesAfterLoss() {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        return m_nAfterLoss;
+    }
+
 private:
     std::mutex m_mtx;
     std::deque<IKxLaserEyeResultBlock*> m_deqHeld;
     bool m_bHaveLast = false;
     uint64_t m_nLast = 0, m_nGaps = 0, m_nRunFrames = 0, m_nOutOfOrder = 0;
+    std::atomic<int> m_nReleasing{0};  // blocks taken out of the deque, not yet given back
+    bool m_bLossMarked = false, m_bResumeMarked = false;
+    uint64_t m_nAfterLoss = 0;
+    std::vector<uint64_t> m_vecResumeSteps;
     std::atomic<uint64_t> m_nFrames{0}, m_nWithPoints{0};
 };
 
-// Device events: the time of the last offline event (4).
+// Device events: how many of each code came, and when the last one did; the sink, when given,
+// hears of losses and reconnects (CSink::MarkLoss, MarkResume).
 class CEvents : public IKxDeviceEventHandler {
 public:
+    explicit CEvents(CSink* pSink = nullptr) : m_pSink(pSink) {}
     void OnDeviceEvent(IKxDevice*, int32_t nEvent) override {
+        if (m_pSink && nEvent == c_nKxEventOffline) m_pSink->MarkLoss();
+        if (m_pSink && nEvent == c_nKxEventReconnected) m_pSink->MarkResume();
         std::lock_guard<std::mutex> lock(m_mtx);
-        if (nEvent == c_nKxEventOffline) {
-            ++m_nOffline;
-            m_tOffline = Clock::now();
-        }
+        SSeen& s = m_mapSeen[nEvent];
+        ++s.n;
+        s.tLast = Clock::now();
     }
-    int Offline(Clock::time_point* pt = nullptr) {
+    int Count(int32_t nEvent, Clock::time_point* ptLast = nullptr) {
         std::lock_guard<std::mutex> lock(m_mtx);
-        if (pt) *pt = m_tOffline;
-        return m_nOffline;
+        const SSeen& s = m_mapSeen[nEvent];
+        if (ptLast) *ptLast = s.tLast;
+        return s.n;
     }
+    int Offline(Clock::time_point* pt = nullptr) { return Count(c_nKxEventOffline, pt); }
 
 private:
+    struct SSeen {
+        int n = 0;
+        Clock::time_point tLast{};
+    };
+    CSink* m_pSink;
     std::mutex m_mtx;
-    int m_nOffline = 0;
-    Clock::time_point m_tOffline{};
+    std::map<int32_t, SSeen> m_mapSeen;
 };
 
 }  // namespace kxsoak

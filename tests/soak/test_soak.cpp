@@ -1,7 +1,9 @@
 // Soak: two cameras (kxeye-emulator, 2 % stream loss each) behind two host cards; both devices
 // capture at once, in start/stop cycles, while another thread sets and reads parameters and gives
 // back kept result blocks. Each cycle moves camera B to another address while A streams, then
-// kills A's emulator while B streams and brings it back. Runs KX_SOAK_SECONDS (docs/reliability.md).
+// kills A's emulator while B streams and brings it back. All the while a second application
+// process captures from camera C behind a third card with reconnecting on, and is stopped past
+// C's heartbeat several times (soak_host.h). Runs KX_SOAK_SECONDS (docs/reliability.md).
 #include <gtest/gtest.h>
 
 #include <cinttypes>
@@ -9,6 +11,7 @@
 #include <functional>
 
 #include "kxkernel.h"
+#include "soak/soak_host.h"
 #include "soak/soak_support.h"
 #include "support/kxemulab.h"
 
@@ -53,8 +56,10 @@ protected:
         EmulatorTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
         m_camB = m_pLab->AddNamespace("camb");
+        m_camC = m_pLab->AddNamespace("camc");
         m_pLab->Link(m_host, "eth0", "192.0.2.1/24", m_cam, "eth0", "");
         m_pLab->Link(m_host, "eth1", "198.51.100.1/24", m_camB, "eth0", "");
+        m_pLab->Link(m_host, "eth2", "203.0.113.1/24", m_camC, "eth0", "");
         m_watchdog.SetLab(m_pLab.get());
         KxGlobalSetting::SetVirtualCards("*");
         // Refusals while capturing are logged by the thousand: to a file kept with a failed run.
@@ -85,6 +90,15 @@ protected:
         return pid;
     }
 
+    // Camera C, the paused host's: no stream loss; a host silent for 1 s loses it.
+    void StartCameraC() {
+        const pid_t pid = StartEmulator(
+            R"([{"ip": "203.0.113.10/24", "mac": "02:4b:58:00:00:c0", "wire_id": "4b580000000000c0", "unlimited_rate": true}])",
+            {"--storage-dir", m_dir + "/c", "--heartbeat-ms", "1000"}, "eth0", m_camC);
+        m_watchdog.AddChild(pid);
+        m_strLogC = m_log;
+    }
+
     // A fault command to camera B's emulator (never blocks: B's emulator always runs).
     void FaultB(const std::string& strLine) {
         const int fd = open((m_dir + "/faults-b").c_str(), O_WRONLY | O_NONBLOCK);
@@ -95,12 +109,9 @@ protected:
     }
 
     int32_t Open(SDevice& d) {
-        IOrEyeCamera* pInner = CreateOrEyeApi(OREYEAPI_TYPE_ETHERNET);
-        CLedgerCamera* pCamera = new CLedgerCamera(pInner, d.pLedger);
-        OrEyeTest::SetFactory([pCamera](OREYEAPI_TYPE) -> IOrEyeCamera* { return pCamera; });
+        CLedgerFactory cameras(d.pLedger);
         const int32_t n = Watched(m_watchdog, d.strName + " Open", c_tOpen, [&] { return d.pDevice->Open(0); });
-        OrEyeTest::SetFactory(OrEyeTest::Factory());
-        d.pCamera = pCamera;
+        d.pCamera = cameras.Latest();
         d.bOpen = n == 0;
         return n;
     }
@@ -140,7 +151,16 @@ protected:
             EXPECT_LE(nLost, nGaps + nSlack) << d.strName << " run " << m_nRuns;
         }
         d.sink.ReleaseAll();
-        EXPECT_EQ(d.pLedger->Outstanding(), 0u) << d.strName << ": buffers still out after StopCapture and release";
+        const size_t nOut = d.pLedger->Outstanding();
+        if (nOut != 0) {
+            // Say whether they come back late (given back after StopCapture returned) or never.
+            const auto t0 = Clock::now();
+            const bool bLate = WaitFor([&] { return d.pLedger->Outstanding() == 0; }, 2000ms);
+            ADD_FAILURE() << d.strName << ": " << nOut << " buffer(s) still out after StopCapture and release; "
+                          << (bLate ? "back " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                                  Clock::now() - t0).count()) + " ms later"
+                                    : std::string("not back 2 s later"));
+        }
     }
     bool WaitFrames(SDevice& d, uint64_t nFrames, std::chrono::milliseconds limit) {
         return WaitFor([&] { return d.sink.RunFrames() >= nFrames; }, limit);
@@ -172,7 +192,7 @@ protected:
 
     CWatchdog m_watchdog;
     int m_nLogLevel = 2;
-    std::string m_camB, m_strLogA;
+    std::string m_camB, m_camC, m_strLogA, m_strLogC;
     IKxMemPool* m_pMemPool = nullptr;
     IKxSurfacePool* m_pSurfacePool = nullptr;
     std::atomic<uint64_t> m_nParamOk{0}, m_nParamRefused{0};
@@ -212,6 +232,11 @@ TEST_F(Soak, TwoCamerasUnderFaults) {
         d->pDevice->SetEventHandler(d->pEvents);
         ASSERT_EQ(Open(*d), 0) << d->strName;
     }
+
+    // The paused host: its pauses spread over the run.
+    StartCameraC();
+    CPausedHost host(*m_pLab, m_watchdog, m_dir);
+    host.Start(m_host, "203.0.113.10", c_nRate / 2, m_strLogC, nSeconds, PlannedPauses(nSeconds));
 
     std::atomic<bool> bStopParams{false};
     std::thread params([&] { ParameterThread({&a, &b}, &bStopParams); });
@@ -281,6 +306,18 @@ TEST_F(Soak, TwoCamerasUnderFaults) {
     params.join();
     const long nRssEnd = ResidentKiB();
 
+    // The paused host: every planned pause made, each checked by the host itself (its status).
+    std::string strHost;
+    const auto tHostEnd = Clock::now();
+    const int nHostStatus = host.Finish(&strHost);
+    const double dHostEndMs = std::chrono::duration<double, std::milli>(Clock::now() - tHostEnd).count();
+    EXPECT_EQ("", host.Failure()) << strHost;
+    EXPECT_EQ(0, nHostStatus) << "the paused host failed:\n" << strHost;
+    EXPECT_EQ(PlannedPauses(nSeconds), host.Pauses());
+    std::string strHostLines;
+    for (size_t at = strHost.find("soak host: "); at != std::string::npos; at = strHost.find("soak host: ", at + 1))
+        strHostLines += strHost.substr(at, strHost.find('\n', at) - at) + "\n";
+
     const uint64_t nFrames = a.sink.Frames() + b.sink.Frames();
     for (SDevice* d : {&a, &b}) {
         EXPECT_EQ(d->sink.OutOfOrder(), 0u) << d->strName;
@@ -291,6 +328,7 @@ TEST_F(Soak, TwoCamerasUnderFaults) {
         std::lock_guard<std::mutex> lock(d->pLedger->mtx);
         EXPECT_TRUE(d->pLedger->mapOut.empty()) << d->strName << ": buffers never given back";
         EXPECT_EQ(d->pLedger->nHandedTwice, 0u) << d->strName;
+        EXPECT_EQ(d->pLedger->nHandedByOld, 0u) << d->strName << ": a camera object handed a frame on after its device opened a new one";
         EXPECT_EQ(d->pLedger->nReturnedUnknown, 0u) << d->strName << ": buffers given back twice or never handed out";
         EXPECT_EQ(d->pLedger->nHanded, d->pLedger->nReturned) << d->strName;
     }
@@ -322,7 +360,10 @@ TEST_F(Soak, TwoCamerasUnderFaults) {
            nSeconds, nCycles, m_nRuns, nKills, nMoves, nBusy, nFrames, m_nLost, m_nUnderrun, m_nGaps, m_nPackets, m_nResent, nHanded,
            a.pLedger->Outstanding() + b.pLedger->Outstanding(), m_nParamOk.load(), m_nParamRefused.load(),
            m_watchdog.Calls(), dOfflineMax, nThreadsBefore, nThreadsAfter, nRssWarm, nGrowth);
+    printf("soak: paused host: %d pauses (at most %d ms each), ended %.0f ms after the last cycle\n%s", host.Pauses(),
+           host.LongestStopMs(), dHostEndMs, strHostLines.c_str());
     RecordProperty("cycles", nCycles);
+    RecordProperty("host_pauses", host.Pauses());
     RecordProperty("frames", static_cast<int>(nFrames));
 }
 

@@ -293,6 +293,14 @@ void CKxLaserEyeDevice::OnFrameEvent(int nEvent, int /*nParam*/, void* pBuffer, 
     SKxHostTime sHostTime{};
     {
         std::lock_guard<std::mutex> lock(m_frameStateMutex);
+        // Reconnecting: a frame the lost camera object still hands over after the loss (it was
+        // under way) goes back unseen. The sums the resumed capture goes on from are taken under
+        // this lock after the loss was marked, so a frame counted after them would be handed on
+        // and counted missed as well.
+        if (m_bOffline.load() && m_bReconnecting.load()) {
+            giveBack();
+            return;
+        }
         nWidth = m_sProperties.sLeftROI.right - m_sProperties.sLeftROI.left;
         nHeight = m_sProperties.sLeftROI.bottom - m_sProperties.sLeftROI.top;
         if (bImages) {
