@@ -63,6 +63,7 @@ struct SKxEyeScanOptions {
     std::string strCamera;
     std::vector<std::string> vecCameras;  // all CAMERA arguments; two or more: one scan of all
     std::string strAlign;                 // alignment file (kxeye align): one world frame for all
+    int64_t nStaggerUs = 0;               // camera i's exposure starts i x this after the frame instant
     std::string strOut;
     int64_t nFrames = 0;      // 0: run for dSeconds
     double dSeconds = 0;

@@ -188,6 +188,18 @@ int KxEyeScanGroup(EKxEyeSource eSource, const SKxEyeScanOptions& opts) {
             if (opts.bJson) KxEyePrintJson(jCam);
             return c_nKxEyeExitFailure;
         }
+        if (opts.nStaggerUs > 0) {
+            // Taking turns: a trigger delay of i steps after the frame instant all cameras share.
+            const uint64_t nDelay = static_cast<uint64_t>(opts.nStaggerUs) * i;
+            // At most 255 cameras of at most 1 s each: within 32 bits.
+            const int32_t nCode = s.Device()->SetTriggerN(0, static_cast<uint32_t>(nDelay));
+            jCam["triggerDelayUs"] = nDelay;
+            if (nCode != KX_OK) {
+                std::cerr << "kxeye: camera " << opts.vecCameras[i] << ": trigger delay " << nDelay
+                          << " us refused: " << KxEyeFormatCode(nCode) << "\n";
+                return c_nKxEyeExitFailure;
+            }
+        }
         SKxLaserResultAfterProcParam param = opts.sParam;
         double dOffset = 0;
         if (bAligned) {

@@ -172,6 +172,10 @@ int Run(int argc, char** argv) {
         ->required();
     pScan->add_option("--align", scan.strAlign, "alignment file of kxeye align: every camera's points in one world frame")
         ->check(CLI::ExistingFile);
+    pScan->add_option("--stagger", scan.nStaggerUs,
+                      "several cameras: camera i exposes i x US microseconds after the shared frame instant, so that "
+                      "cameras facing each other take turns")
+        ->check(WholeNumber(0, 1000000));
     CLI::Option* pFrames =
         pScan->add_option("--frames", scan.nFrames, "number of frames")->check(WholeNumber(1, 1000000000000LL));
     CLI::Option* pSeconds =
@@ -409,6 +413,8 @@ int Run(int argc, char** argv) {
             if (!strTransform.empty())
                 return UsageError(pScan, "--transform and --align both place the points; give one of them");
             if (scan.bReconnect) return UsageError(pScan, "--reconnect works with one camera only");
+            if (scan.nStaggerUs > 0 && scan.vecCameras.size() < 2)
+                return UsageError(pScan, "--stagger takes two cameras or more");
             if (scan.strHeightMap == "columns") return UsageError(pScan, "--height-map columns works with one camera only");
             return KxEyeScanGroup(eSource, scan);
         }
