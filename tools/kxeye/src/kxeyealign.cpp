@@ -332,6 +332,12 @@ bool LoadAlignTarget(const std::string& path, SKxEyeAlignTarget* out, std::strin
     return ParseAlignTarget(text, path, out, reason);
 }
 
+void KxEyeFoldTravel(std::vector<SKxEyeCameraPose>& poses, double dPeriod) {
+    if (!(dPeriod > 0) || poses.empty()) return;
+    const double dShift = std::round(poses.front().t[1] / dPeriod) * dPeriod;
+    for (SKxEyeCameraPose& p : poses) p.t[1] -= dShift;
+}
+
 std::string KxEyeAlignFileText(const SKxEyeAlignTarget& target, const std::vector<SKxEyeCameraPose>& poses) {
     ordered_json j;
     j["format"] = c_pszFormat;
