@@ -69,6 +69,31 @@ struct Geometry {
     int nFixedDisparity;  // parameter 50
 };
 
+// The true relation of a virtual camera's raw timestamp to the host's steady clock
+// (std::chrono::steady_clock: CLOCK_MONOTONIC on Linux, the same in every process and network
+// namespace of the host). At host instant t (steady-clock nanoseconds since its epoch) the
+// camera's tick count is
+//   nStartTimestamp + floor((t - nHostNsAtStart) x 1e-9 x (1 + dPpm x 1e-6) / dTick)
+// and a frame made at t carries that count modulo nTimestampWrap as its raw timestamp. A
+// streaming camera with a pose makes its frames at instants of the frame-rate grid
+// (docs/virtual-camera.md); TicksAt / HostNsAt convert either way.
+struct ClockTruth {
+    int64_t nHostNsAtStart;    // host instant at which the count was nStartTimestamp (camera made)
+    uint32_t nStartTimestamp;  // configuration key "start_timestamp"
+    double dPpm;               // configuration key "clock_ppm": the oscillator runs that much fast
+    double dTick;              // nominal seconds per tick of the hardware version
+    uint32_t nTimestampWrap;   // the raw timestamp counts modulo this
+    bool bRecording;           // a recording's frames carry their recorded timestamps instead
+};
+// Unwrapped tick count (before the floor) at a host steady-clock instant in nanoseconds.
+inline double TicksAt(const ClockTruth& c, int64_t nHostNs) {
+    return c.nStartTimestamp + static_cast<double>(nHostNs - c.nHostNsAtStart) * 1e-9 * (1.0 + c.dPpm * 1e-6) / c.dTick;
+}
+// Host steady-clock instant in nanoseconds at which the unwrapped count reaches dTicks.
+inline double HostNsAt(const ClockTruth& c, double dTicks) {
+    return static_cast<double>(c.nHostNsAtStart) + (dTicks - c.nStartTimestamp) * c.dTick * 1e9 / (1.0 + c.dPpm * 1e-6);
+}
+
 // Control of one process-wide virtual camera. Owned by the library; valid until
 // ReloadVirtualCameras.
 class IVirtualCameraControl {
@@ -103,6 +128,8 @@ public:
     virtual bool IsSweeping() = 0;
     // Back to the configured state: parameters, storage, motor, counters, faults.
     virtual void Reset() = 0;
+    // The camera's clock against the host's steady clock (above).
+    virtual ClockTruth GetClockTruth() = 0;
 
 protected:
     virtual ~IVirtualCameraControl() {}

@@ -45,6 +45,8 @@ struct SOrVirtualConfig {
     bool bUnlimitedRate = false;
     uint32_t nStartTimestamp = 0;
     uint32_t nStartCounter = 0;
+    // The camera's oscillator runs this many parts per million fast (negative: slow).
+    double dClockPpm = 0.0;
     std::string strStorageFile;
     // Faults from the configuration.
     bool bOffline = false;
@@ -120,6 +122,7 @@ public:
     double GetMotorPositionTenths() override;
     bool IsSweeping() override;
     void Reset() override;
+    OrEyeTest::ClockTruth GetClockTruth() override;
 
 private:
     struct SRoi {

@@ -212,7 +212,9 @@ void COrVirtualCamera::ProduceFrameLocked() {
     const double dSeconds = std::chrono::duration<double>(tNow - m_tCreated).count();
     const int nVer = std::min(std::max(m_cfg.nVersion, 0), 8);
     const STimeBase& tb = c_asTimeBase[nVer];
-    const uint64_t nTicks = m_cfg.nStartTimestamp + static_cast<uint64_t>(dSeconds / tb.dTick);
+    // The camera's own clock: its oscillator may run fast or slow against the host's.
+    const double dOwnSeconds = m_cfg.dClockPpm != 0.0 ? dSeconds * (1.0 + m_cfg.dClockPpm * 1e-6) : dSeconds;
+    const uint64_t nTicks = m_cfg.nStartTimestamp + static_cast<uint64_t>(dOwnSeconds / tb.dTick);
     const uint32_t nTs = static_cast<uint32_t>(nTicks % tb.nTimestampWrap);
     const uint32_t nCnt = tb.nCounterWrap ? (m_nCounter % tb.nCounterWrap) : 0;
     const uint64_t nFrameNo = m_nProducedCount;
@@ -221,7 +223,7 @@ void COrVirtualCamera::ProduceFrameLocked() {
     AdvanceMotor(tNow);
 
     const OrEyeTest::Geometry g = GetGeometry();
-    const double dTravel = c_dBeltSpeed * dSeconds;
+    const double dTravel = c_dBeltSpeed * dSeconds;  // the belt keeps the host's time
     const bool bSwing = m_cfg.bSwingMotor && (m_nSwingMode & 0x1) != 0;
     double dAlpha = std::atan(-c_dLaserX / g.dBelt);
     if (bSwing) dAlpha += (m_sMotor.dPos / 10.0 - 37.5) * 0.5 * M_PI / 180.0;
@@ -351,6 +353,18 @@ void COrVirtualCamera::ProduceFrameLocked() {
     for (int i = 0; i < 8; ++i) PutU32(pLaser + 32768 + 4 * i, aT[i]);
     ++m_nFrameSeq;
     m_cvFrame.notify_all();
+}
+
+OrEyeTest::ClockTruth COrVirtualCamera::GetClockTruth() {
+    const int nVer = std::min(std::max(m_cfg.nVersion, 0), 8);
+    OrEyeTest::ClockTruth c;
+    c.nHostNsAtStart = std::chrono::duration_cast<std::chrono::nanoseconds>(m_tCreated.time_since_epoch()).count();
+    c.nStartTimestamp = m_cfg.nStartTimestamp;
+    c.dPpm = m_cfg.dClockPpm;
+    c.dTick = c_asTimeBase[nVer].dTick;
+    c.nTimestampWrap = c_asTimeBase[nVer].nTimestampWrap;
+    c.bRecording = m_cfg.pRecording != nullptr;
+    return c;
 }
 
 // ---- frame delivery -------------------------------------------------------------------------

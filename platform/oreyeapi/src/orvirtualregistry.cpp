@@ -94,7 +94,7 @@ void OnlyKeys(const nlohmann::json& j, const std::string& strPath, std::initiali
 
 const std::initializer_list<const char*> c_listCameraKeys = {
     "kind", "version", "width", "height", "large", "swing_motor", "serial", "device_id",
-    "compensation", "param_block", "unlimited_rate", "start_timestamp", "start_counter",
+    "compensation", "param_block", "unlimited_rate", "start_timestamp", "start_counter", "clock_ppm",
     "storage_file", "offline", "fail_storage_read", "faults", "recording"};
 
 // Keys a recording fixes: it is played back on the camera it was made with.
@@ -153,6 +153,11 @@ void ParseCamera(const nlohmann::json& j, const std::string& strPath, SOrVirtual
         c.nStartTimestamp = static_cast<uint32_t>(Integer(j.at("start_timestamp"), key("start_timestamp"), 0, 4294967295ll));
     if (j.contains("start_counter"))
         c.nStartCounter = static_cast<uint32_t>(Integer(j.at("start_counter"), key("start_counter"), 0, 4294967295ll));
+    if (j.contains("clock_ppm")) {
+        const double d = Number(j.at("clock_ppm"), key("clock_ppm"));
+        if (d < -1000.0 || d > 1000.0) Fail(key("clock_ppm"), "must be -1000 to 1000 (got " + Shown(j.at("clock_ppm")) + ")");
+        c.dClockPpm = d;
+    }
     if (j.contains("storage_file")) c.strStorageFile = Text(j.at("storage_file"), key("storage_file"), 1, 4096);
     if (j.contains("offline")) c.bOffline = Boolean(j.at("offline"), key("offline"));
     if (j.contains("fail_storage_read")) c.bFailStorageRead = Boolean(j.at("fail_storage_read"), key("fail_storage_read"));
