@@ -4,6 +4,7 @@
 #ifndef OREYEAPI_TESTSUPPORT_H
 #define OREYEAPI_TESTSUPPORT_H
 
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -94,6 +95,33 @@ inline double HostNsAt(const ClockTruth& c, double dTicks) {
     return static_cast<double>(c.nHostNsAtStart) + (dTicks - c.nStartTimestamp) * c.dTick * 1e9 / (1.0 + c.dPpm * 1e-6);
 }
 
+// Pose of a virtual camera in the world frame (configuration key "pose", docs/virtual-camera.md):
+// x across the belt, y along the travel, z height of the camera centre above the belt (mm), roll
+// about the travel axis (degrees; positive turns the view toward -x).
+struct Pose {
+    double dX, dY, dZ, dRoll;
+};
+// The camera's true transform into the world frame: w = R c + t, R row-major, for a camera cloud
+// c = (camera X + encoder travel in mm, camera Y, camera Z), the encoder travel being
+// count / 10 from count 0 of the shared belt encoder. The default pose gives
+// R = [[0,1,0],[1,0,0],[0,0,-1]], t = (0, 0, 400).
+inline void PoseTransform(const Pose& p, double adR[9], double adT[3]) {
+    const double a = p.dRoll * 3.14159265358979323846 / 180.0, c = std::cos(a), s = std::sin(a);
+    const double r[9] = {0, c, -s, 1, 0, 0, 0, -s, -c};
+    for (int i = 0; i < 9; ++i) adR[i] = r[i];
+    adT[0] = p.dX;
+    adT[1] = p.dY;
+    adT[2] = p.dZ;
+}
+// The shared belt of cameras with a pose: it moves 100 mm per second of the host's steady clock
+// from the clock's epoch, and its encoder counts 10 per mm: the count at a host instant (in
+// nanoseconds) is floor(10 x WorldTravelMm) = one count per millisecond, modulo 2^32 before the
+// frame's field width.
+inline double WorldTravelMm(int64_t nHostNs) { return static_cast<double>(nHostNs) * 1e-7; }
+inline uint32_t WorldEncoderCount(int64_t nHostNs) {
+    return static_cast<uint32_t>(static_cast<uint64_t>(nHostNs) / 1000000u);
+}
+
 // Control of one process-wide virtual camera. Owned by the library; valid until
 // ReloadVirtualCameras.
 class IVirtualCameraControl {
@@ -130,6 +158,8 @@ public:
     virtual void Reset() = 0;
     // The camera's clock against the host's steady clock (above).
     virtual ClockTruth GetClockTruth() = 0;
+    // The configured pose; false (and the default pose) for a camera without one.
+    virtual bool GetPose(Pose* pPose) = 0;
 
 protected:
     virtual ~IVirtualCameraControl() {}
