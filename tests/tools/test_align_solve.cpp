@@ -39,6 +39,7 @@ struct SScene {
     unsigned nFaces = Top | PlusX | MinusY;            // the faces the camera sees
     double dTravelFrom = -250, dTravelTo = 250;         // the scan, along W's Y from the box centre
     bool bBox = true;
+    double dViewFrom = -1e9, dViewTo = 1e9;            // what the camera sees across (W's X)
 };
 
 // Points in W: the belt (profiles every 3 mm of travel, 2 mm apart across) with the box on it,
@@ -66,6 +67,10 @@ std::vector<KxEyeVec3> Cloud(const SScene& s, const SPose& pose, double dNoise, 
             if (s.bBox && (s.nFaces & MinusY) && s.dTravelFrom < -hy) vecW.push_back({x, s.dOy - hy, z});
             if (s.bBox && (s.nFaces & PlusY) && s.dTravelTo > hy) vecW.push_back({x, s.dOy + hy, z});
         }
+    std::vector<KxEyeVec3> vecSeen;
+    for (const KxEyeVec3& w : vecW)
+        if (w[0] >= s.dViewFrom && w[0] <= s.dViewTo) vecSeen.push_back(w);
+    vecW.swap(vecSeen);
     double r[9];
     Rotation(pose, r);
     std::mt19937 rng(nSeed);
@@ -98,6 +103,7 @@ TEST(AlignSolve, KnownPosesAreRecoveredFromNoisyClouds) {
         double dRoll, tx, ty, tz;
         unsigned nFaces;
         bool bEdges;  // no side along the travel seen: the top's long edges fix X
+        double dViewFrom = -1e9, dViewTo = 1e9;
     };
     const SCase aCases[] = {
         {"default", 0, 0, 0, 400, Top | PlusX | MinusY, false},
@@ -107,10 +113,15 @@ TEST(AlignSolve, KnownPosesAreRecoveredFromNoisyClouds) {
         {"rolled -45, shifted along", -45, -260, 37.5, 400, Top | PlusX | MinusY, false},
         {"shifted across and along", 0, 85.5, -120.25, 400, Top | MinusX | PlusY, false},
         {"above the box: top edges", 0, -70, 12, 400, Top | MinusY, true},
+        // Side by side: each camera sees part of the top across, and the side facing it.
+        {"the top cut across, its +X side seen", 0, 90, 0, 400, Top | PlusX | MinusY, false, -100, 290},
+        {"the top cut across, its -X side seen", 0, -230, 0, 400, Top | MinusX | MinusY, false, -430, -40},
     };
     for (const SCase& c : aCases) {
         SScene s;
         s.nFaces = c.nFaces;
+        s.dViewFrom = c.dViewFrom;
+        s.dViewTo = c.dViewTo;
         SPose p;
         p.dRollDeg = c.dRoll;
         p.t[0] = c.tx, p.t[1] = c.ty, p.t[2] = c.tz;
@@ -140,10 +151,10 @@ TEST(AlignSolve, WithoutNoiseTheResidualVanishes) {
 }
 
 TEST(AlignSolve, ThePeriodOfARepeatingSceneFoldsEveryCameraAlike) {
-    // Two cameras 10 mm apart along the travel, seeing the box of three periods later.
+    // Two cameras 10 mm apart along the travel, seeing boxes three and two periods later.
     SScene s;
     std::vector<SKxEyeCameraPose> vecPoses;
-    for (double dY : {600.0 * 3 + 295, 600.0 * 3 + 305}) {
+    for (double dY : {600.0 * 3 + 295, 600.0 * 2 + 305}) {
         SPose p;
         p.t[1] = dY;
         const SKxEyeAlignResult res = KxEyeSolveAlignment(Cloud(s, p, 0.05), Target(s));
@@ -200,6 +211,12 @@ TEST(AlignSolve, ACloudThatDoesNotShowTheBoxIsRefusedWithWhy) {
                 {}, {}, "not a side along the travel \\(nor the top's long edges\\)"};
         c.s.nFaces = Top | MinusY;
         c.s.dWidth = 100;
+        vecCases.push_back(c);
+    }
+    {
+        SCase c{"the top cut across, no side", {}, {}, "its top only (79|80)\\.[0-9] mm across, and no side along the travel"};
+        c.s.nFaces = Top | MinusY;
+        c.s.dViewFrom = -100;
         vecCases.push_back(c);
     }
     {

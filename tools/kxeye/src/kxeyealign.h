@@ -74,8 +74,9 @@ bool LoadAlignTarget(const std::string& path, SKxEyeAlignTarget* out, std::strin
 // The same from JSON text (the path is only named in reasons).
 bool ParseAlignTarget(const std::string& text, const std::string& where, SKxEyeAlignTarget* out, std::string* reason);
 
-// For a repeating scene: shifts every pose's t.y by the same whole number of periods, the one
-// that brings the first pose's t.y nearest to 0 (the cameras keep their offsets to each other).
+// For a repeating scene: shifts each pose's t.y by whole periods, the first pose's to the value
+// nearest to 0, every other one's to the value nearest to the first's (each camera may have found
+// another of the boxes; cameras less than half a period apart along the travel keep their offsets).
 void KxEyeFoldTravel(std::vector<SKxEyeCameraPose>& poses, double dPeriod);
 
 // The alignment file's text: format, version, units, world, the target and every camera.

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -115,6 +116,45 @@ std::string RotationText(const double* r) {
     return sz;
 }
 
+// Every camera's cloud carried into W by its pose, as one PLY: to look at the alignment.
+bool WriteWorldCloud(const SKxEyeAlignOptions& opts, const std::vector<SCamera>& vecCams,
+                     const std::vector<SKxEyeCameraPose>& vecPoses, int64_t nBase, double dPeriod,
+                     std::string& strError) {
+    CKxEyePlyWriter ply;
+    // Y as the travel from the scan's start (whole periods of a repeating scene), so that the
+    // floats keep their precision however long the encoder has run.
+    const double dTravel0 = static_cast<double>(nBase) * opts.dMmPerCount;
+    const double dShift = dPeriod > 0 ? std::round(dTravel0 / dPeriod) * dPeriod : dTravel0;
+    char szShift[96];
+    std::snprintf(szShift, sizeof(szShift), "Y shifted by %.3f mm (travel from the scan's start)", -dShift);
+    if (!ply.Open(opts.strCloud) ||
+        !ply.Begin({"units mm", "world: X across the belt, Y along the travel, Z up", szShift})) {
+        strError = ply.Error();
+        return false;
+    }
+    size_t nPose = 0;
+    for (const SCamera& c : vecCams) {
+        const SKxEyeCameraPose& p = vecPoses[nPose++];
+        std::vector<SKxEyePoint> vecOut;
+        for (const KxEyeVec3& q : c.callback->Cloud(nBase, opts.dMmPerCount)) {
+            SKxEyePoint pt{};
+            pt.fX = static_cast<float>(p.r[0] * q[0] + p.r[1] * q[1] + p.r[2] * q[2] + p.t[0]);
+            pt.fY = static_cast<float>(p.r[3] * q[0] + p.r[4] * q[1] + p.r[5] * q[2] + p.t[1] - dShift);
+            pt.fZ = static_cast<float>(p.r[6] * q[0] + p.r[7] * q[1] + p.r[8] * q[2] + p.t[2]);
+            vecOut.push_back(pt);
+        }
+        if (!ply.Add(vecOut)) break;
+    }
+    if (ply.Failed() || !ply.Finish()) {
+        strError = ply.Error();
+        ply.Abort();
+        return false;
+    }
+    if (!opts.bJson)
+        std::printf("world cloud: %s (%llu points, mm)\n", opts.strCloud.c_str(), static_cast<unsigned long long>(ply.Count()));
+    return true;
+}
+
 }  // namespace
 
 CLI::App* KxEyeAddAlignCommand(CLI::App& app, SKxEyeAlignOptions& opts) {
@@ -137,6 +177,12 @@ CLI::App* KxEyeAddAlignCommand(CLI::App& app, SKxEyeAlignOptions& opts) {
     p->add_option("--timeout", opts.dTimeout,
                   "give up on a camera after this many seconds without a frame or without belt travel (default 5)")
         ->check(CLI::Range(0.1, 1e6));
+    p->add_option("--stagger", opts.nStaggerUs,
+                  "microseconds between the exposures of one camera and the next (SetTriggerN(0, i x US)), so that "
+                  "cameras facing each other take turns (default 0: triggers left alone)")
+        ->check(CLI::Range(0, 1000000));
+    p->add_option("--cloud", opts.strCloud,
+                  "also write every camera's cloud carried into the world frame, as one PLY (to look at the alignment)");
     p->add_flag("--json", opts.bJson, "print the result as JSON (see docs/kxeye.md)");
     p->footer("Example: kxeye align virtual:0 virtual:1 --out align.json");
     return p;
@@ -155,6 +201,15 @@ int KxEyeAlign(EKxEyeSource eSource, const SKxEyeAlignOptions& opts) {
                 std::cerr << "kxeye: camera \"" << opts.vecCameras[i] << "\" is named twice\n";
                 return c_nKxEyeExitUsage;
             }
+    // The file's folder must be there before the belt is scanned for seconds.
+    {
+        const std::filesystem::path dir = std::filesystem::path(opts.strOut).parent_path();
+        std::error_code ec;
+        if (!dir.empty() && !std::filesystem::is_directory(dir, ec)) {
+            std::cerr << "kxeye: cannot write " << opts.strOut << ": no folder " << dir.string() << "\n";
+            return c_nKxEyeExitFailure;
+        }
+    }
     // An address or a MAC can only be an Ethernet camera; with local ones beside it, both paths.
     if (eSource == EKxEyeSource::Local) {
         const size_t nNet = static_cast<size_t>(
@@ -175,9 +230,18 @@ int KxEyeAlign(EKxEyeSource eSource, const SKxEyeAlignOptions& opts) {
             continue;
         }
     }
-    // Every camera at once, so that all of them see the same box pass.
-    for (SCamera& c : vecCams) {
+    // Every camera at once, so that all of them see the same box pass; with --stagger each
+    // exposes that much later than the one before, so that facing lasers do not blind each other.
+    for (size_t i = 0; i < vecCams.size(); ++i) {
+        SCamera& c = vecCams[i];
         if (!c.strFailure.empty()) continue;
+        if (opts.nStaggerUs > 0) {
+            const int32_t nSet = c.session->Device()->SetTriggerN(0, static_cast<uint32_t>(i * opts.nStaggerUs));
+            if (nSet != KX_OK) {
+                c.strFailure = "SetTriggerN (--stagger) failed: " + KxEyeFormatCode(nSet);
+                continue;
+            }
+        }
         const int32_t nStart = c.session->Device()->StartCapture(0, c.callback.get(), nullptr);
         if (nStart != KX_OK) c.strFailure = "StartCapture failed: " + KxEyeFormatCode(nStart);
         else c.bCapturing = true;
@@ -272,7 +336,8 @@ int KxEyeAlign(EKxEyeSource eSource, const SKxEyeAlignOptions& opts) {
                        {"-y", r.anFacePoints[3]}, {"+y", r.anFacePoints[4]}, {"topEdges", r.bTopEdges}};
         jc["rotation"] = std::vector<double>(p.r, p.r + 9);
         jc["translation"] = std::vector<double>(p.t, p.t + 3);
-        jc["roll"] = std::atan2(p.r[7], p.r[1]) * 180 / M_PI;
+        // As the virtual camera's pose key: positive roll turns the camera's view toward -X.
+        jc["roll"] = std::atan2(-p.r[2], p.r[1]) * 180 / M_PI;
         if (opts.bJson) continue;
         std::printf("camera %s (serial %s): residual %.3f mm, %llu points used (top %llu, sides %llu, ends %llu%s), "
                     "%llu frames\n",
@@ -297,6 +362,10 @@ int KxEyeAlign(EKxEyeSource eSource, const SKxEyeAlignOptions& opts) {
             nExit = c_nKxEyeExitFailure;
         } else {
             j["file"] = opts.strOut;
+            if (!opts.strCloud.empty() && !WriteWorldCloud(opts, vecCams, vecPoses, nBase, target.dPeriod, strError)) {
+                std::cerr << "kxeye: " << strError << "\n";
+                nExit = c_nKxEyeExitFailure;
+            }
             if (!opts.bJson)
                 std::printf("alignment: %s (%zu camera%s)\n", opts.strOut.c_str(), vecPoses.size(),
                             vecPoses.size() == 1 ? "" : "s");

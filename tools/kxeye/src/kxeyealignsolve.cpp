@@ -205,7 +205,8 @@ struct SConstraint {
 
 class CSolver {
 public:
-    CSolver(const std::vector<V>& pts, const SKxEyeAlignTarget& t) : m_pts(pts), m_t(t) {}
+    // pts: the box's piece, then (from nBelt on) belt points around it.
+    CSolver(const std::vector<V>& pts, size_t nBelt, const SKxEyeAlignTarget& t) : m_pts(pts), m_nBelt(nBelt), m_t(t) {}
 
     // Gives each point to the face it lies on (within dTol) under the current pose; the top's
     // long edges stand in for an X face when none was seen.
@@ -215,9 +216,18 @@ public:
         const double hx = m_t.dWidth / 2, hy = m_t.dLength / 2, H = m_t.dHeight;
         const double dLow = std::min(3.0, H / 4);
         std::vector<std::pair<double, size_t>> vecTop;  // y, point
+        m_nBeltUsed = 0;
         for (size_t i = 0; i < m_pts.size(); ++i) {
             const V w = Add(Apply(m_r, m_pts[i]), V{m_tr[0], m_tr[1], m_tr[2]});
             const V q{w[0] - m_t.dOriginX, w[1] - m_t.dOriginY, w[2]};
+            if (i >= m_nBelt) {
+                // The belt is the box's bottom plane, Z = 0: around the box, clear of its foot.
+                if (std::fabs(q[2]) < dTol && (std::fabs(q[0]) > hx + 2.0 || std::fabs(q[1]) > hy + 2.0)) {
+                    m_vecCons.push_back({i, V{0, 0, 1}, 0.0});
+                    ++m_nBeltUsed;
+                }
+                continue;
+            }
             // The nearest face within the tolerance; a point as near to a second face (by an
             // edge) is left out: it lies on both planes, and the noise would decide. The top's
             // edge points still count for the top's outline below.
@@ -358,20 +368,24 @@ public:
         return true;
     }
 
+    // Over the box's own points: the belt helps to fix the pose, but the residual is the box's.
     double Rms() const {
-        if (m_vecCons.empty()) return 0;
+        if (m_vecCons.size() <= m_nBeltUsed) return 0;
         double dSum = 0;
         for (const SConstraint& c : m_vecCons) {
+            if (c.nPoint >= m_nBelt) continue;
             const double r = Dot(c.n, Add(Apply(m_r, m_pts[c.nPoint]), V{m_tr[0], m_tr[1], m_tr[2]})) - c.d;
             dSum += r * r;
         }
-        return std::sqrt(dSum / static_cast<double>(m_vecCons.size()));
+        return std::sqrt(dSum / static_cast<double>(m_vecCons.size() - m_nBeltUsed));
     }
+    uint64_t BoxPoints() const { return m_vecCons.size() - m_nBeltUsed; }
 
     double m_r[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
     double m_tr[3] = {0, 0, 0};
     uint64_t m_anFace[FaceCount] = {};
     bool m_bEdges = false;
+    size_t m_nBeltUsed = 0;
     std::vector<SConstraint> m_vecCons;
 
 private:
@@ -401,6 +415,7 @@ private:
     }
 
     const std::vector<V>& m_pts;
+    const size_t m_nBelt;
     const SKxEyeAlignTarget& m_t;
     double m_dRoll = 0;
 };
@@ -517,6 +532,8 @@ SKxEyeAlignResult KxEyeSolveAlignment(const std::vector<KxEyeVec3>& cloud, const
     int nBox = -1;
     SRect boxRect;
     SPlane boxTop;
+    bool bBoxCut = false;
+    double dBoxAcross = 0;
     for (size_t k = 0; k < vecPieces.size(); ++k) {
         const std::vector<size_t>& piece = vecPieces[k];
         if (piece.size() < 50) continue;
@@ -540,16 +557,25 @@ SKxEyeAlignResult KxEyeSolveAlignment(const std::vector<KxEyeVec3>& cloud, const
         // The side nearer to the travel is the length.
         const bool bSide1Along = std::fabs(rc.ex) >= std::fabs(rc.ey);
         const double dAlong = bSide1Along ? rc.s1 : rc.s2, dAcross = bSide1Along ? rc.s2 : rc.s1;
+        // A top narrower than the box across may be cut by the edge of the camera's view (cameras
+        // side by side over a wide belt); a side face then tells where the box really ends.
+        const bool bFull = std::fabs(dAcross - Wd) <= dTolW;
+        const bool bCut = !bFull && dAcross < Wd && dAcross >= std::min(Wd, 20.0);
         if (std::acos(std::min(1.0, Dot(top.n, belt.n))) > 5.0 * M_PI / 180 || std::fabs(dAlong - L) > dTolL ||
-            std::fabs(dAcross - Wd) > dTolW) {
+            (!bFull && !bCut)) {
             vecSeen.push_back("a top " + Mm(dAlong) + " mm along the travel and " + Mm(dAcross) + " mm across at " +
                               Mm(H) + " mm");
             continue;
         }
-        if (nBox < 0 || piece.size() > vecPieces[static_cast<size_t>(nBox)].size()) {
+        // A whole top wins over a cut one, then the bigger piece.
+        const bool bBetter = nBox < 0 || (bFull && bBoxCut) ||
+                             (bFull == !bBoxCut && piece.size() > vecPieces[static_cast<size_t>(nBox)].size());
+        if (bBetter) {
             nBox = static_cast<int>(k);
             boxRect = rc;
             boxTop = top;
+            bBoxCut = !bFull;
+            dBoxAcross = dAcross;
         }
     }
     if (nBox < 0) {
@@ -570,13 +596,48 @@ SKxEyeAlignResult KxEyeSolveAlignment(const std::vector<KxEyeVec3>& cloud, const
     yAlong = Unit(Sub(yAlong, Mul(zUp, Dot(yAlong, zUp))));
     if (yAlong[0] < 0) yAlong = Mul(yAlong, -1);
     const V xAcross = Cross(yAlong, zUp);
-    const V centre2 = Add(Mul(u, boxRect.cx), Mul(v, boxRect.cy));
+    V centre2 = Add(Mul(u, boxRect.cx), Mul(v, boxRect.cy));
+    if (bBoxCut) {
+        // The real long edge is the one with a side face under it.
+        const double hA = dBoxAcross / 2;
+        size_t anSide[2] = {};
+        for (size_t i : vecPieces[static_cast<size_t>(nBox)]) {
+            const double h = height(pts[i]);
+            if (h <= dLow || h >= H - 2.0) continue;
+            // Clear of the ends, whose faces reach both long edges.
+            if (std::fabs(Dot(Sub(pts[i], centre2), yAlong)) > L / 2 - 5.0) continue;
+            const double sAcross = Dot(Sub(pts[i], centre2), xAcross);
+            if (std::fabs(sAcross + hA) < 3.0) ++anSide[0];
+            if (std::fabs(sAcross - hA) < 3.0) ++anSide[1];
+        }
+        if (std::max(anSide[0], anSide[1]) < 20) {
+            res.strReason = "sees too little of the box " + std::string(szBox) + ": its top only " + Mm(dBoxAcross) +
+                            " mm across, and no side along the travel to tell where the box ends";
+            return res;
+        }
+        const double dSign = anSide[1] > anSide[0] ? 1.0 : -1.0;
+        centre2 = Add(centre2, Mul(xAcross, dSign * (hA - Wd / 2)));
+    }
     // The outline's centre on the belt: its foot point along "up".
     const V bottom = Sub(centre2, Mul(belt.n, Dot(belt.n, centre2) - belt.d));
     std::vector<V> vecNear;
     vecNear.reserve(vecPieces[static_cast<size_t>(nBox)].size());
     for (size_t i : vecPieces[static_cast<size_t>(nBox)]) vecNear.push_back(Sub(pts[i], bottom));
-    CSolver solver(vecNear, target);
+    // The belt around the box (within its larger size of the box's foot), at most as many points
+    // as the box has, evenly taken.
+    const size_t nBeltFrom = vecNear.size();
+    {
+        std::vector<size_t> vecBelt;
+        const double dReach = std::max(L, Wd) + std::max(L, Wd) / 2;
+        for (size_t i = 0; i < pts.size(); ++i) {
+            if (std::fabs(height(pts[i])) >= 1.0) continue;
+            const V d = Sub(pts[i], bottom);
+            if (std::fabs(Dot(d, xAcross)) < dReach && std::fabs(Dot(d, yAlong)) < dReach) vecBelt.push_back(i);
+        }
+        const size_t nStride = std::max<size_t>(1, vecBelt.size() / std::max<size_t>(nBeltFrom, 1));
+        for (size_t k = 0; k < vecBelt.size(); k += nStride) vecNear.push_back(Sub(pts[vecBelt[k]], bottom));
+    }
+    CSolver solver(vecNear, nBeltFrom, target);
     const double r0[9] = {xAcross[0], xAcross[1], xAcross[2], yAlong[0], yAlong[1], yAlong[2], zUp[0], zUp[1], zUp[2]};
     std::copy(r0, r0 + 9, solver.m_r);
     solver.m_tr[0] = target.dOriginX;
@@ -633,7 +694,7 @@ SKxEyeAlignResult KxEyeSolveAlignment(const std::vector<KxEyeVec3>& cloud, const
     const V rb = Apply(res.r, bottom);
     for (int i = 0; i < 3; ++i) res.t[i] = solver.m_tr[i] - rb[static_cast<size_t>(i)];
     res.dResidual = solver.Rms();
-    res.nPointsUsed = solver.m_vecCons.size();
+    res.nPointsUsed = solver.BoxPoints();
     std::copy(solver.m_anFace, solver.m_anFace + FaceCount, res.anFacePoints);
     res.bTopEdges = solver.m_bEdges;
     res.bOk = true;
