@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <nlohmann/json.hpp>
 
 #include "kxeye_run.h"
@@ -34,6 +36,48 @@ TEST_F(KxEyeAlign, TheDefaultCameraComesOutAtTheDefaultPose) {
     EXPECT_NEAR(400, p.t[2], 0.05);
     EXPECT_LE(p.residual, 0.2);
     EXPECT_GT(p.pointsUsed, 10000u);
+}
+
+// The pairs of docs/multi-camera-world.md: each camera's pose comes back as its pose key says.
+TEST_F(KxEyeAlign, TheFacingAndTheSideBySidePairComeOutAtTheirPoses) {
+    struct SCam {
+        double x, z, roll;
+    };
+    struct SCase {
+        const char* pszName;
+        const char* pszCameras;
+        std::vector<std::string> vecExtra;
+        SCam a[2];
+        double dTolMm;
+    };
+    const SCase aCases[] = {
+        {"facing", R"([{"pose": {"x": -272, "z": 350, "roll": -30}}, {"pose": {"x": 132, "z": 350, "roll": 30}}])",
+         {"--stagger", "2000"}, {{-272, 350, -30}, {132, 350, 30}}, 0.05},
+        // A narrow top: the roll is looser, so the place too (docs/multi-camera-align.md).
+        {"side by side", R"([{"pose": {"x": -230}}, {"pose": {"x": 90}}])", {}, {{-230, 400, 0}, {90, 400, 0}}, 0.5},
+    };
+    for (const SCase& c : aCases) {
+        const std::string strFile = (m_dir / "align.json").string();
+        std::vector<std::string> vecArgs = {"align", "virtual:0", "virtual:1", "--out", strFile};
+        vecArgs.insert(vecArgs.end(), c.vecExtra.begin(), c.vecExtra.end());
+        const SKxEyeRun run = Kxeye(vecArgs, c.pszCameras);
+        ASSERT_EQ(0, run.nExit) << c.pszName << "\n" << run.strOut << run.strErr;
+        std::vector<SKxEyeCameraPose> vecPoses;
+        std::string strReason;
+        ASSERT_TRUE(LoadAlignFile(strFile, &vecPoses, &strReason)) << strReason;
+        ASSERT_EQ(2u, vecPoses.size());
+        for (size_t i = 0; i < 2; ++i) {
+            const SKxEyeCameraPose& p = vecPoses[i];
+            const double dRoll = c.a[i].roll * M_PI / 180;
+            const double r[9] = {0, std::cos(dRoll), -std::sin(dRoll), 1, 0, 0, 0, -std::sin(dRoll), -std::cos(dRoll)};
+            for (int k = 0; k < 9; ++k) EXPECT_NEAR(r[k], p.r[k], 0.004) << c.pszName << " camera " << i << " r" << k;
+            EXPECT_NEAR(c.a[i].x, p.t[0], c.dTolMm) << c.pszName << " camera " << i;
+            EXPECT_NEAR(0, p.t[1], 0.2) << c.pszName << " camera " << i;
+            EXPECT_NEAR(c.a[i].z, p.t[2], c.dTolMm) << c.pszName << " camera " << i;
+            EXPECT_LE(p.residual, 0.2) << c.pszName << " camera " << i;
+        }
+        std::filesystem::remove(strFile);
+    }
 }
 
 TEST_F(KxEyeAlign, WhatCannotBeAlignedIsNamedAndNothingIsWritten) {
