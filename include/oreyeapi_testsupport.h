@@ -4,6 +4,7 @@
 #ifndef OREYEAPI_TESTSUPPORT_H
 #define OREYEAPI_TESTSUPPORT_H
 
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -69,6 +70,58 @@ struct Geometry {
     int nFixedDisparity;  // parameter 50
 };
 
+// The true relation of a virtual camera's raw timestamp to the host's steady clock
+// (std::chrono::steady_clock: CLOCK_MONOTONIC on Linux, the same in every process and network
+// namespace of the host). At host instant t (steady-clock nanoseconds since its epoch) the
+// camera's tick count is
+//   nStartTimestamp + floor((t - nHostNsAtStart) x 1e-9 x (1 + dPpm x 1e-6) / dTick)
+// and a frame made at t carries that count modulo nTimestampWrap as its raw timestamp. A
+// streaming camera with a pose makes its frames at instants of the frame-rate grid
+// (docs/virtual-camera.md); TicksAt / HostNsAt convert either way.
+struct ClockTruth {
+    int64_t nHostNsAtStart;    // host instant at which the count was nStartTimestamp (camera made)
+    uint32_t nStartTimestamp;  // configuration key "start_timestamp"
+    double dPpm;               // configuration key "clock_ppm": the oscillator runs that much fast
+    double dTick;              // nominal seconds per tick of the hardware version
+    uint32_t nTimestampWrap;   // the raw timestamp counts modulo this
+    bool bRecording;           // a recording's frames carry their recorded timestamps instead
+};
+// Unwrapped tick count (before the floor) at a host steady-clock instant in nanoseconds.
+inline double TicksAt(const ClockTruth& c, int64_t nHostNs) {
+    return c.nStartTimestamp + static_cast<double>(nHostNs - c.nHostNsAtStart) * 1e-9 * (1.0 + c.dPpm * 1e-6) / c.dTick;
+}
+// Host steady-clock instant in nanoseconds at which the unwrapped count reaches dTicks.
+inline double HostNsAt(const ClockTruth& c, double dTicks) {
+    return static_cast<double>(c.nHostNsAtStart) + (dTicks - c.nStartTimestamp) * c.dTick * 1e9 / (1.0 + c.dPpm * 1e-6);
+}
+
+// Pose of a virtual camera in the world frame (configuration key "pose", docs/virtual-camera.md):
+// x across the belt, y along the travel, z height of the camera centre above the belt (mm), roll
+// about the travel axis (degrees; positive turns the view toward -x).
+struct Pose {
+    double dX, dY, dZ, dRoll;
+};
+// The camera's true transform into the world frame: w = R c + t, R row-major, for a camera cloud
+// c = (camera X + encoder travel in mm, camera Y, camera Z), the encoder travel being
+// count / 10 from count 0 of the shared belt encoder. The default pose gives
+// R = [[0,1,0],[1,0,0],[0,0,-1]], t = (0, 0, 400).
+inline void PoseTransform(const Pose& p, double adR[9], double adT[3]) {
+    const double a = p.dRoll * 3.14159265358979323846 / 180.0, c = std::cos(a), s = std::sin(a);
+    const double r[9] = {0, c, -s, 1, 0, 0, 0, -s, -c};
+    for (int i = 0; i < 9; ++i) adR[i] = r[i];
+    adT[0] = p.dX;
+    adT[1] = p.dY;
+    adT[2] = p.dZ;
+}
+// The shared belt of cameras with a pose: it moves 100 mm per second of the host's steady clock
+// from the clock's epoch, and its encoder counts 10 per mm: the count at a host instant (in
+// nanoseconds) is floor(10 x WorldTravelMm) = one count per millisecond, modulo 2^32 before the
+// frame's field width.
+inline double WorldTravelMm(int64_t nHostNs) { return static_cast<double>(nHostNs) * 1e-7; }
+inline uint32_t WorldEncoderCount(int64_t nHostNs) {
+    return static_cast<uint32_t>(static_cast<uint64_t>(nHostNs) / 1000000u);
+}
+
 // Control of one process-wide virtual camera. Owned by the library; valid until
 // ReloadVirtualCameras.
 class IVirtualCameraControl {
@@ -103,6 +156,10 @@ public:
     virtual bool IsSweeping() = 0;
     // Back to the configured state: parameters, storage, motor, counters, faults.
     virtual void Reset() = 0;
+    // The camera's clock against the host's steady clock (above).
+    virtual ClockTruth GetClockTruth() = 0;
+    // The configured pose; false (and the default pose) for a camera without one.
+    virtual bool GetPose(Pose* pPose) = 0;
 
 protected:
     virtual ~IVirtualCameraControl() {}

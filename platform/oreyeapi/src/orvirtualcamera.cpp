@@ -44,6 +44,7 @@ COrVirtualCamera::COrVirtualCamera(int nIndex, const SOrVirtualConfig& cfg)
 COrVirtualCamera::~COrVirtualCamera() {
     std::unique_lock<std::mutex> lock(m_mtx);
     StopStream(lock);
+    if (m_cfg.bWorld) OrVirtualWorld::Withdraw(this);
 }
 
 void COrVirtualCamera::ResetLocked() {
@@ -220,6 +221,7 @@ void COrVirtualCamera::SyncInfoBlock() {
     SetWord(b, c_nWordAccelerator, m_nAccelerator);
     SetWord(b, c_nWordGap, m_nGap);
     SetWord(b, c_nWordBitMode, static_cast<uint16_t>(m_nBitMode));
+    PublishWorldLocked();  // the frame rate, exposure or windows may have changed
 }
 
 int COrVirtualCamera::Gate(OrEyeTest::Op eOp) {
@@ -466,6 +468,7 @@ int COrVirtualCamera::SetTriggerN(unsigned int nA, unsigned int nB) {
     std::lock_guard<std::mutex> lock(m_mtx);
     m_nTrigA = nA;
     m_nTrigB = nB;
+    PublishWorldLocked();  // the trigger delay moves a world camera's frame grid
     return c_nOrEyeOK;
 }
 
@@ -724,6 +727,48 @@ bool COrVirtualCamera::IsSweeping() {
     AdvanceMotor(std::chrono::steady_clock::now());
     return m_sMotor.bSweeping;
 }
+
+bool COrVirtualCamera::GetPose(OrEyeTest::Pose* pPose) {
+    if (pPose != nullptr) *pPose = OrEyeTest::Pose{m_cfg.sPose.dX, m_cfg.sPose.dY, m_cfg.sPose.dZ, m_cfg.sPose.dRoll};
+    return m_cfg.bWorld;
+}
+
+// ---- the shared world -----------------------------------------------------------------------
+
+namespace {
+std::mutex g_mtxWorld;
+// Never destroyed: cameras may withdraw while the process exits.
+std::vector<SOrWorldCamera>* g_pWorld = new std::vector<SOrWorldCamera>();
+}  // namespace
+
+namespace OrVirtualWorld {
+void Publish(const SOrWorldCamera& s) {
+    std::lock_guard<std::mutex> lock(g_mtxWorld);
+    for (SOrWorldCamera& w : *g_pWorld)
+        if (w.pId == s.pId) {
+            w = s;
+            return;
+        }
+    g_pWorld->push_back(s);
+}
+
+void Withdraw(const void* pId) {
+    std::lock_guard<std::mutex> lock(g_mtxWorld);
+    for (auto it = g_pWorld->begin(); it != g_pWorld->end(); ++it)
+        if (it->pId == pId) {
+            g_pWorld->erase(it);
+            return;
+        }
+}
+
+std::vector<SOrWorldCamera> Others(const void* pId) {
+    std::lock_guard<std::mutex> lock(g_mtxWorld);
+    std::vector<SOrWorldCamera> v;
+    for (const SOrWorldCamera& w : *g_pWorld)
+        if (w.pId != pId) v.push_back(w);
+    return v;
+}
+}  // namespace OrVirtualWorld
 
 void COrVirtualCamera::Reset() {
     std::unique_lock<std::mutex> lock(m_mtx);

@@ -28,6 +28,13 @@ struct SOrRecording {
     std::vector<KxEyeRecording::SFrame> vecFrames;
 };
 
+// Where a camera stands over the conveyor (configuration key "pose"), in the world frame: x across
+// the belt, y along the travel, z the height of the camera centre above the belt, all in mm, and
+// the roll about the travel axis in degrees.
+struct SOrPose {
+    double dX = 0.0, dY = 0.0, dZ = 400.0, dRoll = 0.0;
+};
+
 struct SOrVirtualConfig {
     bool bSmart = false;  // listing kind 4 / device type 3
     int nVersion = 8;
@@ -45,11 +52,18 @@ struct SOrVirtualConfig {
     bool bUnlimitedRate = false;
     uint32_t nStartTimestamp = 0;
     uint32_t nStartCounter = 0;
+    // The camera's oscillator runs this many parts per million fast (negative: slow).
+    double dClockPpm = 0.0;
     std::string strStorageFile;
     // Faults from the configuration.
     bool bOffline = false;
     bool bFailStorageRead = false;
     std::vector<std::pair<int, std::pair<int, unsigned int>>> vecFaults;  // op, code, count
+    // With a pose the camera lives in the shared world: the belt's travel and encoder follow the
+    // host's steady clock (the same for every camera of the host), streamed frames are made on a
+    // grid of instants, and the lasers of other streaming cameras can blind it.
+    bool bWorld = false;
+    SOrPose sPose;
     // Scene source: the synthetic conveyor, or this recording when set.
     std::shared_ptr<const SOrRecording> pRecording;
 };
@@ -120,6 +134,8 @@ public:
     double GetMotorPositionTenths() override;
     bool IsSweeping() override;
     void Reset() override;
+    OrEyeTest::ClockTruth GetClockTruth() override;
+    bool GetPose(OrEyeTest::Pose* pPose) override;
 
 private:
     struct SRoi {
@@ -154,8 +170,12 @@ private:
     void AdvanceMotor(std::chrono::steady_clock::time_point tNow);
     uint16_t MotorStatus();
     unsigned int FrameBytes() const;
-    // Makes the next frame into m_vecFrame (under m_mtx).
-    void ProduceFrameLocked();
+    // Makes the next frame, seen at instant tFrame, into m_vecFrame (under m_mtx).
+    void ProduceFrameLocked(std::chrono::steady_clock::time_point tFrame);
+    // Tells the shared world this camera's stream, frame grid, exposure and windows (world cameras).
+    void PublishWorldLocked();
+    // The frame grid of a world camera: period and phase in nanoseconds of the steady clock.
+    void FrameGridLocked(int64_t* pnPeriodNs, int64_t* pnPhaseNs) const;
     // The next frame of the recording, as ProduceFrameLocked.
     void ReplayFrameLocked();
     void StreamThread();
@@ -217,7 +237,25 @@ private:
     bool m_bStreamRun = false;
     std::thread m_thStream;
     std::thread::id m_idStream;
+    int64_t m_nLastGridNs = 0;  // instant of the last streamed frame of a world camera
 };
+
+// The cameras of this process that share the world, as much as one needs to know of another to
+// tell whether its laser blinds this one. Published under the camera's own lock; the world's
+// lock is always taken after a camera's, never before.
+struct SOrWorldCamera {
+    const void* pId = nullptr;
+    SOrPose sPose;
+    bool bStreaming = false;
+    int64_t nPeriodNs = 0, nPhaseNs = 0, nExposureNs = 0;
+    double dFocal = 0, dCx = 0, dCy = 0, dTanA = 0;
+    int nTop = 0, nBottom = 0;   // rows of the left window
+};
+namespace OrVirtualWorld {
+void Publish(const SOrWorldCamera& s);
+void Withdraw(const void* pId);
+std::vector<SOrWorldCamera> Others(const void* pId);
+}  // namespace OrVirtualWorld
 
 // Registry of the process's virtual cameras.
 namespace OrVirtualRegistry {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <map>
 
 #include "orlog.h"
 #include "orvirtualcamera.h"
@@ -64,6 +65,85 @@ double SurfaceDepth(double dBelt, double dTanA, double v, double dTravel) {
         else zAir = zMid;
     }
     return zIn;
+}
+
+// A posed camera's frame in the world: w = R c + t (the camera's cloud at travel 0).
+struct SPoseFrame {
+    double r[9];
+    double t[3];
+};
+SPoseFrame PoseFrame(const SOrPose& p) {
+    SPoseFrame f;
+    const OrEyeTest::Pose q{p.dX, p.dY, p.dZ, p.dRoll};
+    OrEyeTest::PoseTransform(q, f.r, f.t);
+    return f;
+}
+
+const double c_dMaxDepth = 3000.0;  // lines that meet the belt farther give no point
+
+// First entry of the line p(Z) = p0 + Z d into the convex solid {p : n_i . p <= c_i}, or a
+// negative value when the line misses it.
+double EnterConvex(const double p0[3], const double d[3], const double (*an)[4], int nPlanes) {
+    double zIn = -1e300, zOut = 1e300;
+    for (int i = 0; i < nPlanes; ++i) {
+        const double nd = an[i][0] * d[0] + an[i][1] * d[1] + an[i][2] * d[2];
+        const double rest = an[i][3] - (an[i][0] * p0[0] + an[i][1] * p0[1] + an[i][2] * p0[2]);
+        if (nd == 0.0) {
+            if (rest < 0.0) return -1.0;
+        } else if (nd < 0.0) {
+            zIn = std::max(zIn, rest / nd);
+        } else {
+            zOut = std::min(zOut, rest / nd);
+        }
+    }
+    return zIn <= zOut ? zIn : -1.0;
+}
+
+// For a camera standing at a pose: the depth at which the line of sensor row v in the laser
+// plane (camera X = laser x + depth x tan a, camera Y = v x depth) first meets the scene coming
+// down from above: the belt, a top, or a face it runs into. The shapes are convex solids (box,
+// half an ellipsoid, a wedge), so the line meets each exactly; the scene repeats along the
+// travel and only the periods the line passes over count. False when the line never comes down
+// to the belt within reach (it points sideways or up).
+bool PosedSurfaceDepth(const SPoseFrame& f, double dTanA, double v, double dTravel, double* pdZ) {
+    // The line in belt coordinates (x along the travel, y across, height): p0 + Z d.
+    const double c0[3] = {c_dLaserX, 0.0, 0.0}, cd[3] = {dTanA, v, 1.0};
+    double w0[3], wd[3];
+    for (int i = 0; i < 3; ++i) {
+        w0[i] = f.r[3 * i] * c0[0] + f.r[3 * i + 1] * c0[1] + f.r[3 * i + 2] * c0[2] + f.t[i];
+        wd[i] = f.r[3 * i] * cd[0] + f.r[3 * i + 1] * cd[1] + f.r[3 * i + 2] * cd[2];
+    }
+    const double p0[3] = {w0[1] + dTravel, w0[0], w0[2]}, d[3] = {wd[1], wd[0], wd[2]};
+    if (d[2] > -1e-6) return false;
+    const double zBelt = -p0[2] / d[2];
+    if (zBelt > c_dMaxDepth || zBelt <= 0.0) return false;
+    const double zTop = std::max((c_dTallest + 1.0 - p0[2]) / d[2], 0.0);
+    double zHit = zBelt;
+    static const double c_aBox[6][4] = {{-1, 0, 0, -40}, {1, 0, 0, 180}, {0, -1, 0, 120},
+                                        {0, 1, 0, -20},  {0, 0, -1, 0},  {0, 0, 1, 30}};
+    static const double c_aRamp[6][4] = {{-1, 0, 0, -320}, {1, 0, 0, 560}, {0, -1, 0, 150},
+                                         {0, 1, 0, 150},   {0, 0, -1, 0},  {-25, 0, 240, -8000}};
+    const double x1 = p0[0] + zTop * d[0], x2 = p0[0] + zBelt * d[0];
+    const long k0 = static_cast<long>(std::floor(std::min(x1, x2) / c_dScenePeriod));
+    const long k1 = static_cast<long>(std::floor(std::max(x1, x2) / c_dScenePeriod));
+    for (long k = k0; k <= k1; ++k) {
+        const double q[3] = {p0[0] - static_cast<double>(k) * c_dScenePeriod, p0[1], p0[2]};
+        for (const double z : {EnterConvex(q, d, c_aBox, 6), EnterConvex(q, d, c_aRamp, 6)})
+            if (z >= zTop && z < zHit) zHit = z;
+        // The dome: ((x - 260)^2 + (y - 60)^2) / 60^2 + h^2 / 40^2 <= 1, above the belt.
+        const double e[3] = {(q[0] - 260.0) / 60.0, (q[1] - 60.0) / 60.0, q[2] / 40.0};
+        const double g[3] = {d[0] / 60.0, d[1] / 60.0, d[2] / 40.0};
+        const double A = g[0] * g[0] + g[1] * g[1] + g[2] * g[2];
+        const double B = 2.0 * (e[0] * g[0] + e[1] * g[1] + e[2] * g[2]);
+        const double C = e[0] * e[0] + e[1] * e[1] + e[2] * e[2] - 1.0;
+        const double D = B * B - 4.0 * A * C;
+        if (D > 0.0) {
+            const double z = (-B - std::sqrt(D)) / (2.0 * A);
+            if (z >= zTop && z < zHit && q[2] + z * d[2] >= 0.0) zHit = z;
+        }
+    }
+    *pdZ = zHit;
+    return true;
 }
 
 uint32_t SignMagnitude(long long n) {
@@ -203,16 +283,17 @@ void COrVirtualCamera::ReplayFrameLocked() {
     m_cvFrame.notify_all();
 }
 
-void COrVirtualCamera::ProduceFrameLocked() {
+void COrVirtualCamera::ProduceFrameLocked(std::chrono::steady_clock::time_point tNow) {
     if (m_cfg.pRecording) {
         ReplayFrameLocked();
         return;
     }
-    const auto tNow = std::chrono::steady_clock::now();
     const double dSeconds = std::chrono::duration<double>(tNow - m_tCreated).count();
     const int nVer = std::min(std::max(m_cfg.nVersion, 0), 8);
     const STimeBase& tb = c_asTimeBase[nVer];
-    const uint64_t nTicks = m_cfg.nStartTimestamp + static_cast<uint64_t>(dSeconds / tb.dTick);
+    // The camera's own clock: its oscillator may run fast or slow against the host's.
+    const double dOwnSeconds = m_cfg.dClockPpm != 0.0 ? dSeconds * (1.0 + m_cfg.dClockPpm * 1e-6) : dSeconds;
+    const uint64_t nTicks = m_cfg.nStartTimestamp + static_cast<uint64_t>(dOwnSeconds / tb.dTick);
     const uint32_t nTs = static_cast<uint32_t>(nTicks % tb.nTimestampWrap);
     const uint32_t nCnt = tb.nCounterWrap ? (m_nCounter % tb.nCounterWrap) : 0;
     const uint64_t nFrameNo = m_nProducedCount;
@@ -221,7 +302,10 @@ void COrVirtualCamera::ProduceFrameLocked() {
     AdvanceMotor(tNow);
 
     const OrEyeTest::Geometry g = GetGeometry();
-    const double dTravel = c_dBeltSpeed * dSeconds;
+    // The belt keeps the host's time: from the camera's making, or in the shared world from the
+    // steady clock's epoch, so that every camera of the host sees the same belt at one instant.
+    const int64_t nWorldNs = std::chrono::duration_cast<std::chrono::nanoseconds>(tNow.time_since_epoch()).count();
+    const double dTravel = m_cfg.bWorld ? OrEyeTest::WorldTravelMm(nWorldNs) : c_dBeltSpeed * dSeconds;
     const bool bSwing = m_cfg.bSwingMotor && (m_nSwingMode & 0x1) != 0;
     double dAlpha = std::atan(-c_dLaserX / g.dBelt);
     if (bSwing) dAlpha += (m_sMotor.dPos / 10.0 - 37.5) * 0.5 * M_PI / 180.0;
@@ -230,11 +314,8 @@ void COrVirtualCamera::ProduceFrameLocked() {
     // The laser line: one point per sensor row of the window.
     std::vector<SPoint> vecLine;
     vecLine.reserve(static_cast<size_t>(m_sLeft.nBottom - m_sLeft.nTop));
-    for (int r = m_sLeft.nTop; r < m_sLeft.nBottom; ++r) {
-        const double v = (r - g.dCy) / g.dFocal;
-        const double z = SurfaceDepth(g.dBelt, dTanA, v, dTravel);
-        const double x = c_dLaserX + z * dTanA;
-        // Put the point on the centre of its pixel, so that decoding finds exactly this pixel.
+    // Put the point on the centre of its pixel, so that decoding finds exactly this pixel.
+    const auto pointAt = [&](int r, double v, double z, double x) {
         const long nCol = std::lround(g.dCx + g.dFocal * x / z);
         SPoint p;
         p.nRow = r;
@@ -244,7 +325,71 @@ void COrVirtualCamera::ProduceFrameLocked() {
         p.dY = v * z;
         p.nH = static_cast<int32_t>(std::lround(g.dFocal * g.dBaseline / z * 256.0));
         p.nRightCol = p.nCol - static_cast<int>(std::trunc(p.nH / 256.0)) + g.nFixedDisparity;
-        vecLine.push_back(p);
+        return p;
+    };
+    if (!m_cfg.bWorld) {
+        for (int r = m_sLeft.nTop; r < m_sLeft.nBottom; ++r) {
+            const double v = (r - g.dCy) / g.dFocal;
+            const double z = SurfaceDepth(g.dBelt, dTanA, v, dTravel);
+            const double x = c_dLaserX + z * dTanA;
+            vecLine.push_back(pointAt(r, v, z, x));
+        }
+    } else {
+        const SPoseFrame f = PoseFrame(m_cfg.sPose);
+        // Rows where another camera's laser line shows in this camera's picture while both
+        // expose: the camera takes that spot for its own line (true) or loses the row (false).
+        std::map<int, bool> mapBlind;
+        std::map<int, SPoint> mapBlindPoint;
+        const int64_t nExposureNs = static_cast<int64_t>(m_nExposure) * 1000;
+        for (const SOrWorldCamera& o : OrVirtualWorld::Others(this)) {
+            if (!o.bStreaming || o.nPeriodNs <= 0) continue;
+            // The other camera's exposure nearest before the end of ours, on its own grid.
+            const int64_t nEnd = nWorldNs + nExposureNs;
+            int64_t n = (nEnd - o.nPhaseNs) / o.nPeriodNs;
+            if (nEnd - o.nPhaseNs < 0 && (nEnd - o.nPhaseNs) % o.nPeriodNs != 0) --n;
+            bool bOverlap = false;
+            for (int64_t k = n; k >= n - 1 && !bOverlap; --k) {
+                const int64_t nStart = k * o.nPeriodNs + o.nPhaseNs;
+                bOverlap = nStart < nEnd && nStart + o.nExposureNs > nWorldNs;
+            }
+            if (!bOverlap) continue;
+            const SPoseFrame fo = PoseFrame(o.sPose);
+            for (int ro = o.nTop; ro < o.nBottom; ++ro) {
+                const double vo = (ro - o.dCy) / o.dFocal;
+                double zo = 0;
+                if (!PosedSurfaceDepth(fo, o.dTanA, vo, dTravel, &zo)) continue;
+                const double co[3] = {c_dLaserX + zo * o.dTanA, vo * zo, zo};
+                double w[3], d[3], c[3];
+                for (int i = 0; i < 3; ++i)
+                    w[i] = fo.r[3 * i] * co[0] + fo.r[3 * i + 1] * co[1] + fo.r[3 * i + 2] * co[2] + fo.t[i];
+                for (int i = 0; i < 3; ++i) d[i] = w[i] - f.t[i];
+                for (int i = 0; i < 3; ++i) c[i] = f.r[i] * d[0] + f.r[3 + i] * d[1] + f.r[6 + i] * d[2];  // R^T
+                if (c[2] <= 1.0) continue;
+                const int r = static_cast<int>(std::lround(g.dCy + g.dFocal * c[1] / c[2]));
+                if (r < m_sLeft.nTop || r >= m_sLeft.nBottom || mapBlind.count(r)) continue;
+                const double u = c[0] / c[2];
+                const long nCol = std::lround(g.dCx + g.dFocal * u);
+                if (nCol < m_sLeft.nLeft || nCol >= m_sLeft.nRight) continue;
+                // The camera triangulates the foreign spot on its own laser plane.
+                const double uc = (nCol - g.dCx) / g.dFocal;
+                const double z = uc - dTanA != 0.0 ? c_dLaserX / (uc - dTanA) : -1.0;
+                const bool bTaken = z > 1.0 && z < c_dMaxDepth;
+                mapBlind[r] = bTaken;
+                if (bTaken) mapBlindPoint[r] = pointAt(r, (r - g.dCy) / g.dFocal, z, uc * z);
+            }
+        }
+        for (int r = m_sLeft.nTop; r < m_sLeft.nBottom; ++r) {
+            auto it = mapBlind.find(r);
+            if (it != mapBlind.end()) {
+                if (it->second) vecLine.push_back(mapBlindPoint[r]);
+                continue;
+            }
+            const double v = (r - g.dCy) / g.dFocal;
+            double z = 0;
+            if (!PosedSurfaceDepth(f, dTanA, v, dTravel, &z)) continue;
+            const double x = c_dLaserX + z * dTanA;
+            vecLine.push_back(pointAt(r, v, z, x));
+        }
     }
     // Dynamic ROI (version 5 on): the windows follow the line sideways.
     if (m_nDynRoi == 2 && nVer >= 5 && !vecLine.empty()) {
@@ -315,8 +460,15 @@ void COrVirtualCamera::ProduceFrameLocked() {
     // Trailer.
     bool bTriggerOn = true;
     if (!m_vecTrigger.empty()) bTriggerOn = m_vecTrigger[nFrameNo % m_vecTrigger.size()];
-    const uint32_t nCountRaw = static_cast<uint32_t>(dTravel * c_dCountsPerMm);
-    const double dSincePulse = (dTravel * c_dCountsPerMm - nCountRaw) / (c_dCountsPerMm * c_dBeltSpeed);
+    uint32_t nCountRaw;
+    double dSincePulse;
+    if (m_cfg.bWorld) {  // in whole nanoseconds, so that every camera latches the same count
+        nCountRaw = OrEyeTest::WorldEncoderCount(nWorldNs);
+        dSincePulse = static_cast<double>(static_cast<uint64_t>(nWorldNs) % 1000000u) * 1e-9;
+    } else {
+        nCountRaw = static_cast<uint32_t>(dTravel * c_dCountsPerMm);
+        dSincePulse = (dTravel * c_dCountsPerMm - nCountRaw) / (c_dCountsPerMm * c_dBeltSpeed);
+    }
     const uint32_t nEncTimer = static_cast<uint32_t>(std::min(dSincePulse / tb.dTick, 536870911.0));
     uint32_t aT[8] = {};
     aT[0] = (static_cast<uint32_t>(g.dCx * 1024.0) & 0x3FFFFF) | (bTriggerOn ? 0 : 0x80000000u);
@@ -353,6 +505,18 @@ void COrVirtualCamera::ProduceFrameLocked() {
     m_cvFrame.notify_all();
 }
 
+OrEyeTest::ClockTruth COrVirtualCamera::GetClockTruth() {
+    const int nVer = std::min(std::max(m_cfg.nVersion, 0), 8);
+    OrEyeTest::ClockTruth c;
+    c.nHostNsAtStart = std::chrono::duration_cast<std::chrono::nanoseconds>(m_tCreated.time_since_epoch()).count();
+    c.nStartTimestamp = m_cfg.nStartTimestamp;
+    c.dPpm = m_cfg.dClockPpm;
+    c.dTick = c_asTimeBase[nVer].dTick;
+    c.nTimestampWrap = c_asTimeBase[nVer].nTimestampWrap;
+    c.bRecording = m_cfg.pRecording != nullptr;
+    return c;
+}
+
 // ---- frame delivery -------------------------------------------------------------------------
 
 int COrVirtualCamera::CopyFrame(unsigned char* apDest[3], unsigned int* pnLength, unsigned int* pnFrameId) {
@@ -387,7 +551,7 @@ int COrVirtualCamera::GrabFrame(unsigned char* apDest[3], unsigned int* pnLength
     {
         std::lock_guard<std::mutex> lock(m_mtx);
         if (!m_bStreamRun) {
-            ProduceFrameLocked();
+            ProduceFrameLocked(std::chrono::steady_clock::now());
             return CopyFrame(apDest, pnLength, pnFrameId);
         }
     }
@@ -458,6 +622,7 @@ int COrVirtualCamera::EnableStream(const void* pOwner, int nOn) {
         StopStream(lock);  // joins a thread that ended by itself
         m_bStreamRun = true;
         m_pStreamOwner = pOwner;
+        PublishWorldLocked();
         m_thStream = std::thread(&COrVirtualCamera::StreamThread, this);
         m_idStream = m_thStream.get_id();
         OrLog::Print(LogLevel_Info, "virtual camera %d: stream on", m_nIndex);
@@ -470,6 +635,7 @@ int COrVirtualCamera::EnableStream(const void* pOwner, int nOn) {
 
 void COrVirtualCamera::StopStream(std::unique_lock<std::mutex>& lock) {
     m_bStreamRun = false;
+    PublishWorldLocked();
     m_cvIdle.notify_all();
     m_cvFrame.notify_all();
     if (!m_thStream.joinable()) return;
@@ -521,8 +687,36 @@ void COrVirtualCamera::RaiseEvent(int nEvent, int nParam) {
 void COrVirtualCamera::SetOffline(bool bOffline) {
     std::lock_guard<std::mutex> lock(m_mtx);
     m_bOffline = bOffline;
+    PublishWorldLocked();
     m_cvIdle.notify_all();
     m_cvFrame.notify_all();
+}
+
+void COrVirtualCamera::FrameGridLocked(int64_t* pnPeriodNs, int64_t* pnPhaseNs) const {
+    unsigned int nRate = m_nFrameRate ? m_nFrameRate : 20;
+    if (!m_cfg.bUnlimitedRate) nRate = std::min(nRate, c_nMaxRate);
+    *pnPeriodNs = 1000000000ll / nRate;
+    // The trigger delay (SetTriggerN's second value, microseconds) shifts the grid.
+    *pnPhaseNs = static_cast<int64_t>(m_nTrigB) * 1000 % *pnPeriodNs;
+}
+
+void COrVirtualCamera::PublishWorldLocked() {
+    if (!m_cfg.bWorld) return;
+    SOrWorldCamera w;
+    w.pId = this;
+    w.sPose = m_cfg.sPose;
+    w.bStreaming = m_bStreamRun && !m_bOffline;
+    FrameGridLocked(&w.nPeriodNs, &w.nPhaseNs);
+    w.nExposureNs = static_cast<int64_t>(m_nExposure) * 1000;
+    const OrEyeTest::Geometry g = GetGeometry();
+    w.dFocal = g.dFocal;
+    w.dCx = g.dCx;
+    w.dCy = g.dCy;
+    // The laser's angle without the swing: a swinging neighbour blinds where its line stood still.
+    w.dTanA = -c_dLaserX / g.dBelt;
+    w.nTop = m_sLeft.nTop;
+    w.nBottom = m_sLeft.nBottom;
+    OrVirtualWorld::Publish(w);
 }
 
 void COrVirtualCamera::StreamThread() {
@@ -535,12 +729,26 @@ void COrVirtualCamera::StreamThread() {
         tNext += tPeriod;
         const auto tNow = std::chrono::steady_clock::now();
         if (tNext + std::chrono::seconds(1) < tNow) tNext = tNow;  // far behind: do not burst
-        if (!m_cfg.bUnlimitedRate || tNext > tNow)
+        if (m_cfg.bWorld) {
+            // World cameras expose on a grid of the shared clock (period from the frame rate,
+            // phase from the trigger delay), the next instant of it after the last frame's.
+            int64_t nPeriod = 0, nPhase = 0;
+            FrameGridLocked(&nPeriod, &nPhase);
+            const int64_t nNow =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(tNow.time_since_epoch()).count();
+            const int64_t nFrom = std::max(nNow, m_nLastGridNs);
+            int64_t nGrid = (nFrom - nPhase) / nPeriod * nPeriod + nPhase;
+            while (nGrid <= nFrom) nGrid += nPeriod;
+            m_nLastGridNs = nGrid;
+            tNext = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(nGrid));
+        }
+        if (!m_cfg.bUnlimitedRate || tNext > tNow || m_cfg.bWorld)
             m_cvIdle.wait_until(lock, tNext, [&] { return !m_bStreamRun || m_bOffline; });
         if (!m_bStreamRun) break;
         if (m_bOffline) {
             // The camera went away: tell the application once and stop.
             m_bStreamRun = false;
+            PublishWorldLocked();
             m_cvFrame.notify_all();
             OrEyeFrameCallback pfn = m_pfnCallback;
             void* pContext = m_pCallbackContext;
@@ -555,7 +763,7 @@ void COrVirtualCamera::StreamThread() {
             OrLog::Print(LogLevel_Info, "virtual camera %d: offline, stream stopped", m_nIndex);
             break;
         }
-        ProduceFrameLocked();
+        ProduceFrameLocked(m_cfg.bWorld ? tNext : std::chrono::steady_clock::now());
         OrEyeFrameCallback pfn = m_pfnCallback;
         if (pfn == nullptr) continue;
         // A free buffer of the pool, or a new one while the pool is not full.

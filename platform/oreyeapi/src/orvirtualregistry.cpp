@@ -94,12 +94,13 @@ void OnlyKeys(const nlohmann::json& j, const std::string& strPath, std::initiali
 
 const std::initializer_list<const char*> c_listCameraKeys = {
     "kind", "version", "width", "height", "large", "swing_motor", "serial", "device_id",
-    "compensation", "param_block", "unlimited_rate", "start_timestamp", "start_counter",
+    "compensation", "param_block", "unlimited_rate", "start_timestamp", "start_counter", "clock_ppm", "pose",
     "storage_file", "offline", "fail_storage_read", "faults", "recording"};
 
 // Keys a recording fixes: it is played back on the camera it was made with.
 const std::initializer_list<const char*> c_listRecordingFixes = {
-    "kind", "version", "width", "height", "large", "swing_motor", "param_block", "compensation", "storage_file"};
+    "kind", "version", "width", "height", "large", "swing_motor", "param_block", "compensation", "storage_file",
+    "pose"};
 
 void LoadRecordingInto(const nlohmann::json& jValue, const std::string& strPath, const std::string& strCamera,
                        const nlohmann::json& jCamera, SOrVirtualConfig& c) {
@@ -153,6 +154,31 @@ void ParseCamera(const nlohmann::json& j, const std::string& strPath, SOrVirtual
         c.nStartTimestamp = static_cast<uint32_t>(Integer(j.at("start_timestamp"), key("start_timestamp"), 0, 4294967295ll));
     if (j.contains("start_counter"))
         c.nStartCounter = static_cast<uint32_t>(Integer(j.at("start_counter"), key("start_counter"), 0, 4294967295ll));
+    if (j.contains("clock_ppm")) {
+        const double d = Number(j.at("clock_ppm"), key("clock_ppm"));
+        if (d < -1000.0 || d > 1000.0) Fail(key("clock_ppm"), "must be -1000 to 1000 (got " + Shown(j.at("clock_ppm")) + ")");
+        c.dClockPpm = d;
+    }
+    if (j.contains("pose")) {
+        const nlohmann::json& p = j.at("pose");
+        const std::string strPose = key("pose");
+        if (!p.is_object()) Fail(strPose, "must be an object {\"x\", \"y\", \"z\", \"roll\"} (got " + Shown(p) + ")");
+        OnlyKeys(p, strPose, {"x", "y", "z", "roll"});
+        const auto ranged = [&](const char* k, double dMin, double dMax, double* pd) {
+            if (!p.contains(k)) return;
+            const std::string strK = strPose + "." + k;
+            const double d = Number(p.at(k), strK);
+            char sz[64];
+            snprintf(sz, sizeof(sz), "must be %g to %g", dMin, dMax);
+            if (d < dMin || d > dMax) Fail(strK, std::string(sz) + " (got " + Shown(p.at(k)) + ")");
+            *pd = d;
+        };
+        ranged("x", -10000.0, 10000.0, &c.sPose.dX);
+        ranged("y", -10000.0, 10000.0, &c.sPose.dY);
+        ranged("z", 100.0, 2000.0, &c.sPose.dZ);
+        ranged("roll", -80.0, 80.0, &c.sPose.dRoll);
+        c.bWorld = true;
+    }
     if (j.contains("storage_file")) c.strStorageFile = Text(j.at("storage_file"), key("storage_file"), 1, 4096);
     if (j.contains("offline")) c.bOffline = Boolean(j.at("offline"), key("offline"));
     if (j.contains("fail_storage_read")) c.bFailStorageRead = Boolean(j.at("fail_storage_read"), key("fail_storage_read"));

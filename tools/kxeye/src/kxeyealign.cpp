@@ -332,6 +332,14 @@ bool LoadAlignTarget(const std::string& path, SKxEyeAlignTarget* out, std::strin
     return ParseAlignTarget(text, path, out, reason);
 }
 
+void KxEyeFoldTravel(std::vector<SKxEyeCameraPose>& poses, double dPeriod) {
+    if (!(dPeriod > 0) || poses.empty()) return;
+    // The first camera's offset nearest to 0; every other one nearest to the first's: each camera
+    // may have found another of the boxes, one or more periods away.
+    const double dFirst = poses.front().t[1] - std::round(poses.front().t[1] / dPeriod) * dPeriod;
+    for (SKxEyeCameraPose& p : poses) p.t[1] = dFirst + std::remainder(p.t[1] - dFirst, dPeriod);
+}
+
 std::string KxEyeAlignFileText(const SKxEyeAlignTarget& target, const std::vector<SKxEyeCameraPose>& poses) {
     ordered_json j;
     j["format"] = c_pszFormat;

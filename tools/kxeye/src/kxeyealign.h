@@ -58,8 +58,8 @@ struct SKxEyeAlignTarget {
     double dHeight = 0;   // mm
     // Where the box's bottom centre (its top-face centre dropped onto the belt) lies in W.
     double dOriginX = 0, dOriginY = 0;
-    // A scene that repeats along the travel every dPeriod mm (0: it does not): t.y is taken
-    // modulo the period, into (-period/2, period/2].
+    // A scene that repeats along the travel every dPeriod mm (0: it does not): any of its boxes
+    // will do, so the travel offsets t.y are shifted by whole periods (KxEyeFoldTravel).
     double dPeriod = 0;
 };
 
@@ -73,6 +73,11 @@ SKxEyeAlignTarget KxEyeSceneTarget();
 bool LoadAlignTarget(const std::string& path, SKxEyeAlignTarget* out, std::string* reason);
 // The same from JSON text (the path is only named in reasons).
 bool ParseAlignTarget(const std::string& text, const std::string& where, SKxEyeAlignTarget* out, std::string* reason);
+
+// For a repeating scene: shifts each pose's t.y by whole periods, the first pose's to the value
+// nearest to 0, every other one's to the value nearest to the first's (each camera may have found
+// another of the boxes; cameras less than half a period apart along the travel keep their offsets).
+void KxEyeFoldTravel(std::vector<SKxEyeCameraPose>& poses, double dPeriod);
 
 // The alignment file's text: format, version, units, world, the target and every camera.
 std::string KxEyeAlignFileText(const SKxEyeAlignTarget& target, const std::vector<SKxEyeCameraPose>& poses);

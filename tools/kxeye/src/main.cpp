@@ -10,6 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "kxeyealigncommand.h"
 #include "kxeyecamlib.h"
 #include "kxeyecommands.h"
 #include "kxeyenet.h"
@@ -229,6 +230,8 @@ int Run(int argc, char** argv) {
     CLI::App* pRecord = KxEyeAddRecordCommand(app, record);
     SKxEyeViewOptions view;
     CLI::App* pView = KxEyeAddViewCommand(app, view);
+    SKxEyeAlignOptions align;
+    CLI::App* pAlign = KxEyeAddAlignCommand(app, align);
 
     CLI::App* pCodes = app.add_subcommand("codes", "print every result code with its meaning");
     pCodes->add_flag("--json", bJson, pszJson);
@@ -378,6 +381,7 @@ int Run(int argc, char** argv) {
     }
     if (pRecord->parsed()) return KxEyeRecord(eSource, record);
     if (pView->parsed()) return KxEyeView(eSource, view);
+    if (pAlign->parsed()) return KxEyeAlign(eSource, align);
     if (pSet->parsed()) {
         std::vector<SKxEyeSetting> vecSettings;
         for (const std::string& strItem : vecItems) {
