@@ -12,75 +12,10 @@
 #include <set>
 #include <thread>
 
-#include "vcam_fixture.h"
+#include "world_fixture.h"
 
 namespace {
-
-// The scene as docs/virtual-camera.md tells it (belt x along the travel, y across).
-double Scene(double x, double y) {
-    x = std::fmod(x, 600.0);
-    if (x < 0) x += 600.0;
-    if (x >= 40 && x < 180 && y >= -120 && y < -20) return 30.0;
-    const double r2 = (x - 260) * (x - 260) + (y - 60) * (y - 60);
-    if (r2 < 3600.0) return 40.0 * std::sqrt(1.0 - r2 / 3600.0);
-    if (x >= 320 && x < 560 && std::fabs(y) <= 150) return 25.0 * (x - 320) / 240.0;
-    return 0.0;
-}
-
-// On the scene's surface within tol: the height lies between the lowest and highest scene
-// heights of the neighbourhood, so that points on a face count too.
-bool OnSurface(const double w[3], double tol) {
-    double lo = 1e9, hi = -1e9;
-    for (int i = -2; i <= 2; ++i)
-        for (int j = -2; j <= 2; ++j) {
-            const double h = Scene(w[1] + tol * i / 2.0, w[0] + tol * j / 2.0);
-            lo = std::min(lo, h);
-            hi = std::max(hi, h);
-        }
-    return w[2] >= lo - tol && w[2] <= hi + tol;
-}
-
-int64_t HostNow() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-// The full encoder count behind a frame's 29-bit field: the one nearest the world's count now.
-int64_t FullCount(uint32_t nField) {
-    const int64_t nNow = static_cast<int64_t>(static_cast<uint64_t>(HostNow()) / 1000000u);
-    const int64_t nWrap = int64_t(1) << 29;
-    int64_t n = nNow - ((nNow - static_cast<int64_t>(nField)) % nWrap + nWrap) % nWrap;
-    if (nNow - n > nWrap / 2) n += nWrap;
-    return n;
-}
-
-// A frame's points in the world frame through the camera's true transform.
-std::vector<std::array<double, 3>> WorldPoints(const uint8_t* pLaser, const OrEyeTest::Pose& pose) {
-    double R[9], t[3];
-    OrEyeTest::PoseTransform(pose, R, t);
-    const double dTravel = FullCount(DecodeTrailer(pLaser, 8).nEncoderOrAngle) / 10.0;
-    std::vector<std::array<double, 3>> v;
-    for (const DecodedPoint& p : DecodePoints(pLaser, 8, 0)) {
-        const double c[3] = {p.x + dTravel, p.y, p.z};
-        std::array<double, 3> w;
-        for (int i = 0; i < 3; ++i) w[i] = R[3 * i] * c[0] + R[3 * i + 1] * c[1] + R[3 * i + 2] * c[2] + t[i];
-        v.push_back(w);
-    }
-    return v;
-}
-
-struct Pair {
-    const char* pszName;
-    OrEyeTest::Pose a, b;
-    bool bFacing;
-};
-// The poses docs/multi-camera-world.md gives.
-const Pair c_aPairs[] = {
-    {"Facing", {-272, 0, 350, -30}, {132, 0, 350, 30}, true},
-    {"SideBySide", {-230, 0, 400, 0}, {90, 0, 400, 0}, false},
-};
-
-void PrintTo(const Pair& p, std::ostream* os) { *os << p.pszName; }
+using namespace worldtest;
 
 std::string PoseJson(const OrEyeTest::Pose& p, double dY) {
     char sz[160];
@@ -97,12 +32,16 @@ protected:
         const double dNow = OrEyeTest::WorldTravelMm(HostNow());
         const double dY = 110.0 - std::fmod(dNow + dLead, 600.0);
         const Pair& p = GetParam();
-        ConfigureCameras("[" + PoseJson(p.a, dY) + ", " + PoseJson(p.b, dY) + "]");
+        std::string strJson = "[";
+        strJson += PoseJson(p.a, dY);
+        strJson += ", ";
+        strJson += PoseJson(p.b, dY);
+        strJson += "]";
+        ConfigureCameras(strJson);
         for (int i = 0; i < 2; ++i) {
             m_apCam[i].reset(CreateOrEyeApi(OREYEAPI_TYPE_LOCAL));
             ASSERT_NE(nullptr, m_apCam[i]);
-            const std::string strConnect = "virtual:" + std::to_string(i);
-            ASSERT_EQ(c_nOrEyeOK, m_apCam[i]->InitDevice(0, 0, 0, 3, strConnect.c_str()));
+            ASSERT_EQ(c_nOrEyeOK, m_apCam[i]->InitDevice(0, 0, 0, 3, i == 0 ? "virtual:0" : "virtual:1"));
             ASSERT_TRUE(OrEyeTest::VirtualCamera(i)->GetPose(&m_aPose[i]));
         }
     }
@@ -112,30 +51,6 @@ protected:
     }
     std::unique_ptr<IOrEyeCamera> m_apCam[2];
     OrEyeTest::Pose m_aPose[2];
-};
-
-struct Seen {
-    int nPoints = 0, nOff = 0, nTop = 0, nFaceLow = 0, nFaceHigh = 0;
-    double dTopSum = 0, dFaceLowSum = 0, dFaceHighSum = 0, dMinX = 1e9, dMaxX = -1e9;
-    void Add(const std::array<double, 3>& w) {
-        ++nPoints;
-        if (!OnSurface(w.data(), 0.3)) ++nOff;
-        dMinX = std::min(dMinX, w[0]);
-        dMaxX = std::max(dMaxX, w[0]);
-        double bx = std::fmod(w[1], 600.0);
-        if (bx < 0) bx += 600.0;
-        if (bx < 45 || bx > 175) return;  // the box's long sides and top, away from its ends
-        if (std::fabs(w[2] - 30.0) < 0.3 && w[0] > -119 && w[0] < -21) {
-            ++nTop;
-            dTopSum += w[2];
-        } else if (w[2] > 2 && w[2] < 28 && std::fabs(w[0] + 120) < 0.5) {
-            ++nFaceLow;
-            dFaceLowSum += w[0];
-        } else if (w[2] > 2 && w[2] < 28 && std::fabs(w[0] + 20) < 0.5) {
-            ++nFaceHigh;
-            dFaceHighSum += w[0];
-        }
-    }
 };
 
 // Every decoded point of both cameras lies on the scene when mapped with the camera's true
@@ -286,19 +201,38 @@ TEST_P(WorldBlinding, LasersBlindANeighbourExposingAtTheSameTime) {
         SCOPED_TRACE(szTrace);
         Open();
         for (auto& s : m_aSink) s.vecFrames.clear();
-        Stream(50, nDelayUs, 6);
+        const auto together = [&] {
+            std::set<uint32_t> set0;
+            int n = 0;
+            {
+                std::lock_guard<std::mutex> lock(m_aSink[0].mtx);
+                for (const auto& f : m_aSink[0].vecFrames) set0.insert(DecodeTrailer(f.data(), 8).nEncoderOrAngle);
+            }
+            std::lock_guard<std::mutex> lock(m_aSink[1].mtx);
+            for (const auto& f : m_aSink[1].vecFrames) n += static_cast<int>(set0.count(DecodeTrailer(f.data(), 8).nEncoderOrAngle));
+            return n;
+        };
+        Stream(50, nDelayUs, 6, [&] { return nDelayUs == 0 && together() < 3; });
+        // Frames of both at one instant (one encoder count) were made while both streamed.
+        std::set<uint32_t> setCounts[2];
+        for (int i = 0; i < 2; ++i)
+            for (const auto& f : m_aSink[i].vecFrames) setCounts[i].insert(DecodeTrailer(f.data(), 8).nEncoderOrAngle);
         for (int i = 0; i < 2; ++i) {
-            int nBlinded = 0;
+            int nTogether = 0, nBlinded = 0;
             for (const auto& f : m_aSink[i].vecFrames) {
                 Seen s;
                 for (const auto& w : WorldPoints(f.data(), m_aPose[i])) s.Add(w);
-                if (s.nOff >= 20) ++nBlinded;
                 if (nDelayUs != 0) {
                     EXPECT_EQ(0, s.nOff) << "camera " << i;
+                    continue;
                 }
+                if (setCounts[1 - i].count(DecodeTrailer(f.data(), 8).nEncoderOrAngle) == 0) continue;
+                ++nTogether;
+                if (s.nOff >= 20) ++nBlinded;
             }
             if (nDelayUs == 0) {
-                EXPECT_EQ(static_cast<int>(m_aSink[i].vecFrames.size()), nBlinded) << "camera " << i;
+                EXPECT_GE(nTogether, 3) << "camera " << i;
+                EXPECT_EQ(nTogether, nBlinded) << "camera " << i;
             }
         }
         TearDown();

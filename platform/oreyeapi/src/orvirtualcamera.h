@@ -237,7 +237,10 @@ private:
     bool m_bStreamRun = false;
     std::thread m_thStream;
     std::thread::id m_idStream;
-    int64_t m_nLastGridNs = 0;  // instant of the last streamed frame of a world camera
+    int64_t m_nLastGridNs = 0;  // instant of the next or last streamed frame of a world camera
+    int64_t m_nLastMadeNs = 0;  // instant of the last streamed frame made
+    int64_t m_nStreamFromNs = 0;          // the stream of a world camera exposes from this instant
+    int64_t m_nStreamUntilNs = INT64_MIN;  // up to this one (its last frame), INT64_MAX while on
 };
 
 // The cameras of this process that share the world, as much as one needs to know of another to
@@ -246,7 +249,10 @@ private:
 struct SOrWorldCamera {
     const void* pId = nullptr;
     SOrPose sPose;
-    bool bStreaming = false;
+    // It exposes on its grid from nStreamFromNs to nStreamUntilNs: from when its stream went on
+    // to its last frame once it is off, so that whether it blinds a frame does not depend on
+    // which thread comes first.
+    int64_t nStreamFromNs = 0, nStreamUntilNs = INT64_MIN;
     int64_t nPeriodNs = 0, nPhaseNs = 0, nExposureNs = 0;
     double dFocal = 0, dCx = 0, dCy = 0, dTanA = 0;
     int nTop = 0, nBottom = 0;   // rows of the left window

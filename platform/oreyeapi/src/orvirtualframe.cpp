@@ -342,7 +342,7 @@ void COrVirtualCamera::ProduceFrameLocked(std::chrono::steady_clock::time_point 
         std::map<int, SPoint> mapBlindPoint;
         const int64_t nExposureNs = static_cast<int64_t>(m_nExposure) * 1000;
         for (const SOrWorldCamera& o : OrVirtualWorld::Others(this)) {
-            if (!o.bStreaming || o.nPeriodNs <= 0) continue;
+            if (o.nPeriodNs <= 0 || nWorldNs < o.nStreamFromNs || nWorldNs > o.nStreamUntilNs) continue;
             // The other camera's exposure nearest before the end of ours, on its own grid.
             const int64_t nEnd = nWorldNs + nExposureNs;
             int64_t n = (nEnd - o.nPhaseNs) / o.nPeriodNs;
@@ -705,7 +705,18 @@ void COrVirtualCamera::PublishWorldLocked() {
     SOrWorldCamera w;
     w.pId = this;
     w.sPose = m_cfg.sPose;
-    w.bStreaming = m_bStreamRun && !m_bOffline;
+    if (m_bStreamRun && !m_bOffline) {
+        if (m_nStreamUntilNs != INT64_MAX) {  // the stream just went on
+            m_nStreamFromNs =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                    .count();
+            m_nStreamUntilNs = INT64_MAX;
+        }
+    } else if (m_nStreamUntilNs == INT64_MAX) {  // it just stopped after its last frame
+        m_nStreamUntilNs = m_nLastMadeNs >= m_nStreamFromNs ? m_nLastMadeNs : m_nStreamFromNs - 1;
+    }
+    w.nStreamFromNs = m_nStreamFromNs;
+    w.nStreamUntilNs = m_nStreamUntilNs;
     FrameGridLocked(&w.nPeriodNs, &w.nPhaseNs);
     w.nExposureNs = static_cast<int64_t>(m_nExposure) * 1000;
     const OrEyeTest::Geometry g = GetGeometry();
@@ -763,6 +774,7 @@ void COrVirtualCamera::StreamThread() {
             OrLog::Print(LogLevel_Info, "virtual camera %d: offline, stream stopped", m_nIndex);
             break;
         }
+        if (m_cfg.bWorld) m_nLastMadeNs = m_nLastGridNs;
         ProduceFrameLocked(m_cfg.bWorld ? tNext : std::chrono::steady_clock::now());
         OrEyeFrameCallback pfn = m_pfnCallback;
         if (pfn == nullptr) continue;
