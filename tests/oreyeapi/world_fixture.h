@@ -72,7 +72,7 @@ struct Pair {
     OrEyeTest::Pose a, b;
     bool bFacing;
 };
-// The poses docs/multi-camera-world.md gives.
+// The poses docs/multi-camera.md gives.
 inline const Pair c_aPairs[] = {
     {"Facing", {-272, 0, 350, -30}, {132, 0, 350, 30}, true},
     {"SideBySide", {-230, 0, 400, 0}, {90, 0, 400, 0}, false},

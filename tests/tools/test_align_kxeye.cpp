@@ -38,7 +38,7 @@ TEST_F(KxEyeAlign, TheDefaultCameraComesOutAtTheDefaultPose) {
     EXPECT_GT(p.pointsUsed, 10000u);
 }
 
-// The pairs of docs/multi-camera-world.md: each camera's pose comes back as its pose key says.
+// The pairs of docs/multi-camera.md: each camera's pose comes back as its pose key says.
 TEST_F(KxEyeAlign, TheFacingAndTheSideBySidePairComeOutAtTheirPoses) {
     struct SCam {
         double x, z, roll;
@@ -53,7 +53,7 @@ TEST_F(KxEyeAlign, TheFacingAndTheSideBySidePairComeOutAtTheirPoses) {
     const SCase aCases[] = {
         {"facing", R"([{"pose": {"x": -272, "z": 350, "roll": -30}}, {"pose": {"x": 132, "z": 350, "roll": 30}}])",
          {"--stagger", "2000"}, {{-272, 350, -30}, {132, 350, 30}}, 0.05},
-        // A narrow top: the roll is looser, so the place too (docs/multi-camera-align.md).
+        // A narrow top: the roll is looser, so the place too (docs/multi-camera.md).
         {"side by side", R"([{"pose": {"x": -230}}, {"pose": {"x": 90}}])", {}, {{-230, 400, 0}, {90, 400, 0}}, 0.5},
     };
     for (const SCase& c : aCases) {

@@ -1,4 +1,4 @@
-// Alignment of several cameras on one belt into one world frame W (docs/multi-camera-align.md).
+// Alignment of several cameras on one belt into one world frame W (docs/multi-camera.md).
 //
 // W, in mm: X across the belt, Y along the travel (the way the belt moves), Z up from the belt
 // surface; right-handed. A camera's cloud is (camera X + encoder travel, camera Y, camera Z); its

@@ -1,5 +1,5 @@
 // kxeye align: scans the known target with every camera at once, solves each camera's pose in W
-// and writes the alignment file (docs/multi-camera-align.md).
+// and writes the alignment file (docs/multi-camera.md).
 #include <algorithm>
 #include <chrono>
 #include <cmath>

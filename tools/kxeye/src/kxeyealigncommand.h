@@ -1,5 +1,5 @@
 // kxeye align: every camera scans the known target at once; each camera's pose in one world
-// frame goes into the alignment file (kxeyealign.h, docs/multi-camera-align.md).
+// frame goes into the alignment file (kxeyealign.h, docs/multi-camera.md).
 #ifndef KXEYEALIGNCOMMAND_H
 #define KXEYEALIGNCOMMAND_H
 
