@@ -70,9 +70,10 @@ TEST_F(CaptureClock, HostTimesFollowTheCameraClockWithItsDrift) {
                 vecErrUs.front(), vecErrUs.back(), vecErrUs[vecErrUs.size() / 2], last.nDriftPpb / 1000.0,
                 truth.dPpm, last.nUncertaintyNs / 1000.0);
     EXPECT_EQ(2u, last.nState);
-    // A fast camera clock: fewer host nanoseconds per camera nanosecond. Within 100 ppm on a
-    // loaded machine (the test's frames come from a thread that the scheduler delays).
-    EXPECT_NEAR(-500000.0, static_cast<double>(last.nDriftPpb), 100000.0);
+    // A fast camera clock: fewer host nanoseconds per camera nanosecond. Three seconds of frames
+    // from a thread the scheduler (and a sanitizer) delays pin it only roughly: within 250 ppm
+    // (an estimate that ignored the drift would say 0). The figure is logged.
+    EXPECT_NEAR(-500000.0, static_cast<double>(last.nDriftPpb), 250000.0);
     // The tick (10 us) floors the stamp; the rest is the camera's own delay from stamping to
     // handing over, which stays in the offset. Bounded loosely here; the figure is logged.
     EXPECT_GT(vecErrUs.front(), -15.0);
