@@ -11,34 +11,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "kxeye_ply.h"
 #include "kxeye_run.h"
 
 namespace {
 
-struct SVertex {
-    float x, y, z;
-    uint8_t nCamera;
-};
+using SVertex = SKxEyePlyVertex;
 
-// A binary PLY of float x, y, z and uchar camera; false when it is anything else.
 bool ReadCameraPly(const std::string& strPath, std::vector<SVertex>& vec) {
-    const std::string s = KxEyeReadFile(strPath);
-    const size_t nEnd = s.find("end_header\n");
-    if (nEnd == std::string::npos ||
-        s.find("property float x\nproperty float y\nproperty float z\nproperty uchar camera\nend_header") ==
-            std::string::npos)
-        return false;
-    const size_t nAt = s.find("element vertex ");
-    const long long n = std::stoll(s.substr(nAt + 15));
-    if (s.size() - (nEnd + 11) != static_cast<size_t>(n) * 13) return false;
-    vec.resize(static_cast<size_t>(n));
-    const char* p = s.data() + nEnd + 11;
-    for (SVertex& v : vec) {
-        std::memcpy(&v.x, p, 12);
-        v.nCamera = static_cast<uint8_t>(p[12]);
-        p += 13;
-    }
-    return true;
+    return KxEyeParseCameraPly(KxEyeReadFile(strPath), vec);
 }
 
 // Both cameras at the default pose: the world frame is the belt's (X across, Y along, Z up).

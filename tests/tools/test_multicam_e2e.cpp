@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "kxeye_ply.h"
 #include "support/kxemulab.h"
 
 namespace {
@@ -20,25 +21,10 @@ const char* const c_pszFacingPair = R"([
  {"ip": "192.0.2.10/24", "mac": "02:4b:58:00:00:10", "pose": {"x": -272, "z": 350, "roll": -30}},
  {"ip": "192.0.2.11/24", "mac": "02:4b:58:00:00:11", "pose": {"x": 132, "z": 350, "roll": 30}}])";
 
-struct SVertex {
-    float x, y, z;
-    uint8_t nCamera;
-};
+using SVertex = SKxEyePlyVertex;
 
 bool ReadCameraPly(const std::string& strPath, std::vector<SVertex>& vec) {
-    const std::string s = kxtest::ReadFile(strPath);
-    const size_t nEnd = s.find("end_header\n");
-    if (nEnd == std::string::npos || s.find("property uchar camera\nend_header") == std::string::npos) return false;
-    const long long n = std::stoll(s.substr(s.find("element vertex ") + 15));
-    if (s.size() - (nEnd + 11) != static_cast<size_t>(n) * 13) return false;
-    vec.resize(static_cast<size_t>(n));
-    const char* p = s.data() + nEnd + 11;
-    for (SVertex& v : vec) {
-        std::memcpy(&v.x, p, 12);
-        v.nCamera = static_cast<uint8_t>(p[12]);
-        p += 13;
-    }
-    return true;
+    return KxEyeParseCameraPly(kxtest::ReadFile(strPath), vec);
 }
 
 double Median(std::vector<double> v) {
