@@ -45,7 +45,8 @@ else
   echo "== tsan: build failed"; status=1
 fi
 
-# Soak (docs/reliability.md): two emulated cameras under faults and a flood of bad packets, in
+# Soak (docs/reliability.md): two emulated cameras under faults, a third whose application is
+# paused past the heartbeat and reconnects, and a flood of bad packets, in
 # network namespaces; release for KX_SOAK_SECONDS (75), then AddressSanitizer with leak checking
 # and ThreadSanitizer for KX_SOAK_SANITIZER_SECONDS (25) each. Only the soak target is built in
 # the tsan tree. Each stage is bounded by ctest's timeout.
@@ -119,5 +120,15 @@ win_fail=${win_fail:-0}
 passed=$((passed + win_pass))
 failed=$((failed + win_fail))
 
+# Which tests failed, last, so that the tail of a CI log names them.
+if [ "$failed" -gt 0 ] || [ "$status" -ne 0 ]; then
+  echo "== failed"
+  for log in "$LOG_DIR"/*.log; do
+    grep -hE '^\s*[0-9]+ - .* \((Failed|Timeout|SEGFAULT|Subprocess aborted|Exception|Child aborted|Not Run)\)' "$log" \
+      | sed -E "s/^\s*/$(basename "$log" .log): /"
+    grep -hE '^(FAILED|ERROR) ' "$log" | sed -E "s/^/$(basename "$log" .log): /"
+    grep -hE '^FAIL ' "$log" | sed -E "s/^/$(basename "$log" .log): /"
+  done
+fi
 echo "tests: $passed passed, $failed failed"
 exit $status

@@ -46,6 +46,9 @@ TEST_F(CaptureClock, HostTimesFollowTheCameraClockWithItsDrift) {
         std::lock_guard<std::mutex> lock(m);
         vec.push_back(s);
     };
+    // Ten frames in every 50 ms the estimate keeps the fastest of: a frame the scheduler held up
+    // then rarely decides the line.
+    ASSERT_EQ(0, dev->SetFrameRate(200));
     ASSERT_EQ(0, dev->StartCapture(0, &rec, nullptr));
     std::this_thread::sleep_for(std::chrono::milliseconds(3000));
     dev->StopCapture();
@@ -70,10 +73,15 @@ TEST_F(CaptureClock, HostTimesFollowTheCameraClockWithItsDrift) {
                 vecErrUs.front(), vecErrUs.back(), vecErrUs[vecErrUs.size() / 2], last.nDriftPpb / 1000.0,
                 truth.dPpm, last.nUncertaintyNs / 1000.0);
     EXPECT_EQ(2u, last.nState);
-    // A fast camera clock: fewer host nanoseconds per camera nanosecond. Three seconds of frames
-    // from a thread the scheduler (and a sanitizer) delays pin it only roughly: within 250 ppm
-    // (an estimate that ignored the drift would say 0). The figure is logged.
-    EXPECT_NEAR(-500000.0, static_cast<double>(last.nDriftPpb), 250000.0);
+    // A fast camera clock: fewer host nanoseconds per camera nanosecond (an estimate that ignored
+    // the drift would say 0). The virtual camera draws each frame between stamping and handing it
+    // over, longer for a busier scene: under a sanitizer that is hundreds of microseconds that
+    // come and go, and three seconds of frames pin the drift only roughly. The figure is logged.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    EXPECT_NEAR(-500000.0, static_cast<double>(last.nDriftPpb), 450000.0);
+#else
+    EXPECT_NEAR(-500000.0, static_cast<double>(last.nDriftPpb), 100000.0);
+#endif
     // The tick (10 us) floors the stamp; the rest is the camera's own delay from stamping to
     // handing over, which stays in the offset. Bounded loosely here; the figure is logged.
     EXPECT_GT(vecErrUs.front(), -15.0);

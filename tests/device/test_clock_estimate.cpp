@@ -17,6 +17,8 @@ struct ClockCase {
     double dMeanDelayUs;  // mean of the random delay above the fixed one
     double dRate;         // frames per second
     double dDriftTolPpm;  // how closely the drift comes out over 4 s
+    double dStepUs;       // the delay's floor rises by this much for the last 1.5 s (bigger
+                          // frames, a busier host): the line must stay on the lower edge
 };
 
 // Host time at which a frame with camera time c was made.
@@ -41,7 +43,8 @@ TEST_P(ClockEstimate, FollowsOffsetAndDriftUnderTheDelays) {
     int64_t nCamera = 123456789;
     double dWorst = 0;
     for (int64_t nElapsed = 0; nElapsed <= 4000000000ll; nElapsed += nStepNs, nCamera += nStepNs) {
-        const int64_t nArrival = TrueHost(c, nCamera) + nFixedNs + static_cast<int64_t>(delay(rng));
+        const int64_t nStep = nElapsed >= 2500000000ll ? static_cast<int64_t>(c.dStepUs * 1000.0) : 0;
+        const int64_t nArrival = TrueHost(c, nCamera) + nFixedNs + nStep + static_cast<int64_t>(delay(rng));
         est.Add(nCamera, nArrival, &t);
         ASSERT_GE(t.nArrivalNs, t.nHostNs - 1) << "the estimate never maps a frame after its own arrival";
         if (nElapsed >= 2000000000ll) {
@@ -60,10 +63,11 @@ TEST_P(ClockEstimate, FollowsOffsetAndDriftUnderTheDelays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Clocks, ClockEstimate,
-                         ::testing::Values(ClockCase{"Exact", 0, 5000000000ll, 200, 1000, 2},
-                                           ClockCase{"Fast100ppm", 100, 5000000000ll, 200, 1000, 2},
-                                           ClockCase{"Slow250ppm", -250, 77000000000ll, 500, 200, 5},
-                                           ClockCase{"HeavyDelays", 40, 1000000000ll, 3000, 1000, 20}),
+                         ::testing::Values(ClockCase{"Exact", 0, 5000000000ll, 200, 1000, 2, 0},
+                                           ClockCase{"Fast100ppm", 100, 5000000000ll, 200, 1000, 2, 0},
+                                           ClockCase{"Slow250ppm", -250, 77000000000ll, 500, 200, 5, 0},
+                                           ClockCase{"HeavyDelays", 40, 1000000000ll, 3000, 1000, 20, 0},
+                                           ClockCase{"FloorStepsUp", 500, 2000000000ll, 100, 200, 5, 500}),
                          [](const ::testing::TestParamInfo<ClockCase>& i) { return i.param.pszName; });
 
 TEST(ClockEstimateStates, StartsFromArrivalAndStartsOverWhenTheCameraClockGoesBack) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 void CKxClockEstimate::Reset() {
@@ -48,48 +49,44 @@ void CKxClockEstimate::Add(int64_t nCameraNs, int64_t nArrivalNs, SKxHostTime* p
 }
 
 void CKxClockEstimate::Refit() {
-    // Least squares over the buckets' fastest frames, in coordinates around the newest bucket
-    // so that nanoseconds since boot keep their precision in doubles.
+    // In coordinates around the newest bucket, so that nanoseconds since boot keep their
+    // precision in doubles.
     const SBucket& newest = m_asBuckets[(m_nFirst + m_nCount - 1) % c_nBuckets];
     const SBucket& oldest = m_asBuckets[m_nFirst];
     m_nPivotNs = newest.nCameraNs;
     const int64_t nBase = newest.nDelayNs;
     m_bDrift = m_nCount >= 3 && newest.nCameraNs - oldest.nCameraNs >= c_nDriftSpanNs;
-    // The slope through the fastest frames, then again through those on or below the first
-    // line's median: a bucket whose fastest frame was still slow lies above the edge.
-    auto fit = [&](const std::vector<char>* pKeep, double* pdSlope) {
-        double dSx = 0, dSy = 0, dSxx = 0, dSxy = 0, n = 0;
+    // The drift: the line under every bucket's fastest frame that lies highest at their mean
+    // time (it minimises the summed distance above it), i.e. the edge of their lower convex
+    // hull over that mean. Unlike a least-squares fit it does not tilt when the delay's floor
+    // steps up for a while (bigger frames, a busier host): only the lower edge decides.
+    double dSlope = 0;
+    if (m_bDrift) {
+        std::vector<std::pair<double, double>> vecHull;
+        vecHull.reserve(static_cast<size_t>(m_nCount));
+        double dMeanX = 0;
         for (int i = 0; i < m_nCount; ++i) {
-            if (pKeep && !(*pKeep)[static_cast<size_t>(i)]) continue;
             const SBucket& b = m_asBuckets[(m_nFirst + i) % c_nBuckets];
             const double x = static_cast<double>(b.nCameraNs - m_nPivotNs);
             const double y = static_cast<double>(b.nDelayNs - nBase);
-            dSx += x;
-            dSy += y;
-            dSxx += x * x;
-            dSxy += x * y;
-            n += 1;
+            dMeanX += x;
+            // Buckets come in camera-time order, each later than the last: a monotone chain
+            // keeps the lower hull.
+            while (vecHull.size() >= 2) {
+                const std::pair<double, double>& a = vecHull[vecHull.size() - 2];
+                const std::pair<double, double>& h = vecHull.back();
+                if ((h.first - a.first) * (y - a.second) - (h.second - a.second) * (x - a.first) > 0) break;
+                vecHull.pop_back();
+            }
+            vecHull.emplace_back(x, y);
         }
-        const double dDen = n * dSxx - dSx * dSx;
-        if (n < 3 || !(dDen > 0)) return false;
-        *pdSlope = (n * dSxy - dSx * dSy) / dDen;
-        return true;
-    };
-    double dSlope = 0;
-    if (m_bDrift && fit(nullptr, &dSlope)) {
-        std::vector<double> vecR;
-        vecR.reserve(static_cast<size_t>(m_nCount));
-        for (int i = 0; i < m_nCount; ++i) {
-            const SBucket& b = m_asBuckets[(m_nFirst + i) % c_nBuckets];
-            vecR.push_back(static_cast<double>(b.nDelayNs - nBase) - dSlope * static_cast<double>(b.nCameraNs - m_nPivotNs));
+        dMeanX /= m_nCount;
+        for (size_t k = 0; k + 1 < vecHull.size(); ++k) {
+            if (vecHull[k + 1].first >= dMeanX || k + 2 == vecHull.size()) {
+                dSlope = (vecHull[k + 1].second - vecHull[k].second) / (vecHull[k + 1].first - vecHull[k].first);
+                break;
+            }
         }
-        std::vector<double> vecSorted = vecR;
-        std::nth_element(vecSorted.begin(), vecSorted.begin() + static_cast<long>(vecSorted.size() / 2), vecSorted.end());
-        const double dMedian = vecSorted[vecSorted.size() / 2];
-        std::vector<char> vecKeep(vecR.size());
-        for (size_t i = 0; i < vecR.size(); ++i) vecKeep[i] = vecR[i] <= dMedian;
-        double dLower = dSlope;
-        if (fit(&vecKeep, &dLower)) dSlope = dLower;
     }
     const double n = m_nCount;
     // Laid under the fastest frames: the line touches the lowest of them.

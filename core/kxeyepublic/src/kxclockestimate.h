@@ -4,8 +4,8 @@
 // The arrival of a frame is its camera time plus a delay that is never negative and varies
 // (sending, the network, scheduling). The frames that came fastest show the fixed part of that
 // delay best, so the estimate follows the lower edge of (arrival - camera time): the fastest
-// frame of each bucket of camera time, a least-squares line through those (the drift), laid
-// under them (the offset). What it maps to is "when a frame with no queueing delay would have
+// frame of each bucket of camera time, and the line under all of them that lies highest at
+// their mean time (the drift and the offset). What it maps to is "when a frame with no queueing delay would have
 // arrived": the camera's own delay from exposure to sending and the shortest transfer stay in
 // the offset; only hardware time sync could take them out.
 #pragma once
