@@ -16,7 +16,6 @@ tool runs in the other. The lab has no route out. Every run is bounded: at most 
 import argparse
 import json
 import os
-import re
 import resource
 import signal
 import subprocess
@@ -24,15 +23,10 @@ import sys
 import tempfile
 import time
 
+from kxbenchlab import Lab
+
 PREFIX = "kxm"  # namespaces kxm<pid>-host, kxm<pid>-cam
 TICK = os.sysconf("SC_CLK_TCK")
-
-
-def sh(args, check=True, **kw):
-    r = subprocess.run(args, capture_output=True, text=True, **kw)
-    if check and r.returncode != 0:
-        raise RuntimeError("%s: %s" % (" ".join(args), (r.stderr or r.stdout).strip()))
-    return r
 
 
 def interrupt(signum, frame):
@@ -53,65 +47,6 @@ def process_cpu(pid):
 def loadavg():
     with open("/proc/loadavg") as f:
         return [float(x) for x in f.read().split()[:3]]
-
-
-class Lab:
-    """Two namespaces and a veth pair; removed on close (and by the next run when a run was killed
-    before it could)."""
-
-    def __init__(self):
-        self.ns = []
-        self.emulator = None
-        self.sweep()
-        self.prefix = "%s%d-" % (PREFIX, os.getpid())
-
-    @staticmethod
-    def sweep():
-        for line in sh(["ip", "netns", "list"], check=False).stdout.splitlines():
-            name = line.split()[0] if line.split() else ""
-            m = re.match(r"%s(\d+)-" % PREFIX, name)
-            if m and int(m.group(1)) != os.getpid() and not os.path.exists("/proc/" + m.group(1)):
-                sh(["ip", "netns", "del", name], check=False)
-
-    def add(self, short):
-        name = self.prefix + short
-        sh(["ip", "netns", "add", name])
-        self.ns.append(name)
-        sh(["ip", "-n", name, "link", "set", "lo", "up"])
-        return name
-
-    def link(self, host, cam):
-        sh(["ip", "link", "add", "eth0", "netns", host, "type", "veth", "peer", "name", "eth0", "netns", cam])
-        sh(["ip", "-n", host, "addr", "add", "192.0.2.1/24", "dev", "eth0"])
-        sh(["ip", "-n", host, "link", "set", "eth0", "up"])
-        sh(["ip", "-n", cam, "link", "set", "eth0", "up"])
-
-    def start_emulator(self, cam, emulator, config, log):
-        self.emulator = subprocess.Popen(
-            ["ip", "netns", "exec", cam, emulator, "--interface", "eth0", "--config", json.dumps(config)],
-            stdout=open(log, "w"), stderr=subprocess.STDOUT, start_new_session=True)
-        end = time.monotonic() + 10
-        while "serving" not in open(log).read():
-            if time.monotonic() > end or self.emulator.poll() is not None:
-                raise RuntimeError("the emulator did not start: " + open(log).read()[-500:])
-            time.sleep(0.05)
-
-    def stop_emulator(self):
-        p, self.emulator = self.emulator, None
-        if p is None or p.poll() is not None:
-            return
-        os.killpg(p.pid, signal.SIGTERM)
-        try:
-            p.wait(5)
-        except subprocess.TimeoutExpired:
-            os.killpg(p.pid, signal.SIGKILL)
-            p.wait()
-
-    def close(self):
-        self.stop_emulator()
-        for name in reversed(self.ns):
-            sh(["ip", "netns", "del", name], check=False)
-        self.ns = []
 
 
 def emulator_pid(lab):
@@ -190,13 +125,13 @@ def main():
     # Side by side across the belt, 250 mm apart, all looking straight down.
     config = [{"ip": "192.0.2.%d/24" % (10 + i), "mac": "02:4b:58:00:01:%02x" % i, "unlimited_rate": True,
                "pose": {"x": -250 * (args.cameras - 1) / 2 + 250 * i}} for i in range(args.cameras)]
-    lab = Lab()
+    lab = Lab(PREFIX)
     results = []
     try:
         host = lab.add("host")
         cam = lab.add("cam")
         lab.link(host, cam)
-        lab.start_emulator(cam, args.emulator, config, os.path.join(work, "emulator.log"))
+        lab.start_emulator(cam, args.emulator, ["--config", json.dumps(config)], os.path.join(work, "emulator.log"))
         for r in range(args.rounds):
             res = one_round(args, lab, host, work, r)
             results.append(res)

@@ -26,18 +26,13 @@ import sys
 import tempfile
 import time
 
+from kxbenchlab import Lab, sh
+
 CHROMIUM = os.environ.get("KXEYE_TEST_CHROMIUM") or shutil.which("chromium") or "/usr/bin/chromium"
 DRIVER = os.environ.get("KXEYE_TEST_CHROMEDRIVER") or shutil.which("chromedriver") or "/usr/bin/chromedriver"
 PREFIX = "kxv"  # namespaces kxv<pid>-host, kxv<pid>-cam
 HERE = os.path.dirname(os.path.abspath(__file__))
 TICK = os.sysconf("SC_CLK_TCK")
-
-
-def sh(args, check=True, **kw):
-    r = subprocess.run(args, capture_output=True, text=True, **kw)
-    if check and r.returncode != 0:
-        raise RuntimeError("%s: %s" % (" ".join(args), (r.stderr or r.stdout).strip()))
-    return r
 
 
 def interrupt(signum, frame):
@@ -315,70 +310,6 @@ def inner(args):
 
 # ---------------------------------------------------------------- the lab and the runs
 
-class Lab:
-    """Two namespaces and a veth pair; removed on close (and by the next run when a run was killed
-    before it could)."""
-
-    def __init__(self):
-        self.ns = []
-        self.emulator = None
-        self.sweep()
-        self.prefix = "%s%d-" % (PREFIX, os.getpid())
-
-    @staticmethod
-    def sweep():
-        out = sh(["ip", "netns", "list"], check=False).stdout
-        for line in out.splitlines():
-            name = line.split()[0] if line.split() else ""
-            m = re.match(r"%s(\d+)-" % PREFIX, name)
-            if m and int(m.group(1)) != os.getpid() and not os.path.exists("/proc/" + m.group(1)):
-                sh(["ip", "netns", "del", name], check=False)
-
-    def add(self, short):
-        name = self.prefix + short
-        sh(["ip", "netns", "add", name])
-        self.ns.append(name)
-        sh(["ip", "-n", name, "link", "set", "lo", "up"])
-        sh(["ip", "netns", "exec", name, "sysctl", "-qw", "net.ipv4.conf.all.rp_filter=0",
-            "net.ipv4.conf.default.rp_filter=0"])
-        return name
-
-    def link(self, host, cam):
-        sh(["ip", "link", "add", "eth0", "netns", host, "type", "veth", "peer", "name", "eth0", "netns", cam])
-        sh(["ip", "-n", host, "addr", "add", "192.0.2.1/24", "dev", "eth0"])
-        sh(["ip", "-n", host, "link", "set", "eth0", "up"])
-        sh(["ip", "-n", cam, "link", "set", "eth0", "up"])
-
-    def start_emulator(self, cam, emulator, rate, log):
-        self.stop_emulator()
-        self.emulator = subprocess.Popen(
-            ["ip", "netns", "exec", cam, emulator, "--interface", "eth0", "--replay", "16", "--replay-rate", str(rate),
-             "--config", json.dumps([{"ip": "192.0.2.10/24", "unlimited_rate": True}])],
-            stdout=open(log, "w"), stderr=subprocess.STDOUT, start_new_session=True)
-        end = time.monotonic() + 10
-        while "serving" not in open(log).read():
-            if time.monotonic() > end or self.emulator.poll() is not None:
-                raise RuntimeError("the emulator did not start: " + open(log).read()[-500:])
-            time.sleep(0.05)
-
-    def stop_emulator(self):
-        p, self.emulator = self.emulator, None
-        if p is None or p.poll() is not None:
-            return
-        os.killpg(p.pid, signal.SIGTERM)
-        try:
-            p.wait(5)
-        except subprocess.TimeoutExpired:
-            os.killpg(p.pid, signal.SIGKILL)
-            p.wait()
-
-    def close(self):
-        self.stop_emulator()
-        for name in reversed(self.ns):
-            sh(["ip", "netns", "del", name], check=False)
-        self.ns = []
-
-
 def run_inner(argv, limit):
     """Runs one measurement; on a time-out or an interrupt it is asked to end (it closes the browser
     and the tool), then killed with its process group."""
@@ -500,7 +431,7 @@ def outer(args):
     args.rounds = max(1, min(5, args.rounds))
     work = tempfile.mkdtemp(prefix="kxbench-view-")
     os.chmod(work, 0o755)
-    lab = Lab()
+    lab = Lab(PREFIX)
     signal.signal(signal.SIGTERM, interrupt)
     runs, ok = [], False
     try:
@@ -509,7 +440,8 @@ def outer(args):
         for r in range(args.rounds):
             for mode in ("none", "browser"):
                 log = os.path.join(work, "emulator-%d-%s.log" % (r, mode))
-                lab.start_emulator(cam, args.emulator, args.rate, log)
+                lab.start_emulator(cam, args.emulator, ["--replay", "16", "--replay-rate", str(args.rate), "--config",
+                                                         json.dumps([{"ip": "192.0.2.10/24", "unlimited_rate": True}])], log)
                 before = loadavg()
                 code, stdout, stderr = run_inner(["ip", "netns", "exec", host, "/usr/bin/python3", os.path.abspath(__file__),
                                                   "--inner", mode, "--kxeye", args.kxeye, "--emulator", args.emulator,
